@@ -1,0 +1,2 @@
+// Placeholder until the registry store lands.
+namespace platform::registry {}
