@@ -100,8 +100,8 @@ void Clock::TimerLoop() {
     Wait(lock, changed, next, "timer queue");
   }
   timerRecord_->ended = true;
+  Notify();  // wake whoever waits for the end before the thread stops counting
   Leave(*timerRecord_);
-  Notify();
 }
 
 void Clock::Shutdown() {
@@ -140,8 +140,8 @@ ThreadScope::~ThreadScope() {
   Clock& clock = Current();
   Lock lock(clock.Mutex());
   record_->ended = true;
-  clock.Leave(*record_);
   clock.Notify();
+  clock.Leave(*record_);
   tCurrent = previous_;
 }
 
@@ -157,11 +157,23 @@ SpawnedThread Spawn(std::string name, std::function<void()> body) {
     body();
     Lock lock(clock.Mutex());
     record->ended = true;
+    clock.Notify();  // wake joiners first, or the clock would see everybody blocked
     clock.Leave(*record);
-    clock.Notify();
     tCurrent = nullptr;
   });
   return {std::move(thread), std::move(record)};
+}
+
+void Join(SpawnedThread& thread) {
+  if (!thread.thread.joinable()) return;
+  {
+    Clock& clock = Current();
+    Lock lock(clock.Mutex());
+    const ThreadRecord& record = *thread.record;
+    const std::function<bool()> ended = [&record] { return record.ended; };
+    clock.Wait(lock, ended, std::nullopt, "Join(" + record.name + ")");
+  }
+  thread.thread.join();
 }
 
 WaitResult SleepFor(Duration duration) {

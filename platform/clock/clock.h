@@ -146,6 +146,9 @@ struct SpawnedThread {
 };
 SpawnedThread Spawn(std::string name, std::function<void()> body);
 
+// Waits on the clock until a spawned thread has ended, then joins it.
+void Join(SpawnedThread& thread);
+
 // Sleeps the calling thread for `duration` of clock time (interruptible).
 WaitResult SleepFor(Duration duration);
 

@@ -1,0 +1,324 @@
+// The request semantics of a COM port, shared by every backend.
+#include <algorithm>
+
+#include "platform/win32/comm.h"
+#include "platform/win32/sync.h"
+
+namespace platform::win32 {
+namespace {
+
+using platform::clock::Clock;
+using platform::clock::Lock;
+using platform::clock::Milliseconds;
+
+constexpr ULONG_PTR kPending = kOverlappedPending;
+constexpr DWORD kMaxDword = 0xFFFFFFFF;
+
+Clock& TheClock() { return platform::clock::Current(); }
+
+}  // namespace
+
+CommPort::CommPort(std::shared_ptr<CommBackend> backend, bool overlapped)
+    : backend_(std::move(backend)), overlapped_(overlapped) {
+  timeouts_ = backend_->LoadTimeouts();
+  Lock lock(TheClock().Mutex());
+  backend_->Attach(this);
+}
+
+CommPort::~CommPort() { ShutDown(); }
+
+void CommPort::OnLastHandleClosed() { ShutDown(); }
+
+// Closing the port abandons what is outstanding, as the platform does on the last close.
+void CommPort::ShutDown() {
+  {
+    Lock lock(TheClock().Mutex());
+    if (!open_) return;
+    open_ = false;
+    if (read_) CompleteReadLocked(ERROR_OPERATION_ABORTED);
+    if (write_) CompleteWriteLocked(ERROR_OPERATION_ABORTED);
+    backend_->Detach();
+  }
+  backend_->Close();
+}
+
+BOOL CommPort::Failed(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+BOOL CommPort::GetState(DCB& dcb) {
+  if (!backend_->ReadState(dcb)) return FALSE;
+  dcb.DCBlength = sizeof(DCB);
+  return TRUE;
+}
+
+BOOL CommPort::SetState(const DCB& dcb) {
+  if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
+      dcb.StopBits > TWOSTOPBITS) {
+    return Failed(ERROR_INVALID_PARAMETER);
+  }
+  return backend_->ApplyState(dcb) ? TRUE : FALSE;
+}
+
+BOOL CommPort::Escape(DWORD function) {
+  switch (function) {
+    case SETXOFF:
+    case SETXON:
+    case SETRTS:
+    case CLRRTS:
+    case SETDTR:
+    case CLRDTR:
+    case SETBREAK:
+    case CLRBREAK:
+      return backend_->Escape(function) ? TRUE : FALSE;
+    default:
+      return Failed(ERROR_INVALID_PARAMETER);
+  }
+}
+
+BOOL CommPort::Setup(DWORD inQueue, DWORD outQueue) {
+  if (!backend_->Setup(inQueue, outQueue)) return FALSE;
+  Lock lock(TheClock().Mutex());
+  inQueue_ = inQueue;
+  return TRUE;
+}
+
+BOOL CommPort::GetTimeouts(COMMTIMEOUTS& timeouts) {
+  Lock lock(TheClock().Mutex());
+  timeouts = timeouts_;
+  return TRUE;
+}
+
+BOOL CommPort::SetTimeouts(const COMMTIMEOUTS& timeouts) {
+  backend_->StoreTimeouts(timeouts);
+  Lock lock(TheClock().Mutex());
+  timeouts_ = timeouts;
+  return TRUE;
+}
+
+BOOL CommPort::Purge(DWORD flags) {
+  {
+    Lock lock(TheClock().Mutex());
+    if (disconnected_) return Failed(ERROR_DEVICE_NOT_CONNECTED);
+    if ((flags & PURGE_TXABORT) && write_) CompleteWriteLocked(ERROR_OPERATION_ABORTED);
+    if ((flags & PURGE_RXABORT) && read_) CompleteReadLocked(ERROR_OPERATION_ABORTED);
+    if (flags & PURGE_RXCLEAR) received_.clear();
+  }
+  backend_->Purge(flags);
+  return TRUE;
+}
+
+BOOL CommPort::ClearError(DWORD* errors, COMSTAT* stat) {
+  Lock lock(TheClock().Mutex());
+  if (disconnected_) return Failed(ERROR_DEVICE_NOT_CONNECTED);
+  if (errors != nullptr) *errors = errors_;
+  errors_ = 0;
+  if (stat != nullptr) {
+    *stat = COMSTAT{};
+    stat->cbInQue = static_cast<DWORD>(received_.size());
+    stat->cbOutQue = write_ ? write_->count - write_->done : 0;
+  }
+  return TRUE;
+}
+
+BOOL CommPort::ModemStatus(DWORD& status) {
+  {
+    Lock lock(TheClock().Mutex());
+    if (disconnected_) return Failed(ERROR_DEVICE_NOT_CONNECTED);
+  }
+  return backend_->ModemStatus(status) ? TRUE : FALSE;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reads
+
+BOOL CommPort::Read(BYTE* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped) {
+  if (!overlapped_) return SyncRead(buffer, count, read);
+  if (overlapped == nullptr) return Failed(ERROR_INVALID_PARAMETER);
+  return StartRead(buffer, count, read, overlapped);
+}
+
+BOOL CommPort::StartRead(BYTE* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped) {
+  Lock lock(TheClock().Mutex());
+  if (disconnected_) return Failed(ERROR_DEVICE_NOT_CONNECTED);
+  if (read_) return Failed(ERROR_INVALID_PARAMETER);  // one read at a time
+  overlapped->Internal = kPending;
+  overlapped->InternalHigh = 0;
+  read_ = PendingRead{overlapped, buffer, count, 0, nextSerial_++, std::nullopt, std::nullopt};
+  FillReadLocked();
+  const COMMTIMEOUTS& t = timeouts_;
+  bool returnAtOnce = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
+                      t.ReadTotalTimeoutConstant == 0;
+  if (read_->count == count || returnAtOnce) {
+    DWORD done = read_->count;
+    CompleteReadLocked(ERROR_SUCCESS);
+    if (read != nullptr) *read = done;
+    return TRUE;
+  }
+  Clock& clock = TheClock();
+  if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0) {
+    auto total = std::uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant;
+    read_->totalDeadline = clock.Now() + Milliseconds(static_cast<std::int64_t>(total));
+  }
+  // Bytes already waiting start the interval timer at once.
+  if (read_->count > 0) read_->lastByte = clock.Now();
+  ArmReadTimerLocked();
+  if (read != nullptr) *read = 0;
+  return Failed(ERROR_IO_PENDING);
+}
+
+void CommPort::FillReadLocked() {
+  DWORD take = std::min<DWORD>(read_->wanted - read_->count, static_cast<DWORD>(received_.size()));
+  std::copy_n(received_.begin(), take, read_->buffer + read_->count);
+  received_.erase(received_.begin(), received_.begin() + take);
+  read_->count += take;
+}
+
+std::optional<platform::clock::Time> CommPort::NextReadDeadlineLocked() const {
+  std::optional<platform::clock::Time> next = read_->totalDeadline;
+  DWORD interval = timeouts_.ReadIntervalTimeout;
+  if (interval != 0 && interval != kMaxDword && read_->lastByte) {
+    auto due = *read_->lastByte + Milliseconds(interval);
+    if (!next || due < *next) next = due;
+  }
+  return next;
+}
+
+void CommPort::ArmReadTimerLocked() {
+  if (read_->timer != 0) return;  // the armed timer re-arms itself for a later deadline
+  auto next = NextReadDeadlineLocked();
+  if (!next) return;
+  std::weak_ptr<CommPort> self = weak_from_this();
+  std::uint64_t serial = read_->serial;
+  read_->timer = TheClock().ScheduleLocked(*next, [self, serial] {
+    if (auto port = self.lock()) port->OnReadTimer(serial);
+  });
+}
+
+void CommPort::OnReadTimer(std::uint64_t serial) {
+  Lock lock(TheClock().Mutex());
+  if (!read_ || read_->serial != serial) return;
+  read_->timer = 0;
+  auto next = NextReadDeadlineLocked();
+  if (next && *next <= TheClock().Now()) {
+    CompleteReadLocked(ERROR_SUCCESS);
+  } else {
+    ArmReadTimerLocked();
+  }
+}
+
+void CommPort::CompleteReadLocked(DWORD error) {
+  if (read_->timer != 0) TheClock().CancelLocked(read_->timer);
+  OVERLAPPED* overlapped = read_->overlapped;
+  overlapped->InternalHigh = read_->count;
+  overlapped->Internal = error;
+  read_.reset();
+  if (overlapped->hEvent != nullptr) SetEventLocked(overlapped->hEvent);
+  TheClock().Notify();  // GetOverlappedResult may wait on the record itself
+}
+
+void CommPort::DeliverLocked(std::span<const BYTE> bytes) {
+  if (!open_ || disconnected_ || bytes.empty()) return;
+  received_.insert(received_.end(), bytes.begin(), bytes.end());
+  if (read_) {
+    FillReadLocked();
+    if (read_->count == read_->wanted) {
+      CompleteReadLocked(ERROR_SUCCESS);
+    } else if (read_->count > 0) {
+      read_->lastByte = TheClock().Now();
+      ArmReadTimerLocked();
+    }
+  }
+  if (received_.size() > inQueue_) {  // the receive queue overflows: the excess is lost
+    received_.resize(inQueue_);
+    errors_ |= CE_RXOVER;
+  }
+}
+
+void CommPort::DisconnectLocked() {
+  disconnected_ = true;
+  if (read_) CompleteReadLocked(ERROR_DEVICE_NOT_CONNECTED);
+  if (write_) CompleteWriteLocked(ERROR_DEVICE_NOT_CONNECTED);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writes
+
+BOOL CommPort::Write(const BYTE* bytes, DWORD count, DWORD* written, OVERLAPPED* overlapped) {
+  if (!overlapped_) return SyncWrite(bytes, count, written);
+  if (overlapped == nullptr) return Failed(ERROR_INVALID_PARAMETER);
+  return StartWrite(bytes, count, written, overlapped);
+}
+
+BOOL CommPort::StartWrite(const BYTE* bytes, DWORD count, DWORD* written, OVERLAPPED* overlapped) {
+  {
+    Lock lock(TheClock().Mutex());
+    if (disconnected_) return Failed(ERROR_DEVICE_NOT_CONNECTED);
+    if (write_) return Failed(ERROR_INVALID_PARAMETER);  // one write at a time
+    overlapped->Internal = kPending;
+    overlapped->InternalHigh = 0;
+    write_ = PendingWrite{overlapped, bytes, count, 0};
+    if (count == 0) CompleteWriteLocked(ERROR_SUCCESS);
+  }
+  PumpWrite();
+  Lock lock(TheClock().Mutex());
+  if (overlapped->Internal == kPending) {
+    if (written != nullptr) *written = 0;
+    return Failed(ERROR_IO_PENDING);
+  }
+  if (written != nullptr) *written = static_cast<DWORD>(overlapped->InternalHigh);
+  return overlapped->Internal == ERROR_SUCCESS ? TRUE : Failed(static_cast<DWORD>(overlapped->Internal));
+}
+
+void CommPort::TransmitReady() { PumpWrite(); }
+
+// Hands the pending write's bytes to the device, outside the lock (the device may call back
+// into the port). One thread pumps at a time; a second request makes it go round again.
+void CommPort::PumpWrite() {
+  Lock lock(TheClock().Mutex());
+  if (pumping_) {
+    pumpAgain_ = true;
+    return;
+  }
+  pumping_ = true;
+  do {
+    pumpAgain_ = false;
+    if (!write_ || !open_) break;
+    OVERLAPPED* overlapped = write_->overlapped;
+    std::span<const BYTE> rest(write_->bytes + write_->done, write_->count - write_->done);
+    lock.unlock();
+    std::size_t taken = backend_->Transmit(rest);
+    lock.lock();
+    if (!write_ || write_->overlapped != overlapped) break;  // aborted meanwhile
+    write_->done += static_cast<DWORD>(taken);
+    if (write_->done == write_->count) CompleteWriteLocked(ERROR_SUCCESS);
+  } while (pumpAgain_);
+  pumping_ = false;
+}
+
+void CommPort::CompleteWriteLocked(DWORD error) {
+  OVERLAPPED* overlapped = write_->overlapped;
+  overlapped->InternalHigh = write_->done;
+  overlapped->Internal = error;
+  write_.reset();
+  if (overlapped->hEvent != nullptr) SetEventLocked(overlapped->hEvent);
+  TheClock().Notify();
+}
+
+// A port opened without FILE_FLAG_OVERLAPPED blocks the caller until the request completes.
+BOOL CommPort::SyncRead(BYTE* buffer, DWORD count, DWORD* read) {
+  OVERLAPPED record{};
+  BOOL ok = StartRead(buffer, count, read, &record);
+  if (ok || GetLastError() != ERROR_IO_PENDING) return ok;
+  return GetOverlappedResult(nullptr, &record, read, TRUE);
+}
+
+BOOL CommPort::SyncWrite(const BYTE* bytes, DWORD count, DWORD* written) {
+  OVERLAPPED record{};
+  BOOL ok = StartWrite(bytes, count, written, &record);
+  if (ok || GetLastError() != ERROR_IO_PENDING) return ok;
+  return GetOverlappedResult(nullptr, &record, written, TRUE);
+}
+
+}  // namespace platform::win32

@@ -1,0 +1,89 @@
+#include "sim/modem/firmware.h"
+
+#include <algorithm>
+#include <cctype>
+#include <utility>
+
+namespace sim::modem {
+namespace {
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+}  // namespace
+
+Firmware::Firmware(Behaviour behaviour) : behaviour_(std::move(behaviour)) {}
+
+void Firmware::Receive(std::span<const std::uint8_t> bytes, std::vector<Output>& out) {
+  std::string echo;
+  for (std::uint8_t byte : bytes) {
+    if (mode_ == Mode::kDownload) {
+      // The line feed that ends the command which started download mode is not data.
+      if (std::exchange(lineFeedEndsCommand_, false) && byte == '\n') continue;
+      download_.push_back(byte);
+      continue;
+    }
+    ReceiveCommand(byte, echo, out);
+  }
+  if (!echo.empty()) Emit(std::move(echo), {}, out);
+}
+
+// Command mode echoes what it receives and answers each line at its carriage return. A bare
+// "x" at the start of a line asks for the download prompt at once, without a line end.
+void Firmware::ReceiveCommand(std::uint8_t byte, std::string& echo, std::vector<Output>& out) {
+  if (byte == '\n') return;  // the line feed after a command's carriage return is dropped
+  echo.push_back(static_cast<char>(byte));
+  if (byte == 'x' && line_.empty()) {
+    mode_ = Mode::kDownload;
+    Emit(std::move(echo), kPrompt, out);
+    echo.clear();
+    return;
+  }
+  if (byte != '\r') {
+    line_.push_back(static_cast<char>(byte));
+    return;
+  }
+  std::string answer = Answer(Lower(line_));
+  line_.clear();
+  if (!answer.empty()) {
+    Emit(std::move(echo), std::move(answer), out);
+    echo.clear();
+  }
+}
+
+std::string Firmware::Answer(const std::string& line) {
+  if (line.empty()) return {};
+  if (line == "ati9") {
+    std::string ident = behaviour_.hasModemCode ? kIdentWithCode : kIdentWithoutCode;
+    return "\r\n" + ident + "\r\n\r\nOK\r\n";
+  }
+  if (line == "at@d" && behaviour_.hasModemCode) {
+    mode_ = Mode::kDownload;
+    lineFeedEndsCommand_ = true;
+    return "\r\n" + std::string(kPrompt);
+  }
+  if (line == "at" && behaviour_.hasModemCode) return "\r\nOK\r\n";
+  return "\r\nERROR\r\n";
+}
+
+void Firmware::Emit(std::string echo, std::string answer, std::vector<Output>& out) const {
+  if (behaviour_.silent) return;
+  if (answer.empty()) {
+    out.push_back({Duration::zero(), Bytes(echo)});
+    return;
+  }
+  answer = behaviour_.extraText + answer;
+  if (behaviour_.burstGap > Duration::zero()) {
+    out.push_back({Duration::zero(), Bytes(echo)});
+    out.push_back({behaviour_.burstGap, Bytes(answer)});
+  } else {
+    out.push_back({behaviour_.answerDelay, Bytes(echo + answer)});
+  }
+}
+
+}  // namespace sim::modem

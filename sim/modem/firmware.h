@@ -1,0 +1,65 @@
+// The modem's firmware as its serial side shows it: the AT dialogue of command mode and the
+// download mode that the update enters. It is a pure state machine over byte streams, so the
+// same firmware can sit behind an in-process COM port now and behind the USB device model later:
+// it takes the host's bytes and answers with timed chunks that the carrier delivers.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace sim::modem {
+
+using Duration = std::chrono::nanoseconds;
+
+// How a simulated modem behaves, for the situations the host software must handle.
+struct Behaviour {
+  bool hasModemCode = true;  // identifies as holding modem code, or as a bare boot loader
+  bool silent = false;       // answers nothing at all, not even the echo
+  Duration answerDelay = std::chrono::milliseconds(20);  // from a command's end to its answer
+  // When set, the echo comes at once and the answer this long after it (two bursts).
+  Duration burstGap = Duration::zero();
+  std::string extraText = {};  // sent before every answer (other output of the device)
+};
+
+// A chunk of output, to be sent `after` the previous chunk of the same answer (the first one
+// after the input that caused it).
+struct Output {
+  Duration after;
+  std::vector<std::uint8_t> bytes;
+};
+
+enum class Mode { kCommand, kDownload };
+
+class Firmware {
+ public:
+  static constexpr const char* kIdentWithCode = "USB high power, bus-powered function";
+  static constexpr const char* kIdentWithoutCode = "USB no modem code";
+  static constexpr const char* kPrompt = ">>>";
+
+  explicit Firmware(Behaviour behaviour = {});
+
+  // Takes bytes from the host and appends what the modem sends back.
+  void Receive(std::span<const std::uint8_t> bytes, std::vector<Output>& out);
+
+  Mode mode() const { return mode_; }
+  const Behaviour& behaviour() const { return behaviour_; }
+  Behaviour& behaviour() { return behaviour_; }
+  // What the host sent in download mode (taken by the image receiver).
+  const std::vector<std::uint8_t>& downloadBytes() const { return download_; }
+
+ private:
+  void ReceiveCommand(std::uint8_t byte, std::string& echo, std::vector<Output>& out);
+  std::string Answer(const std::string& line);
+  void Emit(std::string echo, std::string answer, std::vector<Output>& out) const;
+
+  Behaviour behaviour_;
+  Mode mode_ = Mode::kCommand;
+  std::string line_;
+  bool lineFeedEndsCommand_ = false;
+  std::vector<std::uint8_t> download_;
+};
+
+}  // namespace sim::modem

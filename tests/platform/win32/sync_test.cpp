@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "platform/win32/objects.h"
+#include "platform/win32/windows.h"
+#include "tests/support/virtual_time.h"
+
+namespace {
+
+using testing_support::VirtualTime;
+
+class Win32Sync : public ::testing::Test {
+ protected:
+  VirtualTime time;
+  std::size_t handlesBefore = platform::win32::OpenHandleCount();
+  void TearDown() override { EXPECT_EQ(platform::win32::OpenHandleCount(), handlesBefore); }
+};
+
+TEST_F(Win32Sync, AutoResetEventWakesOneWaitThenResets) {
+  HANDLE event = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event, 100), WAIT_TIMEOUT);
+  EXPECT_EQ(time.NowMs(), 100);
+  CloseHandle(event);
+}
+
+TEST_F(Win32Sync, ManualResetEventStaysSignalledUntilReset) {
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetEvent(event);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  ResetEvent(event);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+  CloseHandle(event);
+}
+
+TEST_F(Win32Sync, WaitAnyReportsLowestSignalledIndexAndLeavesTheOthers) {
+  HANDLE events[3];
+  for (HANDLE& event : events) event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  SetEvent(events[2]);
+  SetEvent(events[1]);
+  EXPECT_EQ(WaitForMultipleObjects(3, events, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(WaitForMultipleObjects(3, events, FALSE, INFINITE), WAIT_OBJECT_0 + 2);
+  EXPECT_EQ(WaitForMultipleObjects(3, events, FALSE, 50), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForMultipleObjects(3, events, TRUE, 0), WAIT_FAILED);
+  for (HANDLE event : events) CloseHandle(event);
+}
+
+TEST_F(Win32Sync, EventSetByAnotherThreadWakesTheWaiterAtThatTime) {
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](LPVOID parameter) -> DWORD {
+        Sleep(20);
+        SetEvent(static_cast<HANDLE>(parameter));
+        return 7;
+      },
+      event, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(WaitForSingleObject(event, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(time.NowMs(), 20);
+  EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeThread(thread, &code));
+  EXPECT_EQ(code, 7u);
+  CloseHandle(thread);
+  CloseHandle(event);
+}
+
+TEST_F(Win32Sync, ClosedOrUnknownHandlesFail) {
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  CloseHandle(event);
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  EXPECT_FALSE(SetEvent(event));
+  EXPECT_FALSE(CloseHandle(event));
+  EXPECT_EQ(CreateEventA(nullptr, FALSE, FALSE, "named"), nullptr);
+}
+
+// A thread blocked for 80 s is interrupted at once: its wait fails, it runs to its end, and
+// TerminateThread returns with the thread gone and the given exit code.
+TEST_F(Win32Sync, TerminateThreadInterruptsALongWait) {
+  static std::atomic<DWORD> waitResult;
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](LPVOID parameter) -> DWORD {
+        waitResult = WaitForSingleObject(static_cast<HANDLE>(parameter), 80000);
+        Sleep(1000);  // every later wait fails at once too
+        return 0;
+      },
+      event, 0, nullptr);
+  EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_TIMEOUT);
+  EXPECT_TRUE(TerminateThread(thread, 42));
+  EXPECT_EQ(time.NowMs(), 5000);
+  EXPECT_EQ(waitResult.load(), WAIT_FAILED);
+  EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+  DWORD code = 0;
+  GetExitCodeThread(thread, &code);
+  EXPECT_EQ(code, 42u);
+  CloseHandle(thread);
+  CloseHandle(event);
+}
+
+TEST_F(Win32Sync, TickCountFollowsTheClock) {
+  DWORD start = GetTickCount();
+  Sleep(1234);
+  EXPECT_EQ(GetTickCount() - start, 1234u);
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+#include "tools/mdmsim/chat.h"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clock/virtual_clock.h"
+#include "platform/win32/debug.h"
+#include "platform/win32/inprocess_port.h"
+#include "sim/modem/serial_modem.h"
+#include "updater/serial/serial.h"
+
+namespace mdmsim {
+namespace {
+
+struct ChatOptions {
+  std::vector<std::string> commands;
+  bool noModemCode = false;
+  bool debug = false;
+  std::string link = "serial";
+  DWORD waitMs = 10000;
+};
+
+// Shows control characters the way the texts are written: \r, \n, \xNN.
+std::string Escaped(const BYTE* bytes, LONG count) {
+  std::string text;
+  for (LONG i = 0; i < count; ++i) {
+    BYTE c = bytes[i];
+    if (c == '\r') {
+      text += "\\r";
+    } else if (c == '\n') {
+      text += "\\n";
+    } else if (c < 0x20 || c >= 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof(hex), "\\x%02X", c);
+      text += hex;
+    } else {
+      text += static_cast<char>(c);
+    }
+  }
+  return text;
+}
+
+double NowMs() {
+  return std::chrono::duration<double, std::milli>(platform::clock::Current().Now()).count();
+}
+
+// Opens the port as the update does, sends one command and prints the answer.
+void Ask(const std::string& port, std::string command, DWORD waitMs) {
+  if (command != "x") command += "\r\n";  // "x" goes out bare, as the download request does
+  commPortSession.port = OpenCommPort(port.c_str(), 250);
+  if (commPortSession.port == nullptr) {
+    std::printf("%s: cannot be opened\n", port.c_str());
+    return;
+  }
+  double start = NowMs();
+  WriteToComm(reinterpret_cast<const BYTE*>(command.data()), static_cast<LONG>(command.size()));
+  LONG count = ReadFromComm(ModemReplyBuffer, kModemReplyBufferSize, waitMs);
+  std::printf("%s > %s\n", port.c_str(),
+              Escaped(reinterpret_cast<const BYTE*>(command.data()),
+                      static_cast<LONG>(command.size()))
+                  .c_str());
+  if (count > 0) {
+    std::printf("%s < %s\n", port.c_str(), Escaped(ModemReplyBuffer, count).c_str());
+  } else {
+    std::printf("%s < (no answer)\n", port.c_str());
+  }
+  std::printf("      read ended after %.0f ms of virtual time\n", NowMs() - start);
+  CloseCommPort();
+}
+
+// Runs body in virtual time with the session's two events, as the update worker provides them.
+template <class Body>
+void InVirtualTime(Body body) {
+  platform::clock::ScopedClock clock(std::make_unique<platform::clock::VirtualClock>());
+  platform::clock::ThreadScope thread("mdmsim");
+  commPortSession.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  commPortSession.writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  body();
+  CloseHandle(commPortSession.readEvent);
+  CloseHandle(commPortSession.writeEvent);
+}
+
+int RunChat(const ChatOptions& options) {
+  if (options.debug) platform::win32::debug::SetStream(stderr);
+  InVirtualTime([&] {
+    auto port = platform::win32::InProcessPort::Create("COM3");
+    sim::modem::SerialModem::Attach(port, {.hasModemCode = !options.noModemCode});
+    for (const std::string& command : options.commands) Ask("COM3", command, options.waitMs);
+  });
+  return 0;
+}
+
+int RunDemo() {
+  std::printf("A simulated modem on COM3 (with modem code), one on COM4 (without), and a plain\n"
+              "port COM1 that answers nothing, asked through the serial port session.\n\n");
+  InVirtualTime([] {
+    auto com1 = platform::win32::InProcessPort::Create("COM1");
+    auto com3 = platform::win32::InProcessPort::Create("COM3");
+    auto com4 = platform::win32::InProcessPort::Create("COM4");
+    sim::modem::SerialModem::Attach(com3);
+    sim::modem::SerialModem::Attach(com4, {.hasModemCode = false});
+    for (const char* name : {"COM1", "COM3", "COM4"}) Ask(name, "ati9", 10000);
+    Ask("COM3", "at@d", 50000);
+    Ask("COM4", "x", 50000);
+  });
+  return 0;
+}
+
+}  // namespace
+
+void AddChatCommand(CLI::App& app, int& result) {
+  auto options = std::make_shared<ChatOptions>();
+  CLI::App* chat = app.add_subcommand("chat", "Send commands to a simulated modem on COM3 and "
+                                              "print its answers (CR LF is appended, except to "
+                                              "\"x\").");
+  chat->add_option("commands", options->commands, "commands, e.g. ati9 at@d x")->required();
+  chat->add_option("--link", options->link, "how the modem is attached")
+      ->check(CLI::IsMember({"serial"}));
+  chat->add_flag("--no-modem-code", options->noModemCode, "the modem holds no modem code");
+  chat->add_option("--wait", options->waitMs, "longest wait for an answer, in ms");
+  chat->add_flag("--debug", options->debug, "show the debugger output on stderr");
+  chat->callback([options, &result] { result = RunChat(*options); });
+}
+
+void AddDemoCommand(CLI::App& app, int& result) {
+  CLI::App* demo = app.add_subcommand("demo", "Show what exists: simulated modems answering "
+                                              "through the serial port session.");
+  demo->callback([&result] { result = RunDemo(); });
+}
+
+}  // namespace mdmsim

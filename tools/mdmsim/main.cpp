@@ -1,0 +1,20 @@
+// mdmsim: the scenario host. It builds a simulated world (modems, COM ports, later the driver
+// and the USB bus) and runs the system's programs in it, in virtual time.
+#include <CLI/CLI.hpp>
+
+#include "tools/mdmsim/chat.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"mdmsim: runs the USB modem host software in a simulated world"};
+  app.require_subcommand(1);
+  int result = 0;
+  mdmsim::AddChatCommand(app, result);
+  mdmsim::AddDemoCommand(app, result);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    int code = app.exit(error);
+    return code == 0 ? 0 : 2;  // bad arguments: usage and exit code 2
+  }
+  return result;
+}
