@@ -78,8 +78,9 @@ class CommPort final : public Object, public std::enable_shared_from_this<CommPo
     DWORD wanted;
     DWORD count;
     std::uint64_t serial;
-    std::optional<platform::clock::Time> lastByte;
-    std::optional<platform::clock::Time> totalDeadline;
+    bool firstByteEnds = false;
+    std::optional<platform::clock::Time> lastByte = {};
+    std::optional<platform::clock::Time> totalDeadline = {};
     platform::clock::Clock::TimerId timer = 0;
   };
   struct PendingWrite {

@@ -145,19 +145,26 @@ BOOL CommPort::StartRead(BYTE* buffer, DWORD count, DWORD* read, OVERLAPPED* ove
   if (read_) return Failed(ERROR_INVALID_PARAMETER);  // one read at a time
   overlapped->Internal = kPending;
   overlapped->InternalHigh = 0;
-  read_ = PendingRead{overlapped, buffer, count, 0, nextSerial_++, std::nullopt, std::nullopt};
+  read_ = PendingRead{overlapped, buffer, count, 0, nextSerial_++};
   FillReadLocked();
   const COMMTIMEOUTS& t = timeouts_;
   bool returnAtOnce = t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == 0 &&
                       t.ReadTotalTimeoutConstant == 0;
-  if (read_->count == count || returnAtOnce) {
+  // Interval and multiplier at MAXDWORD with a constant: the first byte ends the read, and the
+  // constant bounds the wait for it.
+  read_->firstByteEnds = t.ReadIntervalTimeout == kMaxDword &&
+                         t.ReadTotalTimeoutMultiplier == kMaxDword &&
+                         t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
+  if (read_->count == count || returnAtOnce || (read_->firstByteEnds && read_->count > 0)) {
     DWORD done = read_->count;
     CompleteReadLocked(ERROR_SUCCESS);
     if (read != nullptr) *read = done;
     return TRUE;
   }
   Clock& clock = TheClock();
-  if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0) {
+  if (read_->firstByteEnds) {
+    read_->totalDeadline = clock.Now() + Milliseconds(t.ReadTotalTimeoutConstant);
+  } else if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0) {
     auto total = std::uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant;
     read_->totalDeadline = clock.Now() + Milliseconds(static_cast<std::int64_t>(total));
   }
@@ -223,7 +230,7 @@ void CommPort::DeliverLocked(std::span<const BYTE> bytes) {
   received_.insert(received_.end(), bytes.begin(), bytes.end());
   if (read_) {
     FillReadLocked();
-    if (read_->count == read_->wanted) {
+    if (read_->count == read_->wanted || (read_->firstByteEnds && read_->count > 0)) {
       CompleteReadLocked(ERROR_SUCCESS);
     } else if (read_->count > 0) {
       read_->lastByte = TheClock().Now();

@@ -203,3 +203,22 @@ TEST_F(InProcessComm, OverflowingTheReceiveQueueLosesTheExcessAndSaysSo) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(InProcessComm, FirstByteEndsAReadWhenIntervalAndMultiplierAreMaximal) {
+  COMMTIMEOUTS timeouts{0xFFFFFFFF, 0xFFFFFFFF, 300, 0, 0};
+  SetCommTimeouts(handle, &timeouts);
+  ASSERT_TRUE(StartRead(10));
+  EXPECT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
+  EXPECT_EQ(time.NowMs(), 300);  // nothing came: the constant ends the wait
+  DeliverAt(350, "ab");
+  ASSERT_TRUE(StartRead(10));
+  EXPECT_EQ(WaitForSingleObject(event, 1000), WAIT_OBJECT_0);
+  EXPECT_EQ(time.NowMs(), 350);
+  DWORD got = 0;
+  EXPECT_TRUE(GetOverlappedResult(handle, &request, &got, FALSE));
+  EXPECT_EQ(got, 2u);
+}
+
+}  // namespace

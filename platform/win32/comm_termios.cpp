@@ -1,0 +1,660 @@
+// The tty backend of the COM-port stand-in: a CommBackend over a real serial device (or a
+// pseudo-terminal) that a dosdevices link in the platform root names.
+//
+// Received bytes come from a pump thread, a plain std::thread that the clock does not know. The
+// backend therefore serves the real clock only (programs on real devices); runs in virtual time
+// use in-process ports, whose bytes come from threads the clock counts.
+//
+// Line settings go through the kernel's termios2 (TCGETS2/TCSETS2 with BOTHER), which sets any
+// rate exactly. Its struct shares a name with the C library's termios, so this file speaks to
+// the tty through ioctl alone and never includes <termios.h>.
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "platform/win32/comm.h"
+#include "platform/win32/files.h"
+
+namespace platform::win32 {
+namespace {
+
+using platform::clock::Lock;
+
+// ---------------------------------------------------------------------------------------------
+// Line settings <-> termios2
+
+struct StandardRate {
+  DWORD rate;
+  tcflag_t code;
+};
+
+constexpr StandardRate kStandardRates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+StandardRate NearestStandardRate(DWORD rate) {
+  StandardRate best = kStandardRates[0];
+  for (const StandardRate& candidate : kStandardRates) {
+    auto distance = [rate](DWORD r) { return r > rate ? r - rate : rate - r; };
+    if (distance(candidate.rate) < distance(best.rate)) best = candidate;
+  }
+  return best;
+}
+
+// What a port reports before any application configured it, where the tty has no say.
+DCB DefaultLineSettings() {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = 9600;
+  dcb.fBinary = 1;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.XonLim = 2048;
+  dcb.XoffLim = 512;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  return dcb;
+}
+
+// Raw mode as cfmakeraw sets it: bytes pass unchanged both ways, a read returns what is there.
+void MakeRaw(termios2& t) {
+  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag &= ~(CSIZE | PARENB);
+  t.c_cflag |= CS8 | CLOCAL | CREAD;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+}
+
+tcflag_t CharacterSize(BYTE byteSize) {
+  switch (byteSize) {
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
+  }
+}
+
+tcflag_t ParityBits(BYTE parity) {
+  switch (parity) {
+    case ODDPARITY:
+      return PARENB | PARODD;
+    case EVENPARITY:
+      return PARENB;
+    case MARKPARITY:
+      return PARENB | CMSPAR | PARODD;
+    case SPACEPARITY:
+      return PARENB | CMSPAR;
+    default:
+      return 0;
+  }
+}
+
+// Everything of the DCB except the rate. The tty has no one-and-a-half stop bits; two is the
+// nearest it has.
+void WriteLineSettings(const DCB& dcb, termios2& t) {
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= CharacterSize(dcb.ByteSize) | ParityBits(dcb.Parity) | CLOCAL | CREAD;
+  if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
+  if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
+  t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+  if (dcb.fOutX) t.c_iflag |= IXON;
+  if (dcb.fInX) t.c_iflag |= IXOFF;
+  if (dcb.fParity && dcb.Parity != NOPARITY) t.c_iflag |= INPCK;
+  t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+  t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+}
+
+BYTE ReadByteSize(const termios2& t) {
+  switch (t.c_cflag & CSIZE) {
+    case CS5:
+      return 5;
+    case CS6:
+      return 6;
+    case CS7:
+      return 7;
+    default:
+      return 8;
+  }
+}
+
+BYTE ReadParity(const termios2& t) {
+  if (!(t.c_cflag & PARENB)) return NOPARITY;
+  bool odd = (t.c_cflag & PARODD) != 0;
+  if (t.c_cflag & CMSPAR) return odd ? MARKPARITY : SPACEPARITY;
+  return odd ? ODDPARITY : EVENPARITY;
+}
+
+// Overlays on `dcb` what the tty knows of; the rest stays as `dcb` has it.
+void ReadLineSettings(const termios2& t, DCB& dcb) {
+  dcb.BaudRate = t.c_ospeed;
+  dcb.ByteSize = ReadByteSize(t);
+  dcb.Parity = ReadParity(t);
+  if (!(t.c_cflag & CSTOPB)) {
+    dcb.StopBits = ONESTOPBIT;
+  } else if (dcb.StopBits == ONESTOPBIT) {
+    dcb.StopBits = TWOSTOPBITS;
+  }
+  if (!(t.c_cflag & CRTSCTS)) {
+    dcb.fOutxCtsFlow = 0;
+    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  } else if (!dcb.fOutxCtsFlow && dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+    dcb.fOutxCtsFlow = 1;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  }
+  dcb.fOutX = (t.c_iflag & IXON) != 0;
+  dcb.fInX = (t.c_iflag & IXOFF) != 0;
+  dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
+  dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+}
+
+// A rate the tty may run at for the one asked: UARTs tolerate a few percent.
+bool CloseEnough(DWORD actual, DWORD wanted) {
+  std::uint64_t difference = actual > wanted ? actual - wanted : wanted - actual;
+  return difference * 100 <= std::uint64_t{wanted} * 3;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+// The device is gone (unplugged, hung up) or cannot do what was asked.
+DWORD DeviceError(int error) {
+  switch (error) {
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+      return ERROR_DEVICE_NOT_CONNECTED;
+    case ENOTTY:
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    default:
+      return ErrorFromErrno(error);
+  }
+}
+
+DWORD OpenError(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+      return ERROR_ACCESS_DENIED;  // EBUSY: another process holds it exclusively
+    default:
+      return ErrorFromErrno(error);
+  }
+}
+
+bool FailWith(DWORD error) {
+  SetLastError(error);
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the platform keeps of a COM port between opens in one process: the line settings the
+// application made (the tty forgets those it has no notion of) and the time-outs. Keyed by the
+// dosdevices link, the port's name on this host.
+
+struct Kept {
+  DCB dcb;
+  DWORD appliedRate;  // the rate the tty ran at for dcb.BaudRate
+  COMMTIMEOUTS timeouts;
+};
+
+struct KeptPorts {
+  std::mutex mutex;
+  std::map<std::string, Kept> ports;
+};
+
+KeptPorts& Keeper() {
+  static KeptPorts keeper;
+  return keeper;
+}
+
+std::optional<Kept> Recall(const std::string& path) {
+  std::lock_guard lock(Keeper().mutex);
+  auto it = Keeper().ports.find(path);
+  if (it == Keeper().ports.end()) return std::nullopt;
+  return it->second;
+}
+
+void Keep(const std::string& path, const Kept& kept) {
+  std::lock_guard lock(Keeper().mutex);
+  Keeper().ports[path] = kept;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The backend
+
+class TermiosPort final : public CommBackend {
+ public:
+  TermiosPort(std::string path, int fd, int wake) : path_(std::move(path)), fd_(fd), wake_(wake) {}
+  ~TermiosPort() override { Close(); }
+  TermiosPort(const TermiosPort&) = delete;
+  TermiosPort& operator=(const TermiosPort&) = delete;
+
+  bool Configure();
+  bool StartPump();
+
+  void Attach(CommPort* port) override;
+  void Detach() override { port_ = nullptr; }
+  bool ApplyState(const DCB& dcb) override;
+  bool ReadState(DCB& dcb) override;
+  bool Escape(DWORD function) override;
+  bool Setup(DWORD inQueue, DWORD outQueue) override;
+  COMMTIMEOUTS LoadTimeouts() override;
+  void StoreTimeouts(const COMMTIMEOUTS& timeouts) override;
+  bool ModemStatus(DWORD& status) override;
+  void Purge(DWORD flags) override;
+  std::size_t Transmit(std::span<const BYTE> bytes) override;
+  void Close() override;
+
+ private:
+  bool ApplyLine(const DCB& dcb, DWORD& appliedRate);
+  bool SetRate(termios2& t, DWORD rate, DWORD& appliedRate);
+  bool SetModemLine(int line, bool on, bool& state);
+  bool Control(unsigned long request, unsigned long argument);
+  void FollowControlFields(const DCB& dcb);
+
+  void Pump();
+  bool Receive();
+  void Deliver(std::span<const BYTE> bytes);
+  void Disconnect();
+  void NotifyTransmitReady();
+  void Wake();
+
+  const std::string path_;
+  int fd_;
+  int wake_;  // an eventfd that interrupts the pump's poll
+  std::thread pump_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> wantOutput_{false};  // a write is waiting for room in the tty
+
+  std::mutex mutex_;  // guards the fields below up to port_
+  DCB dcb_{};
+  DWORD appliedRate_ = 0;
+  COMMTIMEOUTS timeouts_{};
+  bool dtr_ = false;
+  bool rts_ = false;
+  DWORD inQueue_ = 0;
+  DWORD outQueue_ = 0;
+  bool configured_ = false;  // the settings above are the port's, worth keeping at close
+
+  // Under the clock's mutex:
+  CommPort* port_ = nullptr;
+  bool attached_ = false;  // a port has been attached (and maybe detached again)
+  bool gone_ = false;
+  std::vector<BYTE> early_;  // bytes received before the port attached
+};
+
+// Raw mode, an empty receive queue as a freshly opened COM port has, and the line settings: those
+// this process last set on the port, else what the tty holds.
+bool TermiosPort::Configure() {
+  termios2 t{};
+  if (::ioctl(fd_, TCGETS2, &t) != 0) return FailWith(DeviceError(errno));
+  MakeRaw(t);
+  if (::ioctl(fd_, TCSETS2, &t) != 0) return FailWith(DeviceError(errno));
+  ::ioctl(fd_, TCFLSH, TCIFLUSH);
+
+  // Opening a tty raises DTR and RTS, as opening a COM port does.
+  dtr_ = true;
+  rts_ = true;
+  std::optional<Kept> kept = Recall(path_);
+  DWORD applied = 0;
+  if (kept && kept->dcb.BaudRate != 0 && ApplyLine(kept->dcb, applied)) {
+    dcb_ = kept->dcb;
+    appliedRate_ = applied;
+  } else {
+    if (::ioctl(fd_, TCGETS2, &t) != 0) return FailWith(DeviceError(errno));
+    dcb_ = kept ? kept->dcb : DefaultLineSettings();
+    ReadLineSettings(t, dcb_);
+    appliedRate_ = t.c_ospeed;
+  }
+  if (kept) timeouts_ = kept->timeouts;
+  configured_ = true;
+  return true;
+}
+
+bool TermiosPort::StartPump() {
+  try {
+    pump_ = std::thread([this] { Pump(); });
+  } catch (const std::system_error&) {
+    return FailWith(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  return true;
+}
+
+void TermiosPort::Attach(CommPort* port) {
+  port_ = port;
+  attached_ = true;
+  if (!early_.empty()) port->DeliverLocked(early_);
+  early_.clear();
+  if (gone_) port->DisconnectLocked();
+}
+
+// Writes the line settings to the tty and brings DTR and RTS where the DCB's control fields put
+// them, as setting a COM port's state does.
+bool TermiosPort::ApplyLine(const DCB& dcb, DWORD& appliedRate) {
+  termios2 t{};
+  if (::ioctl(fd_, TCGETS2, &t) != 0) return FailWith(DeviceError(errno));
+  WriteLineSettings(dcb, t);
+  if (!SetRate(t, dcb.BaudRate, appliedRate)) return false;
+  FollowControlFields(dcb);
+  return true;
+}
+
+// The exact rate where the device takes it, else the nearest standard one.
+bool TermiosPort::SetRate(termios2& t, DWORD rate, DWORD& appliedRate) {
+  t.c_cflag &= ~(CBAUD | CIBAUD);  // no separate input rate: input follows output
+  t.c_cflag |= BOTHER;
+  t.c_ispeed = t.c_ospeed = rate;
+  termios2 taken{};
+  if (::ioctl(fd_, TCSETS2, &t) == 0 && ::ioctl(fd_, TCGETS2, &taken) == 0 &&
+      CloseEnough(taken.c_ospeed, rate)) {
+    appliedRate = taken.c_ospeed;
+    return true;
+  }
+  StandardRate standard = NearestStandardRate(rate);
+  t.c_cflag &= ~CBAUD;
+  t.c_cflag |= standard.code;
+  t.c_ispeed = t.c_ospeed = standard.rate;
+  if (::ioctl(fd_, TCSETS2, &t) != 0) return FailWith(DeviceError(errno));
+  appliedRate = standard.rate;
+  return true;
+}
+
+void TermiosPort::FollowControlFields(const DCB& dcb) {
+  bool dtr, rts;
+  {
+    std::lock_guard lock(mutex_);
+    dtr = dtr_;
+    rts = rts_;
+  }
+  if (dcb.fDtrControl == DTR_CONTROL_DISABLE) SetModemLine(TIOCM_DTR, false, dtr);
+  if (dcb.fDtrControl == DTR_CONTROL_ENABLE) SetModemLine(TIOCM_DTR, true, dtr);
+  if (dcb.fRtsControl == RTS_CONTROL_DISABLE) SetModemLine(TIOCM_RTS, false, rts);
+  if (dcb.fRtsControl == RTS_CONTROL_ENABLE) SetModemLine(TIOCM_RTS, true, rts);
+  std::lock_guard lock(mutex_);
+  dtr_ = dtr;
+  rts_ = rts;
+}
+
+bool TermiosPort::ApplyState(const DCB& dcb) {
+  DWORD applied = 0;
+  if (!ApplyLine(dcb, applied)) return false;
+  std::lock_guard lock(mutex_);
+  dcb_ = dcb;
+  dcb_.DCBlength = sizeof(DCB);
+  appliedRate_ = applied;
+  return true;
+}
+
+bool TermiosPort::ReadState(DCB& dcb) {
+  std::lock_guard lock(mutex_);
+  dcb = dcb_;
+  return true;
+}
+
+// A device without modem-control lines (a pseudo-terminal) refuses the request; the line's
+// state is still recorded, so that a session runs on it as on a port with the lines.
+bool TermiosPort::SetModemLine(int line, bool on, bool& state) {
+  if (::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &line) != 0 && errno != ENOTTY && errno != EINVAL) {
+    return FailWith(DeviceError(errno));
+  }
+  state = on;
+  return true;
+}
+
+bool TermiosPort::Control(unsigned long request, unsigned long argument) {
+  if (::ioctl(fd_, request, argument) != 0) return FailWith(DeviceError(errno));
+  return true;
+}
+
+bool TermiosPort::Escape(DWORD function) {
+  bool dtr, rts;
+  {
+    std::lock_guard lock(mutex_);
+    dtr = dtr_;
+    rts = rts_;
+  }
+  bool ok = false;
+  switch (function) {
+    case SETDTR:
+    case CLRDTR:
+      ok = SetModemLine(TIOCM_DTR, function == SETDTR, dtr);
+      break;
+    case SETRTS:
+    case CLRRTS:
+      ok = SetModemLine(TIOCM_RTS, function == SETRTS, rts);
+      break;
+    case SETBREAK:
+      return Control(TIOCSBRK, 0);
+    case CLRBREAK:
+      return Control(TIOCCBRK, 0);
+    case SETXON:
+      return Control(TCXONC, TCOON);  // transmit as if XON had come
+    case SETXOFF:
+      return Control(TCXONC, TCOOFF);  // transmit as if XOFF had come
+    default:
+      return FailWith(ERROR_INVALID_PARAMETER);
+  }
+  std::lock_guard lock(mutex_);
+  dtr_ = dtr;
+  rts_ = rts;
+  return ok;
+}
+
+bool TermiosPort::Setup(DWORD inQueue, DWORD outQueue) {
+  std::lock_guard lock(mutex_);
+  inQueue_ = inQueue;
+  outQueue_ = outQueue;
+  return true;
+}
+
+COMMTIMEOUTS TermiosPort::LoadTimeouts() {
+  std::lock_guard lock(mutex_);
+  return timeouts_;
+}
+
+void TermiosPort::StoreTimeouts(const COMMTIMEOUTS& timeouts) {
+  std::lock_guard lock(mutex_);
+  timeouts_ = timeouts;
+}
+
+// A device without modem-status lines fails the request, as the platform does for a port that
+// cannot report them.
+bool TermiosPort::ModemStatus(DWORD& status) {
+  int lines = 0;
+  if (::ioctl(fd_, TIOCMGET, &lines) != 0) return FailWith(DeviceError(errno));
+  status = 0;
+  if (lines & TIOCM_CTS) status |= MS_CTS_ON;
+  if (lines & TIOCM_DSR) status |= MS_DSR_ON;
+  if (lines & TIOCM_RNG) status |= MS_RING_ON;
+  if (lines & TIOCM_CAR) status |= MS_RLSD_ON;
+  return true;
+}
+
+// Aborts are the CommPort's; here only the tty's own queues are emptied.
+void TermiosPort::Purge(DWORD flags) {
+  if (flags & PURGE_RXCLEAR) ::ioctl(fd_, TCFLSH, TCIFLUSH);
+  if (flags & PURGE_TXCLEAR) ::ioctl(fd_, TCFLSH, TCOFLUSH);
+}
+
+// Takes what the tty takes now; for the rest the pump waits for room and calls the port back.
+std::size_t TermiosPort::Transmit(std::span<const BYTE> bytes) {
+  if (bytes.empty()) return 0;
+  ssize_t written;
+  do {
+    written = ::write(fd_, bytes.data(), bytes.size());
+  } while (written < 0 && errno == EINTR);
+  if (written < 0 && errno != EAGAIN) {
+    Disconnect();
+    return 0;
+  }
+  std::size_t taken = written < 0 ? 0 : static_cast<std::size_t>(written);
+  if (taken < bytes.size()) {
+    wantOutput_ = true;
+    Wake();
+  }
+  return taken;
+}
+
+void TermiosPort::Close() {
+  if (pump_.joinable()) {
+    stopping_ = true;
+    Wake();
+    pump_.join();
+  }
+  if (fd_ < 0) return;
+  {
+    std::lock_guard lock(mutex_);
+    if (configured_) Keep(path_, Kept{dcb_, appliedRate_, timeouts_});
+  }
+  // Exclusive mode stays with a tty that lives on (a pseudo-terminal whose master is open), so
+  // it is given up before the descriptor goes.
+  ::ioctl(fd_, TIOCNXCL);
+  ::flock(fd_, LOCK_UN);
+  ::close(fd_);
+  ::close(wake_);
+  fd_ = -1;
+  wake_ = -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The pump thread
+
+void TermiosPort::Wake() {
+  ::eventfd_write(wake_, 1);
+}
+
+void TermiosPort::Pump() {
+  for (;;) {
+    short events = POLLIN | (wantOutput_ ? POLLOUT : 0);
+    pollfd fds[2] = {{fd_, events, 0}, {wake_, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      Disconnect();
+      return;
+    }
+    if (fds[1].revents != 0) {
+      eventfd_t ignored;
+      ::eventfd_read(wake_, &ignored);
+      if (stopping_) return;
+    }
+    short ready = fds[0].revents;
+    // A hang-up may come with the last bytes; those are delivered before the port learns.
+    if ((ready & (POLLIN | POLLHUP | POLLERR)) && (!Receive() || (ready & (POLLHUP | POLLERR)))) {
+      Disconnect();
+      return;
+    }
+    if (ready & POLLNVAL) {
+      Disconnect();
+      return;
+    }
+    if ((ready & POLLOUT) && wantOutput_.exchange(false)) NotifyTransmitReady();
+  }
+}
+
+// Reads what is there; false when the device is gone.
+bool TermiosPort::Receive() {
+  BYTE buffer[4096];
+  for (;;) {
+    ssize_t count = ::read(fd_, buffer, sizeof buffer);
+    if (count > 0) {
+      Deliver(std::span<const BYTE>(buffer, static_cast<std::size_t>(count)));
+      continue;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && errno == EAGAIN) return true;
+    return false;  // 0: hung up; EIO: the other side or the device went away
+  }
+}
+
+void TermiosPort::Deliver(std::span<const BYTE> bytes) {
+  Lock lock(platform::clock::Current().Mutex());
+  if (port_ != nullptr) {
+    port_->DeliverLocked(bytes);
+  } else if (!attached_) {
+    early_.insert(early_.end(), bytes.begin(), bytes.end());
+  }
+}
+
+void TermiosPort::Disconnect() {
+  Lock lock(platform::clock::Current().Mutex());
+  gone_ = true;
+  if (port_ != nullptr) port_->DisconnectLocked();
+}
+
+// The port pumps the write outside the clock's mutex (it calls Transmit, which may take it).
+void TermiosPort::NotifyTransmitReady() {
+  std::shared_ptr<CommPort> port;
+  {
+    Lock lock(platform::clock::Current().Mutex());
+    if (port_ != nullptr) port = port_->weak_from_this().lock();
+  }
+  if (port) port->TransmitReady();
+}
+
+}  // namespace
+
+// Opens the tty for this process alone: TIOCEXCL keeps other users' opens out, and the flock
+// also refuses a second open by this or any process of the same user (the superuser passes
+// TIOCEXCL), as a COM port open elsewhere is refused on the platform.
+std::shared_ptr<CommBackend> OpenTermiosBackend(const std::string& devicePath) {
+  int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastError(OpenError(errno));
+    return nullptr;
+  }
+  DWORD error = ERROR_SUCCESS;
+  if (!::isatty(fd)) {
+    error = ERROR_FILE_NOT_FOUND;  // the link names something that is no serial device
+  } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
+  } else if (::ioctl(fd, TIOCEXCL) != 0) {
+    error = DeviceError(errno);
+  }
+  int wake = error == ERROR_SUCCESS ? ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC) : -1;
+  if (error == ERROR_SUCCESS && wake < 0) error = ErrorFromErrno(errno);
+  if (error != ERROR_SUCCESS) {
+    ::close(fd);
+    SetLastError(error);
+    return nullptr;
+  }
+  auto port = std::make_shared<TermiosPort>(devicePath, fd, wake);
+  if (!port->Configure() || !port->StartPump()) return nullptr;  // the port closes the tty
+  return port;
+}
+
+}  // namespace platform::win32

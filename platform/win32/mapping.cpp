@@ -1,0 +1,98 @@
+// Read-only mappings of whole files. A view is an mmap of the file; it stays valid after the
+// mapping and file handles close, as on the platform, because the host mapping keeps its own
+// reference to the open file (and with it the file's sharing lock) until it is unmapped.
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/win32/files.h"
+
+namespace platform::win32 {
+namespace {
+
+class Mapping final : public Object {
+ public:
+  Mapping(std::shared_ptr<File> file, std::size_t size) : file_(std::move(file)), size_(size) {}
+  const File& file() const { return *file_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::shared_ptr<File> file_;
+  std::size_t size_;  // the file's size when the mapping was created
+};
+
+// Every mapped view's length by its base address, for UnmapViewOfFile.
+struct Views {
+  std::mutex mutex;
+  std::unordered_map<const void*, std::size_t> lengths;
+};
+
+Views& AllViews() {
+  static Views views;
+  return views;
+}
+
+template <class T>
+T* Fail(DWORD error) {
+  SetLastError(error);
+  return nullptr;
+}
+
+}  // namespace
+}  // namespace platform::win32
+
+using namespace platform::win32;
+
+HANDLE CreateFileMappingA(HANDLE fileHandle, LPSECURITY_ATTRIBUTES, DWORD protect,
+                          DWORD maximumSizeHigh, DWORD maximumSizeLow, LPCSTR name) {
+  // The programs map whole files to read them; nothing else is offered.
+  if (protect != PAGE_READONLY || maximumSizeHigh != 0 || maximumSizeLow != 0 || name != nullptr) {
+    return Fail<void>(ERROR_NOT_SUPPORTED);
+  }
+  auto file = Lookup<File>(fileHandle);
+  if (!file) return nullptr;
+  if (!file->CanRead()) return Fail<void>(ERROR_ACCESS_DENIED);
+  struct stat info {};
+  if (::fstat(file->fd(), &info) != 0) return Fail<void>(ErrorFromErrno(errno));
+  // The platform refuses to map an empty file.
+  if (info.st_size == 0) return Fail<void>(ERROR_FILE_INVALID);
+  const auto size = static_cast<std::size_t>(info.st_size);
+  return InsertHandle(std::make_shared<Mapping>(std::move(file), size));
+}
+
+LPVOID MapViewOfFile(HANDLE mappingHandle, DWORD desiredAccess, DWORD fileOffsetHigh,
+                     DWORD fileOffsetLow, SIZE_T numberOfBytesToMap) {
+  auto mapping = Lookup<Mapping>(mappingHandle);
+  if (!mapping) return nullptr;
+  if ((desiredAccess & FILE_MAP_WRITE) != 0) return Fail<void>(ERROR_ACCESS_DENIED);
+  if (desiredAccess != FILE_MAP_READ) return Fail<void>(ERROR_INVALID_PARAMETER);
+  if (fileOffsetHigh != 0 || fileOffsetLow != 0) return Fail<void>(ERROR_NOT_SUPPORTED);
+  if (numberOfBytesToMap > mapping->size()) return Fail<void>(ERROR_INVALID_PARAMETER);
+  const std::size_t length = numberOfBytesToMap == 0 ? mapping->size() : numberOfBytesToMap;
+  void* view = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, mapping->file().fd(), 0);
+  if (view == MAP_FAILED) return Fail<void>(ErrorFromErrno(errno));
+  auto& views = AllViews();
+  std::lock_guard lock(views.mutex);
+  views.lengths.emplace(view, length);
+  return view;
+}
+
+BOOL UnmapViewOfFile(LPCVOID baseAddress) {
+  std::size_t length = 0;
+  {
+    auto& views = AllViews();
+    std::lock_guard lock(views.mutex);
+    auto it = views.lengths.find(baseAddress);
+    if (it == views.lengths.end()) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    length = it->second;
+    views.lengths.erase(it);
+  }
+  ::munmap(const_cast<void*>(baseAddress), length);
+  return TRUE;
+}

@@ -1,0 +1,335 @@
+// The tty backend of COM ports, driven through the Win32 calls over a pseudo-terminal: the
+// application opens "COM5", whose dosdevices link names the slave; the test plays the device
+// on the master. Real clock, short real waits.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/clock/clock.h"
+#include "platform/win32/windows.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The kernel's termios2, which alone carries the exact rate of the line.
+struct KernelTermios2 {
+  tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed, c_ospeed;
+};
+static_assert(sizeof(KernelTermios2) == 44);
+
+// An overlapped request with its own manual-reset event.
+struct Request {
+  Request() { overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+  ~Request() { CloseHandle(overlapped.hEvent); }
+  DWORD Wait(DWORD ms) { return WaitForSingleObject(overlapped.hEvent, ms); }
+  OVERLAPPED overlapped{};
+  BYTE buffer[64]{};
+};
+
+std::size_t Entries(const char* folder) {
+  auto range = fs::directory_iterator(folder);
+  return static_cast<std::size_t>(std::distance(begin(range), end(range)));
+}
+
+class TermiosPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "mdm-termios-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    if (const char* old = std::getenv("MDM_ROOT")) savedRoot_ = old;
+    setenv("MDM_ROOT", root_.c_str(), 1);
+    char slaveName[128];
+    ASSERT_EQ(openpty(&master_, &slave_, slaveName, nullptr, nullptr), 0);
+    fcntl(master_, F_SETFL, O_NONBLOCK);
+    fs::create_directories(root_ / "dosdevices");
+    fs::create_symlink(slaveName, root_ / "dosdevices" / "com5");
+  }
+
+  void TearDown() override {
+    if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
+    if (savedRoot_.empty()) {
+      unsetenv("MDM_ROOT");
+    } else {
+      setenv("MDM_ROOT", savedRoot_.c_str(), 1);
+    }
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  static HANDLE Open(const char* name = "COM5") {
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_OVERLAPPED, nullptr);
+  }
+
+  static void SetReadTimeouts(HANDLE port, DWORD interval) {
+    COMMTIMEOUTS timeouts{interval, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+  }
+
+  void MasterWrite(std::string_view bytes) const {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+
+  // What the master receives until `count` bytes have come or `ms` have passed.
+  std::string MasterRead(std::size_t count, int ms) const {
+    std::string got;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (got.size() < count) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      pollfd fd{master_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) break;
+      char chunk[8192];
+      ssize_t n = read(master_, chunk, sizeof chunk);
+      if (n > 0) got.append(chunk, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+
+  KernelTermios2 SlaveSettings() const {
+    KernelTermios2 t{};
+    EXPECT_EQ(ioctl(slave_, _IOR('T', 0x2A, KernelTermios2), &t), 0);
+    return t;
+  }
+
+  fs::path root_;
+  std::string savedRoot_;
+  int master_ = -1;
+  int slave_ = -1;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Bytes
+
+TEST_F(TermiosPortTest, WrittenBytesArriveAtTheDevice) {
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  Request write;
+  std::string text = "ati9\r\n";
+  DWORD done = 0;
+  if (!WriteFile(port, text.data(), 6, &done, &write.overlapped)) {
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    ASSERT_TRUE(GetOverlappedResult(port, &write.overlapped, &done, TRUE));
+  }
+  EXPECT_EQ(done, 6u);
+  EXPECT_EQ(MasterRead(6, 500), text);  // raw: no CR/LF translation on the way
+  CloseHandle(port);
+}
+
+TEST_F(TermiosPortTest, WriteLargerThanTheTtyTakesCompletesAsTheDeviceDrains) {
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  std::vector<BYTE> block(256 * 1024);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<BYTE>(i * 7);
+  Request write;
+  DWORD done = 0;
+  ASSERT_FALSE(
+      WriteFile(port, block.data(), static_cast<DWORD>(block.size()), &done, &write.overlapped));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  EXPECT_EQ(write.Wait(20), WAIT_TIMEOUT);  // the device has not read yet
+  std::string got = MasterRead(block.size(), 800);
+  ASSERT_EQ(got.size(), block.size());
+  EXPECT_TRUE(std::equal(block.begin(), block.end(), got.begin(),
+                         [](BYTE a, char b) { return a == static_cast<BYTE>(b); }));
+  ASSERT_TRUE(GetOverlappedResult(port, &write.overlapped, &done, TRUE));
+  EXPECT_EQ(done, block.size());
+  CloseHandle(port);
+}
+
+TEST_F(TermiosPortTest, ReadEndsOnTheIntervalAfterAPause) {
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  SetReadTimeouts(port, 50);
+  Request read;
+  DWORD got = 0;
+  ASSERT_FALSE(ReadFile(port, read.buffer, 10, &got, &read.overlapped));
+  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+  auto sent = std::chrono::steady_clock::now();
+  MasterWrite("OK\r");
+  ASSERT_EQ(read.Wait(1000), WAIT_OBJECT_0);
+  EXPECT_GE(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(45));
+  ASSERT_TRUE(GetOverlappedResult(port, &read.overlapped, &got, FALSE));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(read.buffer), got), "OK\r");
+  CloseHandle(port);
+}
+
+TEST_F(TermiosPortTest, ReadEndsAtOnceWhenTheCountIsThere) {
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  SetReadTimeouts(port, 5000);  // an interval end would come far too late
+  Request read;
+  DWORD got = 0;
+  ASSERT_FALSE(ReadFile(port, read.buffer, 4, &got, &read.overlapped));
+  MasterWrite("wxyz");
+  ASSERT_EQ(read.Wait(500), WAIT_OBJECT_0);
+  ASSERT_TRUE(GetOverlappedResult(port, &read.overlapped, &got, FALSE));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(read.buffer), got), "wxyz");
+  CloseHandle(port);
+}
+
+TEST_F(TermiosPortTest, ReadWithoutBytesStaysPending) {
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  SetReadTimeouts(port, 50);
+  Request read;
+  DWORD got = 0;
+  ASSERT_FALSE(ReadFile(port, read.buffer, 10, &got, &read.overlapped));
+  EXPECT_EQ(read.Wait(150), WAIT_TIMEOUT);
+  EXPECT_FALSE(GetOverlappedResult(port, &read.overlapped, &got, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+  CloseHandle(port);  // abandons the read
+  EXPECT_FALSE(GetOverlappedResult(port, &read.overlapped, &got, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Line settings and modem lines
+
+TEST_F(TermiosPortTest, LineSettingsReachTheTtyAndReadBack) {
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  EXPECT_EQ(dcb.ByteSize, 8);  // raw mode
+  EXPECT_EQ(dcb.XonLim, 2048);
+  dcb.BaudRate = 56000;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  ASSERT_TRUE(SetCommState(port, &dcb));
+  DCB back{};
+  ASSERT_TRUE(GetCommState(port, &back));
+  EXPECT_EQ(back.BaudRate, 56000u);
+  EXPECT_EQ(back.fRtsControl, RTS_CONTROL_HANDSHAKE);
+  EXPECT_EQ(back.ByteSize, 8);
+  KernelTermios2 t = SlaveSettings();
+  EXPECT_EQ(t.c_ospeed, 56000u);
+  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_NE(t.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
+
+  dcb.BaudRate = 2400;
+  dcb.ByteSize = 7;
+  dcb.Parity = MARKPARITY;
+  dcb.StopBits = ONE5STOPBITS;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fOutX = dcb.fInX = 1;
+  dcb.XonChar = 0x21;
+  ASSERT_TRUE(SetCommState(port, &dcb));
+  t = SlaveSettings();
+  EXPECT_EQ(t.c_ospeed, 2400u);
+  // A pseudo-terminal forces CS8 and clears PARENB; the rest of the format stays as set.
+  EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR | CSTOPB | CRTSCTS),
+            static_cast<tcflag_t>(PARODD | CMSPAR | CSTOPB));
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+  EXPECT_EQ(t.c_cc[VSTART], 0x21);
+  ASSERT_TRUE(GetCommState(port, &back));
+  EXPECT_EQ(back.ByteSize, 7);  // what the application set, not what the tty made of it
+  EXPECT_EQ(back.Parity, MARKPARITY);
+  EXPECT_EQ(back.StopBits, ONE5STOPBITS);
+  CloseHandle(port);
+
+  // A reopen finds the port as the application left it.
+  port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(GetCommState(port, &back));
+  EXPECT_EQ(back.BaudRate, 2400u);
+  EXPECT_EQ(back.Parity, MARKPARITY);
+  EXPECT_EQ(back.StopBits, ONE5STOPBITS);
+  EXPECT_EQ(back.XonChar, 0x21);
+  CloseHandle(port);
+}
+
+TEST_F(TermiosPortTest, PseudoTerminalHasNoModemStatusButTakesDtrAndRts) {
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  DWORD status = 0;
+  EXPECT_FALSE(GetCommModemStatus(port, &status));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(EscapeCommFunction(port, CLRDTR));
+  EXPECT_TRUE(EscapeCommFunction(port, SETDTR));
+  EXPECT_TRUE(EscapeCommFunction(port, SETRTS));
+  EXPECT_FALSE(EscapeCommFunction(port, 77));
+  CloseHandle(port);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Opening, losing and closing the device
+
+TEST_F(TermiosPortTest, PortIsOpenedExclusively) {
+  HANDLE first = Open();
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  CloseHandle(first);
+  HANDLE again = Open();  // the claim went with the close
+  EXPECT_NE(again, INVALID_HANDLE_VALUE);
+  CloseHandle(again);
+}
+
+TEST_F(TermiosPortTest, MissingDeviceIsFileNotFound) {
+  EXPECT_EQ(Open("COM6"), INVALID_HANDLE_VALUE);  // no link
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  fs::create_symlink("/dev/pts/no-such-terminal", root_ / "dosdevices" / "com7");
+  EXPECT_EQ(Open("COM7"), INVALID_HANDLE_VALUE);  // a link to nothing
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(TermiosPortTest, VanishedDeviceFailsThePendingReadAndLaterOnes) {
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  Request read;
+  DWORD got = 0;
+  ASSERT_FALSE(ReadFile(port, read.buffer, 10, &got, &read.overlapped));  // no time-outs
+  close(master_);
+  master_ = -1;
+  ASSERT_EQ(read.Wait(1000), WAIT_OBJECT_0);
+  EXPECT_FALSE(GetOverlappedResult(port, &read.overlapped, &got, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+  Request again;
+  EXPECT_FALSE(ReadFile(port, again.buffer, 10, &got, &again.overlapped));
+  EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+  EXPECT_TRUE(CloseHandle(port));
+}
+
+TEST_F(TermiosPortTest, CloseLeavesNoThreadOrDescriptor) {
+  // The clock's timer thread starts on first use; have it running before counting.
+  auto& clock = platform::clock::Current();
+  clock.Schedule(clock.Now(), [] {});
+  std::size_t fds = Entries("/proc/self/fd");
+  std::size_t threads = Entries("/proc/self/task");
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  EXPECT_GT(Entries("/proc/self/task"), threads);  // the pump runs
+  SetReadTimeouts(port, 20);
+  Request read;
+  DWORD got = 0;
+  ASSERT_FALSE(ReadFile(port, read.buffer, 10, &got, &read.overlapped));
+  MasterWrite("x");
+  ASSERT_EQ(read.Wait(1000), WAIT_OBJECT_0);
+  CloseHandle(port);
+  EXPECT_EQ(Entries("/proc/self/fd"), fds);
+  EXPECT_EQ(Entries("/proc/self/task"), threads);
+}
+
+}  // namespace
