@@ -126,7 +126,9 @@ ScopedClock::~ScopedClock() {
   gCurrent.store(previous_);
 }
 
-ThreadRecord* CurrentThread() { return tCurrent; }
+ThreadRecord* CurrentThread() {
+  return tCurrent;
+}
 
 ThreadScope::ThreadScope(std::string name)
     : record_(std::make_shared<ThreadRecord>(std::move(name))), previous_(tCurrent) {

@@ -25,7 +25,9 @@ using Time = std::chrono::nanoseconds;
 using Duration = std::chrono::nanoseconds;
 using Lock = std::unique_lock<std::mutex>;
 
-constexpr Duration Milliseconds(std::int64_t ms) { return std::chrono::milliseconds(ms); }
+constexpr Duration Milliseconds(std::int64_t ms) {
+  return std::chrono::milliseconds(ms);
+}
 
 enum class WaitResult { kReady, kTimedOut, kInterrupted };
 

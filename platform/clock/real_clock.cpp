@@ -4,7 +4,9 @@ namespace platform::clock {
 
 RealClock::RealClock() : start_(std::chrono::steady_clock::now()) {}
 
-RealClock::~RealClock() { Shutdown(); }
+RealClock::~RealClock() {
+  Shutdown();
+}
 
 Time RealClock::Now() const {
   return std::chrono::duration_cast<Time>(std::chrono::steady_clock::now() - start_);

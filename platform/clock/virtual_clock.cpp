@@ -12,7 +12,9 @@ VirtualClock::VirtualClock()
         std::abort();
       }) {}
 
-VirtualClock::~VirtualClock() { Shutdown(); }
+VirtualClock::~VirtualClock() {
+  Shutdown();
+}
 
 void VirtualClock::SetDeadlockHandler(DeadlockHandler handler) {
   Lock lock(Mutex());
@@ -99,8 +101,7 @@ void VirtualClock::AdvanceWhileIdle() {
 }
 
 std::string VirtualClock::DeadlockReport() const {
-  std::string report = "virtual clock: deadlock at " +
-                       std::to_string(Now().count() / 1000000) +
+  std::string report = "virtual clock: deadlock at " + std::to_string(Now().count() / 1000000) +
                        " ms: every thread waits without a deadline\n";
   for (const ThreadRecord* thread : threads_) {
     report += "  thread '" + thread->name + "' waits on " + std::string(thread->what) + "\n";

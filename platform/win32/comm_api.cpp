@@ -124,9 +124,8 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD transferred, B
     return overlapped->Internal != platform::win32::kOverlappedPending;
   };
   if (!done()) {
-    if (!wait ||
-        clock.Wait(lock, done, std::nullopt, "GetOverlappedResult") !=
-            platform::clock::WaitResult::kReady) {
+    if (!wait || clock.Wait(lock, done, std::nullopt, "GetOverlappedResult") !=
+                     platform::clock::WaitResult::kReady) {
       SetLastError(wait ? ERROR_OPERATION_ABORTED : ERROR_IO_INCOMPLETE);
       return FALSE;
     }

@@ -14,7 +14,9 @@ using platform::clock::Milliseconds;
 constexpr ULONG_PTR kPending = kOverlappedPending;
 constexpr DWORD kMaxDword = 0xFFFFFFFF;
 
-Clock& TheClock() { return platform::clock::Current(); }
+Clock& TheClock() {
+  return platform::clock::Current();
+}
 
 }  // namespace
 
@@ -25,9 +27,13 @@ CommPort::CommPort(std::shared_ptr<CommBackend> backend, bool overlapped)
   backend_->Attach(this);
 }
 
-CommPort::~CommPort() { ShutDown(); }
+CommPort::~CommPort() {
+  ShutDown();
+}
 
-void CommPort::OnLastHandleClosed() { ShutDown(); }
+void CommPort::OnLastHandleClosed() {
+  ShutDown();
+}
 
 // Closing the port abandons what is outstanding, as the platform does on the last close.
 void CommPort::ShutDown() {
@@ -275,10 +281,13 @@ BOOL CommPort::StartWrite(const BYTE* bytes, DWORD count, DWORD* written, OVERLA
     return Failed(ERROR_IO_PENDING);
   }
   if (written != nullptr) *written = static_cast<DWORD>(overlapped->InternalHigh);
-  return overlapped->Internal == ERROR_SUCCESS ? TRUE : Failed(static_cast<DWORD>(overlapped->Internal));
+  return overlapped->Internal == ERROR_SUCCESS ? TRUE
+                                               : Failed(static_cast<DWORD>(overlapped->Internal));
 }
 
-void CommPort::TransmitReady() { PumpWrite(); }
+void CommPort::TransmitReady() {
+  PumpWrite();
+}
 
 // Hands the pending write's bytes to the device, outside the lock (the device may call back
 // into the port). One thread pumps at a time; a second request makes it go round again.

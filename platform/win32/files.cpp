@@ -81,7 +81,9 @@ File::~File() {
   ::close(fd_);
 }
 
-bool IsCommPortName(const char* name) { return !CanonicalCommName(name).empty(); }
+bool IsCommPortName(const char* name) {
+  return !CanonicalCommName(name).empty();
+}
 
 std::string HostPath(const char* name) {
   std::string path(name);

@@ -17,7 +17,9 @@ HandleTable& Table() {
   return table;
 }
 
-ULONG_PTR Key(HANDLE handle) { return reinterpret_cast<ULONG_PTR>(handle); }
+ULONG_PTR Key(HANDLE handle) {
+  return reinterpret_cast<ULONG_PTR>(handle);
+}
 
 }  // namespace
 
@@ -72,5 +74,9 @@ namespace {
 thread_local DWORD tLastError = ERROR_SUCCESS;
 }
 
-DWORD GetLastError() { return tLastError; }
-void SetLastError(DWORD error) { tLastError = error; }
+DWORD GetLastError() {
+  return tLastError;
+}
+void SetLastError(DWORD error) {
+  tLastError = error;
+}

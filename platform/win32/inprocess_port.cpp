@@ -39,15 +39,24 @@ DCB DefaultLineSettings() {
 
 const char* EscapeName(DWORD function) {
   switch (function) {
-    case SETXOFF: return "SETXOFF";
-    case SETXON: return "SETXON";
-    case SETRTS: return "SETRTS";
-    case CLRRTS: return "CLRRTS";
-    case SETDTR: return "SETDTR";
-    case CLRDTR: return "CLRDTR";
-    case SETBREAK: return "SETBREAK";
-    case CLRBREAK: return "CLRBREAK";
-    default: return "escape?";
+    case SETXOFF:
+      return "SETXOFF";
+    case SETXON:
+      return "SETXON";
+    case SETRTS:
+      return "SETRTS";
+    case CLRRTS:
+      return "CLRRTS";
+    case SETDTR:
+      return "SETDTR";
+    case CLRDTR:
+      return "CLRDTR";
+    case SETBREAK:
+      return "SETBREAK";
+    case CLRBREAK:
+      return "CLRBREAK";
+    default:
+      return "escape?";
   }
 }
 
@@ -158,8 +167,12 @@ void InProcessPort::TransmitReady() {
   if (keep) keep->TransmitReady();
 }
 
-void InProcessPort::Attach(CommPort* port) { port_ = port; }
-void InProcessPort::Detach() { port_ = nullptr; }
+void InProcessPort::Attach(CommPort* port) {
+  port_ = port;
+}
+void InProcessPort::Detach() {
+  port_ = nullptr;
+}
 
 bool InProcessPort::ApplyState(const DCB& dcb) {
   {

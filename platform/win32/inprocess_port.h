@@ -30,8 +30,7 @@ class CommDevice {
   virtual void OnClose(InProcessPort&) {}
 };
 
-class InProcessPort final : public CommBackend,
-                            public std::enable_shared_from_this<InProcessPort> {
+class InProcessPort final : public CommBackend, public std::enable_shared_from_this<InProcessPort> {
  public:
   // One entry of the port's record of what the application did.
   struct Action {

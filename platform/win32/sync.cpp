@@ -127,8 +127,12 @@ static BOOL ChangeEvent(HANDLE handle, bool signal) {
   return TRUE;
 }
 
-BOOL SetEvent(HANDLE event) { return ChangeEvent(event, true); }
-BOOL ResetEvent(HANDLE event) { return ChangeEvent(event, false); }
+BOOL SetEvent(HANDLE event) {
+  return ChangeEvent(event, true);
+}
+BOOL ResetEvent(HANDLE event) {
+  return ChangeEvent(event, false);
+}
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   auto object = LookupWaitable(handle);
@@ -136,8 +140,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   return WaitAny({object}, milliseconds, "WaitForSingleObject");
 }
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds) {
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
   // The programs wait for any one of a few events; waiting for all is not needed.
   if (waitAll || count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -161,11 +164,12 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
   }
   DWORD id = gNextThreadId++;
   auto exitCode = std::make_shared<DWORD>(STILL_ACTIVE);
-  auto spawned = platform::clock::Spawn("thread " + std::to_string(id), [start, parameter, exitCode] {
-    DWORD code = start(parameter);
-    platform::clock::Lock lock(platform::clock::Current().Mutex());
-    if (*exitCode == STILL_ACTIVE) *exitCode = code;
-  });
+  auto spawned =
+      platform::clock::Spawn("thread " + std::to_string(id), [start, parameter, exitCode] {
+        DWORD code = start(parameter);
+        platform::clock::Lock lock(platform::clock::Current().Mutex());
+        if (*exitCode == STILL_ACTIVE) *exitCode = code;
+      });
   if (threadId != nullptr) *threadId = id;
   return InsertHandle(std::make_shared<Thread>(std::move(spawned), std::move(exitCode)));
 }
@@ -181,7 +185,8 @@ BOOL TerminateThread(HANDLE handle, DWORD exitCode) {
   clock.Interrupt(record);
   const std::function<bool()> ended = [&record] { return record.ended; };
   while (!record.ended) {
-    if (clock.Wait(lock, ended, std::nullopt, "TerminateThread") != platform::clock::WaitResult::kReady) {
+    if (clock.Wait(lock, ended, std::nullopt, "TerminateThread") !=
+        platform::clock::WaitResult::kReady) {
       break;  // the caller itself is being interrupted
     }
   }

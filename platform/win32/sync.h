@@ -11,7 +11,8 @@ namespace platform::win32 {
 
 class Event final : public Object {
  public:
-  Event(bool manualReset, bool initialState) : manualReset_(manualReset), signalled_(initialState) {}
+  Event(bool manualReset, bool initialState)
+      : manualReset_(manualReset), signalled_(initialState) {}
   bool Waitable() const override { return true; }
   bool Signalled() const override { return signalled_; }
   void Acquire() override {

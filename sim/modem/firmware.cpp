@@ -13,7 +13,9 @@ std::string Lower(std::string text) {
   return text;
 }
 
-std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<std::uint8_t> Bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
 
 }  // namespace
 

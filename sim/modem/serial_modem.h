@@ -18,9 +18,9 @@ class SerialModem final : public platform::win32::CommDevice,
  public:
   // Puts a modem behind `port`. lineStatus is what GetCommModemStatus shows (MS_CTS_ON,
   // MS_DSR_ON, ...).
-  static std::shared_ptr<SerialModem> Attach(const std::shared_ptr<platform::win32::InProcessPort>& port,
-                                             Behaviour behaviour = {},
-                                             DWORD lineStatus = MS_CTS_ON | MS_DSR_ON);
+  static std::shared_ptr<SerialModem> Attach(
+      const std::shared_ptr<platform::win32::InProcessPort>& port, Behaviour behaviour = {},
+      DWORD lineStatus = MS_CTS_ON | MS_DSR_ON);
 
   // Runs fn with the firmware under the modem's lock (tests change behaviour mid-run).
   template <class Fn>

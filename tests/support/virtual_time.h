@@ -11,8 +11,7 @@ namespace testing_support {
 
 class VirtualTime {
  public:
-  VirtualTime()
-      : clock_(std::make_unique<platform::clock::VirtualClock>()), main_("test main") {}
+  VirtualTime() : clock_(std::make_unique<platform::clock::VirtualClock>()), main_("test main") {}
   platform::clock::VirtualClock& clock() {
     return static_cast<platform::clock::VirtualClock&>(clock_.clock());
   }

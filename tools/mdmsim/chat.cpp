@@ -57,10 +57,10 @@ void Ask(const std::string& port, std::string command, DWORD waitMs) {
   double start = NowMs();
   WriteToComm(reinterpret_cast<const BYTE*>(command.data()), static_cast<LONG>(command.size()));
   LONG count = ReadFromComm(ModemReplyBuffer, kModemReplyBufferSize, waitMs);
-  std::printf("%s > %s\n", port.c_str(),
-              Escaped(reinterpret_cast<const BYTE*>(command.data()),
-                      static_cast<LONG>(command.size()))
-                  .c_str());
+  std::printf(
+      "%s > %s\n", port.c_str(),
+      Escaped(reinterpret_cast<const BYTE*>(command.data()), static_cast<LONG>(command.size()))
+          .c_str());
   if (count > 0) {
     std::printf("%s < %s\n", port.c_str(), Escaped(ModemReplyBuffer, count).c_str());
   } else {
@@ -93,8 +93,9 @@ int RunChat(const ChatOptions& options) {
 }
 
 int RunDemo() {
-  std::printf("A simulated modem on COM3 (with modem code), one on COM4 (without), and a plain\n"
-              "port COM1 that answers nothing, asked through the serial port session.\n\n");
+  std::printf(
+      "A simulated modem on COM3 (with modem code), one on COM4 (without), and a plain\n"
+      "port COM1 that answers nothing, asked through the serial port session.\n\n");
   InVirtualTime([] {
     auto com1 = platform::win32::InProcessPort::Create("COM1");
     auto com3 = platform::win32::InProcessPort::Create("COM3");
@@ -112,9 +113,10 @@ int RunDemo() {
 
 void AddChatCommand(CLI::App& app, int& result) {
   auto options = std::make_shared<ChatOptions>();
-  CLI::App* chat = app.add_subcommand("chat", "Send commands to a simulated modem on COM3 and "
-                                              "print its answers (CR LF is appended, except to "
-                                              "\"x\").");
+  CLI::App* chat = app.add_subcommand("chat",
+                                      "Send commands to a simulated modem on COM3 and "
+                                      "print its answers (CR LF is appended, except to "
+                                      "\"x\").");
   chat->add_option("commands", options->commands, "commands, e.g. ati9 at@d x")->required();
   chat->add_option("--link", options->link, "how the modem is attached")
       ->check(CLI::IsMember({"serial"}));
@@ -125,8 +127,9 @@ void AddChatCommand(CLI::App& app, int& result) {
 }
 
 void AddDemoCommand(CLI::App& app, int& result) {
-  CLI::App* demo = app.add_subcommand("demo", "Show what exists: simulated modems answering "
-                                              "through the serial port session.");
+  CLI::App* demo = app.add_subcommand("demo",
+                                      "Show what exists: simulated modems answering "
+                                      "through the serial port session.");
   demo->callback([&result] { result = RunDemo(); });
 }
 

@@ -14,7 +14,9 @@ using platform::clock::Milliseconds;
 using platform::win32::InProcessPort;
 using testing_support::VirtualTime;
 
-std::vector<BYTE> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+std::vector<BYTE> Bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
 
 // A device that takes at most `room` bytes per call and remembers what it got.
 struct RecordingDevice : platform::win32::CommDevice {

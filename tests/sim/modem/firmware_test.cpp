@@ -14,8 +14,7 @@ using sim::modem::Output;
 
 std::vector<Output> Send(Firmware& firmware, const std::string& text) {
   std::vector<Output> out;
-  firmware.Receive(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
-                   out);
+  firmware.Receive(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), out);
   return out;
 }
 
@@ -54,7 +53,8 @@ TEST(ModemFirmware, DownloadModeIsEnteredByAtAtDOrByABareX) {
 TEST(ModemFirmware, CommandsMayArriveInPieces) {
   Firmware firmware;
   EXPECT_EQ(Text(Send(firmware, "at")), "at");  // echo only, no answer before the line end
-  EXPECT_EQ(Text(Send(firmware, "i9\r")), "i9\r\r\nUSB high power, bus-powered function\r\n\r\nOK\r\n");
+  EXPECT_EQ(Text(Send(firmware, "i9\r")),
+            "i9\r\r\nUSB high power, bus-powered function\r\n\r\nOK\r\n");
 }
 
 TEST(ModemFirmware, BehavesAsTold) {

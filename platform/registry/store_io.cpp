@@ -1,0 +1,186 @@
+// The store's transactions: locking, noticing another process's change, reading and writing
+// registry.reg.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/registry/file_lock.h"
+#include "platform/registry/regedit4.h"
+#include "platform/registry/store.h"
+
+namespace platform::registry {
+namespace {
+
+std::string Describe(const std::filesystem::path& path, const char* action) {
+  return std::string("cannot ") + action + " " + path.string() + ": " + std::strerror(errno);
+}
+
+template <class FileId>
+FileId IdOf(const struct stat& info) {
+  FileId id;
+  id.exists = true;
+  id.device = info.st_dev;
+  id.inode = info.st_ino;
+  id.size = info.st_size;
+  id.mtimeSeconds = info.st_mtim.tv_sec;
+  id.mtimeNanoseconds = info.st_mtim.tv_nsec;
+  return id;
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, std::string& text) {
+  char buffer[16384];
+  while (true) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// The folder the registry file lives in ("." for a bare file name).
+std::filesystem::path FolderOf(const std::filesystem::path& file) {
+  return file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+}
+
+}  // namespace
+
+Store::Store(std::filesystem::path file, std::chrono::milliseconds lockTimeout)
+    : file_(std::move(file)), lockTimeout_(lockTimeout) {
+  lockFile_ = file_;
+  lockFile_.replace_extension(".lock");
+}
+
+Store::~Store() {
+  ForgetLocked();
+}
+
+void Store::Forget() {
+  std::lock_guard lock(mutex_);
+  ForgetLocked();
+}
+
+void Store::ForgetLocked() {
+  if (loadedFd_ >= 0) ::close(loadedFd_);
+  loadedFd_ = -1;
+  loaded_.reset();
+  tree_ = Tree();
+  damage_ = Status::Ok();
+}
+
+Status Store::Read(const std::function<Status(const Tree&)>& operation) {
+  std::lock_guard guard(mutex_);
+  FileLock lock;
+  Status status = lock.Acquire(lockFile_, false, lockTimeout_);
+  std::error_code error;
+  if (!lock.opened() && !std::filesystem::exists(file_, error) && !error) {
+    // No lock file and no registry file (say, the root does not exist yet): nobody has written
+    // a registry here, so it is empty.
+    ForgetLocked();
+    loaded_ = FileId{};
+    return operation(tree_);
+  }
+  if (!status.ok()) return status;
+  if (status = Refresh(); !status.ok()) return status;
+  return operation(tree_);
+}
+
+Status Store::Write(const std::function<Status(Tree&, bool& changed)>& operation) {
+  std::lock_guard guard(mutex_);
+  std::error_code error;
+  std::filesystem::create_directories(FolderOf(file_), error);
+  if (error) {
+    return Status::Fail(Error::kCantWrite,
+                        "cannot create " + FolderOf(file_).string() + ": " + error.message());
+  }
+  FileLock lock;
+  Status status = lock.Acquire(lockFile_, true, lockTimeout_);
+  if (!status.ok()) return status;
+  // A damaged file is never replaced: Refresh reports the damage and nothing is written.
+  if (status = Refresh(); !status.ok()) return status;
+  bool changed = false;
+  if (status = operation(tree_, changed); !status.ok() || !changed) return status;
+  status = Save();
+  // The tree now holds a change the file does not: read the file again next time.
+  if (!status.ok()) loaded_.reset();
+  return status;
+}
+
+// Under the lock file's lock: reads registry.reg again when it is not the version loaded.
+Status Store::Refresh() {
+  struct stat info {};
+  FileId id;
+  if (::stat(file_.c_str(), &info) == 0) {
+    id = IdOf<FileId>(info);
+  } else if (errno != ENOENT) {
+    return Status::Fail(Error::kCantRead, Describe(file_, "read"));
+  }
+  if (loaded_ && *loaded_ == id) return damage_;
+  if (!id.exists) {
+    ForgetLocked();
+    loaded_ = id;
+    return Status::Ok();
+  }
+  return Load();
+}
+
+Status Store::Load() {
+  int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  std::string text;
+  if (fd < 0 || ::fstat(fd, &info) != 0 || !ReadAll(fd, text)) {
+    Status failure = Status::Fail(Error::kCantRead, Describe(file_, "read"));
+    if (fd >= 0) ::close(fd);
+    return failure;
+  }
+  ForgetLocked();
+  damage_ = ParseRegedit4(text, file_.string(), tree_);
+  // Nothing of a damaged file is used, so that no half-read registry is ever written back.
+  if (!damage_.ok()) tree_ = Tree();
+  loadedFd_ = fd;
+  loaded_ = IdOf<FileId>(info);
+  return damage_;
+}
+
+// Under the exclusive lock: writes the tree to a temporary file in the same folder and renames
+// it over registry.reg, so that readers see either the old or the new version, whole.
+Status Store::Save() {
+  std::string temp = FolderOf(file_) / ("." + file_.filename().string() + ".XXXXXX");
+  int fd = ::mkstemp(temp.data());
+  if (fd < 0) return Status::Fail(Error::kCantWrite, Describe(temp, "create"));
+  const std::string text = FormatRegedit4(tree_);
+  struct stat info {};
+  if (::fchmod(fd, 0644) != 0 || !WriteAll(fd, text) || ::fsync(fd) != 0 ||
+      ::fstat(fd, &info) != 0 || ::rename(temp.c_str(), file_.c_str()) != 0) {
+    Status failure = Status::Fail(Error::kCantWrite, Describe(file_, "write"));
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return failure;
+  }
+  // Make the rename itself durable.
+  if (int dir = ::open(FolderOf(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  // The written descriptor now names registry.reg; renaming changed nothing fstat reported.
+  if (loadedFd_ >= 0) ::close(loadedFd_);
+  loadedFd_ = fd;
+  loaded_ = IdOf<FileId>(info);
+  return Status::Ok();
+}
+
+}  // namespace platform::registry

@@ -1,2 +1,0 @@
-// Placeholder until the registry store lands.
-namespace platform::registry {}

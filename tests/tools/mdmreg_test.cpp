@@ -1,0 +1,137 @@
+// mdmreg as a user runs it: output, the registry file it leaves, and its exit codes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/platform/registry/temp_root.h"
+
+namespace {
+
+using registry_test::TempRoot;
+
+struct Result {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs mdmreg with `args` in `root` (MDM_ROOT is already set by TempRoot).
+Result Mdmreg(const TempRoot& root, const std::vector<std::string>& args) {
+  const auto outPath = root.path() / "stdout.txt";
+  const auto errPath = root.path() / "stderr.txt";
+  std::vector<std::string> words{MDMREG_PATH};
+  words.insert(words.end(), args.begin(), args.end());
+  pid_t child = ::fork();
+  if (child == 0) {
+    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  Result run;
+  int status = 0;
+  if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+    run.exitCode = WEXITSTATUS(status);
+  }
+  run.out = Slurp(outPath);
+  run.err = Slurp(errPath);
+  return run;
+}
+
+TEST(Mdmreg, SetThenQueryShowsValuesAsTheyWereGiven) {
+  TempRoot root;
+  const std::string key = "HKLM\\Hardware\\Devicemap\\Serialcomm";
+  EXPECT_EQ(Mdmreg(root, {"set", key, "COM3", "REG_SZ", "COM3"}).exitCode, 0);
+  EXPECT_EQ(Mdmreg(root, {"set", key, "@", "REG_SZ", "say \"hi\""}).exitCode, 0);
+  EXPECT_EQ(Mdmreg(root, {"set", key, "Count", "reg_dword", "0x1F"}).exitCode, 0);
+  EXPECT_EQ(Mdmreg(root, {"set", key, "count", "REG_DWORD", "4294967295"}).exitCode, 0);
+  EXPECT_EQ(Mdmreg(root, {"set", key, "Bytes", "REG_BINARY", "01,02,ff"}).exitCode, 0);
+  EXPECT_EQ(Mdmreg(root, {"set", key, "Packed", "REG_BINARY", "0a0B"}).exitCode, 0);
+  EXPECT_EQ(Mdmreg(root, {"set", key + "\\Sub", "", "REG_BINARY", ""}).exitCode, 0);
+
+  Result query = Mdmreg(root, {"query", "hklm\\hardware\\devicemap\\serialcomm"});
+  EXPECT_EQ(query.exitCode, 0) << query.err;
+  EXPECT_EQ(query.out,
+            "HKEY_LOCAL_MACHINE\\Hardware\\Devicemap\\Serialcomm\n"
+            "    COM3    REG_SZ    COM3\n"
+            "    (Default)    REG_SZ    say \"hi\"\n"
+            "    Count    REG_DWORD    0xffffffff\n"
+            "    Bytes    REG_BINARY    0102FF\n"
+            "    Packed    REG_BINARY    0A0B\n"
+            "\n"
+            "HKEY_LOCAL_MACHINE\\Hardware\\Devicemap\\Serialcomm\\Sub\n");
+}
+
+TEST(Mdmreg, ExportPrintsTheRegistryFile) {
+  TempRoot root;
+  ASSERT_EQ(Mdmreg(root, {"set", "HKCU\\A", "v", "REG_DWORD", "3"}).exitCode, 0);
+  Result exported = Mdmreg(root, {"export"});
+  EXPECT_EQ(exported.exitCode, 0);
+  EXPECT_EQ(exported.out, "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n\"v\"=dword:00000003\n\n");
+  EXPECT_EQ(exported.out, root.Read());
+}
+
+TEST(Mdmreg, DeleteRemovesAValueOrAWholeKey) {
+  TempRoot root;
+  ASSERT_EQ(Mdmreg(root, {"set", "HKU\\A\\B", "@", "REG_SZ", "x"}).exitCode, 0);
+  ASSERT_EQ(Mdmreg(root, {"set", "HKU\\A\\B", "keep", "REG_SZ", "y"}).exitCode, 0);
+  EXPECT_EQ(Mdmreg(root, {"delete", "HKU\\A\\B", "@"}).exitCode, 0);
+  EXPECT_EQ(Mdmreg(root, {"query", "HKU\\A\\B"}).out,
+            "HKEY_USERS\\A\\B\n    keep    REG_SZ    y\n");
+  EXPECT_EQ(Mdmreg(root, {"delete", "HKU\\A"}).exitCode, 0);
+  Result gone = Mdmreg(root, {"query", "HKU\\A\\B"});
+  EXPECT_EQ(gone.exitCode, 1);
+  EXPECT_NE(gone.err.find("key not found: HKEY_USERS\\A\\B"), std::string::npos) << gone.err;
+}
+
+TEST(Mdmreg, BadArgumentsExitWithUsage) {
+  TempRoot root;
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"set", "HKLM\\A", "v", "REG_SZ"},
+      {"set", "HKLM\\A", "v", "REG_QWORD", "1"},
+      {"set", "HKLM\\A", "v", "REG_DWORD", "12x"},
+      {"set", "HKLM\\A", "v", "REG_DWORD", "4294967296"},
+      {"set", "HKLM\\A", "v", "REG_BINARY", "1,2,100"},
+      {"set", "HKLM\\A", "v", "REG_BINARY", "abc"},
+      {"query", "NOWHERE\\A"},
+      {"query", "HKLM", "extra"},
+  };
+  for (const auto& args : cases) {
+    Result run = Mdmreg(root, args);
+    EXPECT_EQ(run.exitCode, 2) << (args.empty() ? "" : args.back());
+    EXPECT_NE(run.err.find("Usage"), std::string::npos) << run.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(root.file()));
+}
+
+TEST(Mdmreg, ADamagedFileFailsNamingFileAndLine) {
+  TempRoot root;
+  const std::string damaged = "REGEDIT4\n[HKEY_USERS\\A]\n\"v\"=dword:xyz\n";
+  root.Write(damaged);
+  for (const auto& run :
+       {Mdmreg(root, {"export"}), Mdmreg(root, {"set", "HKU\\A", "v", "REG_SZ", "x"})}) {
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find(root.file().string() + ":3: bad dword"), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(root.Read(), damaged);
+}
+
+}  // namespace

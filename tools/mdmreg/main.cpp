@@ -1,0 +1,77 @@
+// mdmreg: looks at and changes the registry in the platform root (MDM_ROOT).
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "platform/registry/store.h"
+#include "tools/mdmreg/commands.h"
+
+namespace {
+
+struct Arguments {
+  std::string key;
+  std::string name;
+  std::string type;
+  std::string value;
+};
+
+int Report(const mdmreg::Outcome& outcome, const CLI::App& app) {
+  if (outcome.exitCode == mdmreg::kExitOk) return outcome.exitCode;
+  std::cerr << "mdmreg: " << outcome.message << '\n';
+  if (outcome.exitCode == mdmreg::kExitUsage) std::cerr << app.help();
+  return outcome.exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app("Looks at and changes the registry in the platform root (MDM_ROOT).", "mdmreg");
+  app.require_subcommand(1);
+  Arguments args;
+
+  CLI::App* query = app.add_subcommand("query", "Show a key's values and subkeys");
+  query->add_option("KEY", args.key, "Key path, e.g. HKLM\\Hardware\\Devicemap")->required();
+
+  CLI::App* set = app.add_subcommand("set", "Set a value, creating missing keys");
+  set->add_option("KEY", args.key, "Key path")->required();
+  set->add_option("NAME", args.name, "Value name (@ or \"\" for the default value)")->required();
+  set->add_option("TYPE", args.type, "REG_SZ, REG_DWORD or REG_BINARY")->required();
+  set->add_option("VALUE", args.value, "Text, number (decimal or 0x-hex) or hex bytes (01,02,ff)")
+      ->required();
+
+  CLI::App* remove = app.add_subcommand("delete", "Delete a value, or a key with its subkeys");
+  remove->add_option("KEY", args.key, "Key path")->required();
+  CLI::Option* removeName = remove->add_option("NAME", args.name, "Value name (@: default)");
+
+  app.add_subcommand("export", "Print the whole registry as REGEDIT4 text");
+
+  // CLI11 would only say that a subcommand is required; name the word it did not know.
+  const std::string_view first = argc > 1 ? argv[1] : "";
+  if (!first.empty() && first[0] != '-' && first != "query" && first != "set" &&
+      first != "delete" && first != "export") {
+    std::cerr << "mdmreg: unknown subcommand " << argv[1] << '\n' << app.help();
+    return mdmreg::kExitUsage;
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    if (error.get_exit_code() == 0) return app.exit(error);
+    std::cerr << "mdmreg: " << error.what() << '\n' << app.help();
+    return mdmreg::kExitUsage;
+  }
+
+  platform::registry::Store& store = platform::registry::Default();
+  mdmreg::Outcome outcome;
+  if (query->parsed()) {
+    outcome = mdmreg::Query(store, args.key, std::cout);
+  } else if (set->parsed()) {
+    outcome = mdmreg::Set(store, args.key, args.name, args.type, args.value);
+  } else if (remove->parsed()) {
+    std::optional<std::string> name;
+    if (removeName->count() > 0) name = args.name;
+    outcome = mdmreg::Delete(store, args.key, name);
+  } else {
+    outcome = mdmreg::Export(store, std::cout);
+  }
+  std::cout.flush();
+  return Report(outcome, app);
+}
