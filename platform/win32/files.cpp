@@ -180,3 +180,41 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECU
   SetLastError(reopened ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return handle;
 }
+
+namespace {
+
+// Host seconds since 1970 as the platform's file time.
+FILETIME FileTimeFrom(const struct timespec& time) {
+  constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600ULL;
+  std::uint64_t ticks =
+      (static_cast<std::uint64_t>(time.tv_sec) + kSecondsFrom1601To1970) * 10000000ULL +
+      static_cast<std::uint64_t>(time.tv_nsec) / 100;
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+}  // namespace
+
+BOOL GetFileAttributesExA(LPCSTR fileName, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
+  using namespace platform::win32;
+  if (fileName == nullptr || information == nullptr || level != GetFileExInfoStandard) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  struct stat info {};
+  std::string path = HostPath(fileName);
+  if (::stat(path.c_str(), &info) != 0) {
+    SetLastError(errno == ENOENT && !FolderExists(path) ? ERROR_PATH_NOT_FOUND
+                                                        : ErrorFromErrno(errno));
+    return FALSE;
+  }
+  auto* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(information);
+  data->dwFileAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  if ((info.st_mode & S_IWUSR) == 0) data->dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+  data->ftCreationTime = FileTimeFrom(info.st_ctim);
+  data->ftLastAccessTime = FileTimeFrom(info.st_atim);
+  data->ftLastWriteTime = FileTimeFrom(info.st_mtim);
+  auto size = static_cast<std::uint64_t>(info.st_size);
+  data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  data->nFileSizeLow = static_cast<DWORD>(size);
+  return TRUE;
+}

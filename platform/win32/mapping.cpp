@@ -48,18 +48,19 @@ using namespace platform::win32;
 
 HANDLE CreateFileMappingA(HANDLE fileHandle, LPSECURITY_ATTRIBUTES, DWORD protect,
                           DWORD maximumSizeHigh, DWORD maximumSizeLow, LPCSTR name) {
-  // The programs map whole files to read them; nothing else is offered.
-  if (protect != PAGE_READONLY || maximumSizeHigh != 0 || maximumSizeLow != 0 || name != nullptr) {
-    return Fail<void>(ERROR_NOT_SUPPORTED);
-  }
+  // The programs map files to read them; nothing else is offered.
+  if (protect != PAGE_READONLY || name != nullptr) return Fail<void>(ERROR_NOT_SUPPORTED);
   auto file = Lookup<File>(fileHandle);
   if (!file) return nullptr;
   if (!file->CanRead()) return Fail<void>(ERROR_ACCESS_DENIED);
   struct stat info {};
   if (::fstat(file->fd(), &info) != 0) return Fail<void>(ErrorFromErrno(errno));
-  // The platform refuses to map an empty file.
+  // The platform refuses to map an empty file, and a read-only mapping cannot grow its file.
   if (info.st_size == 0) return Fail<void>(ERROR_FILE_INVALID);
-  const auto size = static_cast<std::size_t>(info.st_size);
+  const auto fileSize = static_cast<std::uint64_t>(info.st_size);
+  const std::uint64_t asked = (std::uint64_t{maximumSizeHigh} << 32) | maximumSizeLow;
+  if (asked > fileSize) return Fail<void>(ERROR_NOT_ENOUGH_MEMORY);
+  const auto size = static_cast<std::size_t>(asked == 0 ? fileSize : asked);
   return InsertHandle(std::make_shared<Mapping>(std::move(file), size));
 }
 

@@ -41,8 +41,7 @@ void Firmware::ReceiveCommand(std::uint8_t byte, std::string& echo, std::vector<
   if (byte == '\n') return;  // the line feed after a command's carriage return is dropped
   echo.push_back(static_cast<char>(byte));
   if (byte == 'x' && line_.empty()) {
-    mode_ = Mode::kDownload;
-    Emit(std::move(echo), kPrompt, out);
+    Emit(std::move(echo), EnterDownloadMode("x"), out);
     echo.clear();
     return;
   }
@@ -65,16 +64,31 @@ std::string Firmware::Answer(const std::string& line) {
     return "\r\n" + ident + "\r\n\r\nOK\r\n";
   }
   if (line == "at@d" && behaviour_.hasModemCode) {
-    mode_ = Mode::kDownload;
-    lineFeedEndsCommand_ = true;
-    return "\r\n" + std::string(kPrompt);
+    std::string answer = EnterDownloadMode(line);
+    lineFeedEndsCommand_ = mode_ == Mode::kDownload;
+    return answer.empty() ? answer : "\r\n" + answer;
   }
   if (line == "at" && behaviour_.hasModemCode) return "\r\nOK\r\n";
   return "\r\nERROR\r\n";
 }
 
+// Only the prompt means the modem now takes an image.
+std::string Firmware::EnterDownloadMode(const std::string& request) {
+  downloadRequests_.push_back(request);
+  hung_ = behaviour_.downloadAnswer.empty();
+  if (behaviour_.downloadAnswer.find(kPrompt) != std::string::npos) mode_ = Mode::kDownload;
+  return behaviour_.downloadAnswer;
+}
+
+void Firmware::Reset() {
+  mode_ = Mode::kCommand;
+  line_.clear();
+  lineFeedEndsCommand_ = false;
+  hung_ = false;
+}
+
 void Firmware::Emit(std::string echo, std::string answer, std::vector<Output>& out) const {
-  if (behaviour_.silent) return;
+  if (behaviour_.silent || hung_) return;
   if (answer.empty()) {
     out.push_back({Duration::zero(), Bytes(echo)});
     return;

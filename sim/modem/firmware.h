@@ -22,6 +22,9 @@ struct Behaviour {
   // When set, the echo comes at once and the answer this long after it (two bursts).
   Duration burstGap = Duration::zero();
   std::string extraText = {};  // sent before every answer (other output of the device)
+  // What the modem answers when asked for download mode: the prompt, other text (it stays in
+  // command mode), or nothing (empty: it hangs and says nothing more until DTR drops).
+  std::string downloadAnswer = ">>>";
 };
 
 // A chunk of output, to be sent `after` the previous chunk of the same answer (the first one
@@ -49,17 +52,25 @@ class Firmware {
   Behaviour& behaviour() { return behaviour_; }
   // What the host sent in download mode (taken by the image receiver).
   const std::vector<std::uint8_t>& downloadBytes() const { return download_; }
+  // Every request for download mode, as the host spelled it ("at@d" or "x").
+  const std::vector<std::string>& downloadRequests() const { return downloadRequests_; }
+
+  // DTR dropped: the modem leaves download mode and forgets a half-typed command.
+  void Reset();
 
  private:
   void ReceiveCommand(std::uint8_t byte, std::string& echo, std::vector<Output>& out);
   std::string Answer(const std::string& line);
+  std::string EnterDownloadMode(const std::string& request);
   void Emit(std::string echo, std::string answer, std::vector<Output>& out) const;
 
   Behaviour behaviour_;
   Mode mode_ = Mode::kCommand;
   std::string line_;
   bool lineFeedEndsCommand_ = false;
+  bool hung_ = false;
   std::vector<std::uint8_t> download_;
+  std::vector<std::string> downloadRequests_;
 };
 
 }  // namespace sim::modem

@@ -31,4 +31,9 @@ std::size_t SerialModem::OnTransmit(platform::win32::InProcessPort& port,
   return bytes.size();
 }
 
+void SerialModem::OnModemControl(platform::win32::InProcessPort&, bool dtr, bool) {
+  std::lock_guard lock(mutex_);
+  if (!dtr) firmware_.Reset();
+}
+
 }  // namespace sim::modem

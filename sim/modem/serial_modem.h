@@ -31,6 +31,7 @@ class SerialModem final : public platform::win32::CommDevice,
 
   std::size_t OnTransmit(platform::win32::InProcessPort& port,
                          std::span<const BYTE> bytes) override;
+  void OnModemControl(platform::win32::InProcessPort& port, bool dtr, bool rts) override;
 
  private:
   explicit SerialModem(Behaviour behaviour) : firmware_(std::move(behaviour)) {}

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/platform/registry/temp_root.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
-using registry_test::TempRoot;
+using testing_support::TempRoot;
 
 struct Result {
   int exitCode = -1;

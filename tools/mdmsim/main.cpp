@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/mdmsim/chat.h"
+#include "tools/mdmsim/update.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"mdmsim: runs the USB modem host software in a simulated world"};
@@ -10,6 +11,7 @@ int main(int argc, char** argv) {
   int result = 0;
   mdmsim::AddChatCommand(app, result);
   mdmsim::AddDemoCommand(app, result);
+  mdmsim::AddUpdateCommand(app, result);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

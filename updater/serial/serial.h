@@ -47,3 +47,49 @@ LONG ReadFromComm(BYTE* buffer, DWORD maxCount, DWORD timeoutMs);
 
 // Sets the read interval and zero for every other time-out; returns SetCommTimeouts' result.
 BOOL SetCommReadInterval(HANDLE port, DWORD readIntervalMs);
+
+// ---------------------------------------------------------------------------------------------
+// The two worker threads and their events. Each thread waits for any of its events and runs
+// one handler per event; when several are signalled, the lowest index goes first.
+
+enum WorkerEventIndex : DWORD {
+  kWorkerStopIndex = 0,
+  kNextStepIndex = 1,
+  kModemReadyIndex = 2,
+  kTransferDoneIndex = 3,
+  kTransferFailedIndex = 4,
+  kWorkerEventCount = 5
+};
+
+enum ZModemEventIndex : DWORD {
+  kZStopIndex = 0,
+  kZFailIndex = 1,
+  kZResponseIndex = 2,
+  kZStartIndex = 3,
+  kZModemEventCount = 4
+};
+
+extern HANDLE workerEvents[kWorkerEventCount];
+extern HANDLE zmodemEvents[kZModemEventCount];
+
+inline HANDLE& WorkerStopEvent = workerEvents[kWorkerStopIndex];
+inline HANDLE& NextStepEvent = workerEvents[kNextStepIndex];
+inline HANDLE& ModemReadyEvent = workerEvents[kModemReadyIndex];
+inline HANDLE& TransferDoneEvent = workerEvents[kTransferDoneIndex];
+inline HANDLE& TransferFailedEvent = workerEvents[kTransferFailedIndex];
+inline HANDLE& ZStopEvent = zmodemEvents[kZStopIndex];
+inline HANDLE& ZFailEvent = zmodemEvents[kZFailIndex];
+inline HANDLE& ZResponseEvent = zmodemEvents[kZResponseIndex];
+inline HANDLE& ZStartEvent = zmodemEvents[kZStartIndex];
+
+// The threads' handles; null while a thread does not exist.
+extern HANDLE updateWorkerThread;
+extern HANDLE zmodemThread;
+
+BOOL StartUpdateWorker();
+BOOL StartZModemThread();
+void StopUpdateWorker();
+void StopZModemThread();
+
+// Reads one answer of the modem and turns its outcome into ZResponseEvent or ZFailEvent.
+void WaitForZModemRsp(DWORD timeoutMs, DWORD maxBytes);

@@ -7,11 +7,11 @@
 #include "platform/registry/store.h"
 #include "platform/win32/objects.h"
 #include "platform/win32/windows.h"
-#include "tests/platform/registry/temp_root.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
-using registry_test::TempRoot;
+using testing_support::TempRoot;
 
 constexpr BYTE kGuard = 0xA5;
 

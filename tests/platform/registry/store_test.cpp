@@ -8,12 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/platform/registry/temp_root.h"
+#include "tests/support/temp_root.h"
 
 namespace platform::registry {
 namespace {
 
-using registry_test::TempRoot;
+using testing_support::TempRoot;
 
 constexpr const char* kKey = "HKEY_LOCAL_MACHINE\\Software\\Vendor";
 

@@ -9,12 +9,12 @@
 #include <sstream>
 #include <string>
 
-namespace registry_test {
+namespace testing_support {
 
 class TempRoot {
  public:
   TempRoot() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "mdm-registry-XXXXXX").string();
+    std::string pattern = (std::filesystem::temp_directory_path() / "mdm-root-XXXXXX").string();
     path_ = ::mkdtemp(pattern.data());
     if (const char* old = std::getenv("MDM_ROOT")) previous_ = old;
     ::setenv("MDM_ROOT", path_.c_str(), 1);
@@ -47,4 +47,4 @@ class TempRoot {
   std::optional<std::string> previous_;
 };
 
-}  // namespace registry_test
+}  // namespace testing_support

@@ -1,0 +1,213 @@
+// The update session from the start message to its end, headless in virtual time.
+#include <gtest/gtest.h>
+
+#include "tests/updater/session/update_harness.h"
+
+namespace update_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kStarted[] = "Modem update tool started.\r\n";
+constexpr char kSearching[] = "\r\nSearching for USB-Modems ...\r\n\r\n";
+constexpr char kSelect[] = "Select of an image file\r\n";
+constexpr char kTransfer[] =
+    "\r\nUpdate started...\r\n"
+    "\r\nSending firmware to modem ...\r\n"
+    "\r\nChecking the flash ...\r\n";
+constexpr char kFailedTwice[] = "\r\nSorry, update failed.\r\nUpdate will be restarted\r\n";
+
+std::string Check(const std::string& port) {
+  return "\r\nCheck the modem on " + port + " for updating, please wait ...\r\n";
+}
+
+using SessionTest = UpdateHarness;
+
+TEST_F(SessionTest, TypicalSessionLogsEveryStepInOrder) {
+  AddPlainPort("COM1");
+  auto modem = AddModem("COM3");
+  RunToEnd();
+  EXPECT_EQ(Log(), std::string(kStarted) + kSearching +
+                       "COM1,  ! USB_Modem\r\n\r\n"
+                       "COM3, USB_Modem,  + Modem_Code\r\n\r\n" +
+                       kSelect + Check("COM3") + kTransfer +
+                       "\r\nUpdate completed successfully!\r\n"
+                       "Update finished!\r\n");
+  EXPECT_TRUE(questions.empty());  // one modem: the same-image question is never asked
+  ASSERT_EQ(fileDialogs.size(), 1u);
+  EXPECT_EQ(fileDialogs[0].title, "Select an image file for the modem on COM3");
+  modem->WithFirmware([](auto& firmware) {
+    EXPECT_EQ(firmware.downloadRequests(), std::vector<std::string>{"at@d"});
+  });
+  // The port of the last modem stays open until the program closes.
+  EXPECT_TRUE(ports[1]->Snapshot().open);
+  StopSession();
+  EXPECT_FALSE(ports[1]->Snapshot().open);
+}
+
+TEST_F(SessionTest, NoSerialPortsEndsTheSessionAtOnce) {
+  HKEY key;
+  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Hardware\\Devicemap\\Serialcomm", 0, nullptr, 0,
+                  KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  RegCloseKey(key);
+  RunToEnd();
+  EXPECT_EQ(Log(), std::string(kStarted) + "There are no serial ports!");
+}
+
+// Without the serial-port map the search finds ten nameless ports, none of which opens; the log
+// says why nothing was found.
+TEST_F(SessionTest, MissingSerialPortMapIsExplainedAfterTheSearchLine) {
+  RunToEnd();
+  EXPECT_EQ(Log(), std::string(kStarted) + kSearching +
+                       "The list of serial ports (hardware\\devicemap\\serialcomm) cannot be "
+                       "read: is the modem driver installed?\r\n");
+  EXPECT_EQ(updateSession.portCount, 10);
+  EXPECT_EQ(time.NowMs(), 0);  // no port opened, so no probe waited
+}
+
+TEST_F(SessionTest, PortsWithoutAModemEndWithThePortList) {
+  AddPlainPort("COM1");
+  AddModem("COM2", {.silent = true});
+  RunToEnd();
+  EXPECT_EQ(Log(), std::string(kStarted) + kSearching + "COM1,  ! USB_Modem\r\n\r\n" +
+                       "COM2,  ! USB_Modem\r\n\r\n");
+  EXPECT_EQ(updateWorkerThread, nullptr);
+  EXPECT_TRUE(fileDialogs.empty());
+}
+
+TEST_F(SessionTest, AFailingTransferIsTriedThreeTimesThenTheNextModemIsUpdated) {
+  auto first = AddModem("COM3");
+  auto second = AddModem("COM4", {.hasModemCode = false});
+  static int transfers;
+  transfers = 0;
+  transferOutcome = [] { return ++transfers > 3 ? TRUE : FALSE; };
+  boxAnswers = {IDNO, IDNO, IDNO, IDNO};
+  RunToEnd();
+
+  std::string attempt = std::string(kSelect) + Check("COM3") + kTransfer + kFailedTwice;
+  EXPECT_EQ(Log(), std::string(kStarted) + kSearching +
+                       "COM3, USB_Modem,  + Modem_Code\r\n\r\n"
+                       "COM4, USB_Modem,  - Modem_Code\r\n\r\n" +
+                       attempt + attempt + attempt +
+                       "Update has been started 3 times. Give up!!!\r\n" + kSelect + Check("COM4") +
+                       kTransfer +
+                       "\r\nUpdate completed successfully!\r\n"
+                       "Update finished!\r\n");
+  first->WithFirmware([](auto& firmware) {
+    EXPECT_EQ(firmware.downloadRequests(), (std::vector<std::string>{"at@d", "x", "x"}));
+  });
+  second->WithFirmware([](auto& firmware) {
+    EXPECT_EQ(firmware.downloadRequests(), std::vector<std::string>{"x"});
+  });
+  // With No, the file dialog and the question come for every preparation.
+  EXPECT_EQ(fileDialogs.size(), 4u);
+  EXPECT_EQ(questions.size(), 4u);
+  EXPECT_EQ(updateSession.PortTable[0].attempts, 3);
+}
+
+TEST_F(SessionTest, YesToTheSameImageQuestionKeepsTheFirstImageForEveryModem) {
+  AddModem("COM3");
+  AddModem("COM4");
+  boxAnswers = {IDYES};
+  RunToEnd();
+  EXPECT_EQ(fileDialogs.size(), 1u);
+  ASSERT_EQ(questions.size(), 1u);
+  EXPECT_EQ(questions[0].text,
+            "Should this image be used for updating of all other USB modems as well?");
+  EXPECT_EQ(questions[0].caption, "");
+  EXPECT_EQ(questions[0].type, MB_YESNO | MB_ICONQUESTION);
+  EXPECT_NE(imageFile.data, nullptr);  // kept until the program closes
+  StopSession();
+  EXPECT_EQ(imageFile.data, nullptr);
+}
+
+TEST_F(SessionTest, ModemThatIsNotReadyIsSkippedWithTheReasonLogged) {
+  AddModem("COM3", {}, MS_RING_ON);            // neither CTS nor DSR
+  AddModem("COM4", {.downloadAnswer = "OK"});  // answers, but without the prompt
+  AddModem("COM5", {.downloadAnswer = ""});    // answers nothing at all
+  ListPort("COM6", "COM6");                    // listed, but there is no such port
+  RunToEnd();
+  std::string log = Log();
+  EXPECT_NE(log.find("The modem on COM3 is not correct connected!\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("Update started"), std::string::npos);
+  auto com5 = log.find(Check("COM5"));
+  ASSERT_NE(com5, std::string::npos);
+  EXPECT_EQ(log.substr(com5 + Check("COM5").size()),
+            "\r\nNo answer from the modem!!!\r\nUpdate finished!\r\n");
+  // Nothing is logged for COM4's prompt-less answer; each skipped modem released its image.
+  EXPECT_NE(log.find(Check("COM4") + kSelect), std::string::npos);
+  EXPECT_EQ(imageFile.data, nullptr);
+}
+
+TEST_F(SessionTest, FailedStatusQueryIsLoggedWithThePortName) {
+  AddModem("COM3");
+  ports[0]->SetModemStatusFails(false);
+  RunUntil([](const std::string& log) { return log.find("Modem_Code") != std::string::npos; });
+  ports[0]->SetModemStatusFails(true);
+  RunToEnd();
+  EXPECT_NE(Log().find("GetCommModemStatus() on COM3 failed.\r\nUpdate finished!\r\n"),
+            std::string::npos);
+}
+
+TEST_F(SessionTest, CancelledFileDialogSkipsTheModemWithoutRetry) {
+  AddModem("COM3");
+  fileAnswers = {std::nullopt};
+  RunToEnd();
+  EXPECT_TRUE(
+      Log().ends_with(std::string(kSelect) + "No image file selected\r\nUpdate finished!\r\n"));
+  EXPECT_EQ(fileDialogs.size(), 1u);
+}
+
+TEST_F(SessionTest, ImagesThatCannotBeLoadedSkipTheModem) {
+  AddModem("COM3");
+  AddModem("COM4");
+  std::string empty = (root.path() / "empty.bin").string();
+  std::ofstream(empty).close();
+  fileAnswers = {(root.path() / "missing.bin").string(), empty};
+  RunToEnd();
+  EXPECT_TRUE(Log().ends_with(std::string(kSelect) + "Cannot open the image file" + kSelect +
+                              "Update finished!\r\n"));
+}
+
+// The worker is inside its 50 s wait for the prompt: it does not see its stop event, and is
+// ended after the 5 s bound, leaving no thread, event or port behind.
+TEST_F(SessionTest, StopDuringThePromptWaitEndsWithinFiveSeconds) {
+  AddModem("COM3", {.downloadAnswer = ""});
+  RunUntil([](const std::string& log) { return log.find(Check("COM3")) != std::string::npos; });
+  Sleep(3000);
+  auto before = time.NowMs();
+  StopSession();
+  EXPECT_EQ(time.NowMs() - before, 5000);
+  EXPECT_EQ(updateWorkerThread, nullptr);
+  EXPECT_FALSE(ports[0]->Snapshot().open);
+}
+
+TEST_F(SessionTest, ExitAsksOnlyWhileATransferRuns) {
+  EXPECT_TRUE(ConfirmStop());
+  EXPECT_TRUE(questions.empty());
+  OnZModemStart();  // a transfer has started and its context is not reset
+  boxAnswers = {IDNO, IDYES};
+  EXPECT_FALSE(ConfirmStop());
+  EXPECT_TRUE(ConfirmStop());
+  ASSERT_EQ(questions.size(), 2u);
+  EXPECT_EQ(questions[0].text, "Update is running! Cancel it ?");
+  EXPECT_EQ(questions[0].caption, "mdmflash");
+  ResetZModemContext();
+}
+
+// NextStepEvent (index 1) is handled before TransferFailedEvent (index 4) when both wait.
+TEST_F(SessionTest, LowerEventIndexIsHandledFirst) {
+  MakeLogWindow();
+  ASSERT_TRUE(StartUpdateWorker());
+  SetEvent(NextStepEvent);  // portCount 0: the step logs "Update finished!"
+  Sleep(1);                 // the worker now waits for the dialog to take its log text
+  SetEvent(TransferFailedEvent);
+  SetEvent(NextStepEvent);
+  RunUntil(
+      [](const std::string& log) { return log.ends_with("restarted\r\nUpdate finished!\r\n"); });
+  EXPECT_EQ(Log(), std::string("Update finished!\r\nUpdate finished!\r\n") + kFailedTwice +
+                       "Update finished!\r\n");
+}
+
+}  // namespace
+}  // namespace update_test
