@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/win32/faults.h"
 #include "platform/win32/windows.h"
 
 namespace platform::win32 {
@@ -110,6 +111,10 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
     SetLastError(ERROR_NOT_SUPPORTED);
     return nullptr;
   }
+  if (faults::ShouldFail(faults::Call::kCreateEvent)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   return InsertHandle(std::make_shared<Event>(manualReset != FALSE, initialState != FALSE));
 }
 
@@ -160,6 +165,10 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
                     DWORD creationFlags, LPDWORD threadId) {
   if (start == nullptr || creationFlags != 0) {  // suspended creation is not used
     SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (faults::ShouldFail(faults::Call::kCreateThread)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   DWORD id = gNextThreadId++;

@@ -1,57 +1,22 @@
 // mdmreg as a user runs it: output, the registry file it leaves, and its exit codes.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include "tests/support/run_program.h"
 #include "tests/support/temp_root.h"
 
 namespace {
 
 using testing_support::TempRoot;
 
-struct Result {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string Slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using Result = testing_support::ProgramResult;
+using testing_support::ReadWholeFile;
 
 // Runs mdmreg with `args` in `root` (MDM_ROOT is already set by TempRoot).
 Result Mdmreg(const TempRoot& root, const std::vector<std::string>& args) {
-  const auto outPath = root.path() / "stdout.txt";
-  const auto errPath = root.path() / "stderr.txt";
-  std::vector<std::string> words{MDMREG_PATH};
-  words.insert(words.end(), args.begin(), args.end());
-  pid_t child = ::fork();
-  if (child == 0) {
-    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  Result run;
-  int status = 0;
-  if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-    run.exitCode = WEXITSTATUS(status);
-  }
-  run.out = Slurp(outPath);
-  run.err = Slurp(errPath);
-  return run;
+  return testing_support::RunProgram(MDMREG_PATH, args, root.path());
 }
 
 TEST(Mdmreg, SetThenQueryShowsValuesAsTheyWereGiven) {

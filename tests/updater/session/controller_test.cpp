@@ -1,6 +1,7 @@
 // The update session from the start message to its end, headless in virtual time.
 #include <gtest/gtest.h>
 
+#include "platform/win32/faults.h"
 #include "tests/updater/session/update_harness.h"
 
 namespace update_test {
@@ -207,6 +208,41 @@ TEST_F(SessionTest, LowerEventIndexIsHandledFirst) {
       [](const std::string& log) { return log.ends_with("restarted\r\nUpdate finished!\r\n"); });
   EXPECT_EQ(Log(), std::string("Update finished!\r\nUpdate finished!\r\n") + kFailedTwice +
                        "Update finished!\r\n");
+}
+
+}  // namespace
+}  // namespace update_test
+
+namespace update_test {
+namespace {
+
+using platform::win32::faults::Call;
+using platform::win32::faults::FailNth;
+
+TEST_F(SessionTest, AWorkerThatCannotStartEndsTheSession) {
+  AddModem("COM3");
+  FailNth(Call::kCreateThread, 1);
+  RunToEnd();
+  EXPECT_TRUE(Log().ends_with("Modem_Code\r\n\r\nCouldn't open the modem session, please try "
+                              "again.\r\n"));
+  EXPECT_EQ(debug.Text(), "CreateThread() failed\n");
+  EXPECT_EQ(NextStepEvent, nullptr);  // no event left behind
+}
+
+TEST_F(SessionTest, AZModemThreadThatCannotStartStopsTheWorker) {
+  AddModem("COM3");
+  FailNth(Call::kCreateThread, 2);
+  RunToEnd();
+  EXPECT_TRUE(Log().ends_with("Modem_Code\r\n\r\nStart of a thread failed."));
+  EXPECT_EQ(ZStartEvent, nullptr);
+}
+
+TEST_F(SessionTest, AnEventThatCannotBeCreatedFailsTheWorkerStart) {
+  AddModem("COM3");
+  FailNth(Call::kCreateEvent, 2 + 4);  // past the probe's two events, into the worker's seven
+  RunToEnd();
+  EXPECT_TRUE(Log().ends_with("Couldn't open the modem session, please try again.\r\n"));
+  EXPECT_EQ(commPortSession.readEvent, nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,62 @@
+// mdmsim as a user runs it: the scenario host's output and exit codes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/run_program.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+using testing_support::ProgramResult;
+using testing_support::TempRoot;
+
+ProgramResult Mdmsim(const TempRoot& root, const std::vector<std::string>& args) {
+  return testing_support::RunProgram(MDMSIM_PATH, args, root.path());
+}
+
+TEST(MdmsimUpdate, TwoModemsWithOneImageArePreparedInTurn) {
+  TempRoot root;
+  std::string image = (root.path() / "fw.bin").string();
+  std::ofstream(image, std::ios::binary) << std::string(2000, 'I');
+  auto run = Mdmsim(root, {"update", "--link", "serial", "--modems", "2", "--same-image", "yes",
+                           "--image", image});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  auto check = [](const char* port) {
+    return "\r\nCheck the modem on " + std::string(port) + " for updating, please wait ...\r\n";
+  };
+  const std::string expectedStart =
+      "Modem update tool started.\r\n\r\nSearching for USB-Modems ...\r\n\r\n"
+      "COM3, USB_Modem,  + Modem_Code\r\n\r\nCOM4, USB_Modem,  + Modem_Code\r\n\r\n"
+      "Select of an image file\r\n" +
+      check("COM3");
+  EXPECT_EQ(run.out.substr(0, expectedStart.size()), expectedStart);
+  EXPECT_NE(run.out.find("successfully!\r\n" + check("COM4")), std::string::npos);
+  EXPECT_NE(run.out.find("Update finished!\r\n"), std::string::npos);
+}
+
+TEST(MdmsimUpdate, PlainPortsAndModemsWithoutCodeAreListed) {
+  TempRoot root;
+  auto run = Mdmsim(root, {"update", "--modems", "2", "--plain-ports", "COM1,COM3",
+                           "--no-modem-code", "COM5"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.out.find("COM1,  ! USB_Modem\r\n\r\nCOM3,  ! USB_Modem\r\n\r\n"
+                         "COM4, USB_Modem,  + Modem_Code\r\n\r\n"
+                         "COM5, USB_Modem,  - Modem_Code\r\n\r\n"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(Mdmsim, BadArgumentsGiveTheUsageAndExitCode2) {
+  TempRoot root;
+  EXPECT_EQ(Mdmsim(root, {}).exitCode, 2);
+  EXPECT_EQ(Mdmsim(root, {"update", "--modems", "eleven"}).exitCode, 2);
+  EXPECT_EQ(Mdmsim(root, {"update", "--link", "carrier-pigeon"}).exitCode, 2);
+  auto help = Mdmsim(root, {"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.out.find("update"), std::string::npos);
+  EXPECT_NE(help.out.find("chat"), std::string::npos);
+}
+
+}  // namespace
