@@ -131,6 +131,10 @@ BOOL CommReadFile(HANDLE file, LPVOID buffer, DWORD count, LPDWORD read, LPOVERL
 BOOL CommWriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
                    LPOVERLAPPED overlapped);
 
+// What a port reports before anybody configured it: 9600 baud, 8 data bits, no parity, one stop
+// bit, DTR and RTS on, the usual flow-control limits and characters.
+DCB DefaultLineSettings();
+
 // "COM3" from "COM3", "com3" or "\\\\.\\COM3"; empty when the name is not a COM port.
 std::string CanonicalCommName(const char* name);
 

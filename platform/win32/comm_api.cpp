@@ -25,6 +25,23 @@ std::string CanonicalCommName(const char* name) {
   return number >= 1 && number <= 255 ? text : std::string{};
 }
 
+DCB DefaultLineSettings() {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  dcb.BaudRate = 9600;
+  dcb.fBinary = 1;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.XonLim = 2048;
+  dcb.XoffLim = 512;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  return dcb;
+}
+
 HANDLE OpenCommPort(const char* name, DWORD, DWORD, DWORD flags) {
   std::string canonical = CanonicalCommName(name);
   if (canonical.empty()) {

@@ -19,24 +19,6 @@ PortNames& Names() {
   return names;
 }
 
-// What a freshly plugged port reports before anybody configured it.
-DCB DefaultLineSettings() {
-  DCB dcb{};
-  dcb.DCBlength = sizeof(DCB);
-  dcb.BaudRate = 9600;
-  dcb.fBinary = 1;
-  dcb.fDtrControl = DTR_CONTROL_ENABLE;
-  dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  dcb.XonLim = 2048;
-  dcb.XoffLim = 512;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.XonChar = 0x11;
-  dcb.XoffChar = 0x13;
-  return dcb;
-}
-
 const char* EscapeName(DWORD function) {
   switch (function) {
     case SETXOFF:
