@@ -23,16 +23,23 @@ Firmware::Firmware(Behaviour behaviour) : behaviour_(std::move(behaviour)) {}
 
 void Firmware::Receive(std::span<const std::uint8_t> bytes, std::vector<Output>& out) {
   std::string echo;
-  for (std::uint8_t byte : bytes) {
-    if (mode_ == Mode::kDownload) {
-      // The line feed that ends the command which started download mode is not data.
-      if (std::exchange(lineFeedEndsCommand_, false) && byte == '\n') continue;
-      download_.push_back(byte);
-      continue;
-    }
-    ReceiveCommand(byte, echo, out);
+  std::size_t taken = 0;
+  for (; taken < bytes.size() && mode_ == Mode::kCommand; ++taken) {
+    ReceiveCommand(bytes[taken], echo, out);
   }
   if (!echo.empty()) Emit(std::move(echo), {}, out);
+  ReceiveDownload(bytes.subspan(taken), out);
+}
+
+void Firmware::ReceiveDownload(std::span<const std::uint8_t> bytes, std::vector<Output>& out) {
+  if (bytes.empty()) return;
+  // The line feed that ends the command which started download mode is not data.
+  if (std::exchange(lineFeedEndsCommand_, false) && bytes.front() == '\n') {
+    bytes = bytes.subspan(1);
+  }
+  download_.insert(download_.end(), bytes.begin(), bytes.end());
+  std::vector<Output> unheard;  // a silent modem receives all the same but says nothing
+  zmodem_.Receive(bytes, behaviour_.zmodem, behaviour_.silent ? unheard : out);
 }
 
 // Command mode echoes what it receives and answers each line at its carriage return. A bare
@@ -76,7 +83,10 @@ std::string Firmware::Answer(const std::string& line) {
 std::string Firmware::EnterDownloadMode(const std::string& request) {
   downloadRequests_.push_back(request);
   hung_ = behaviour_.downloadAnswer.empty();
-  if (behaviour_.downloadAnswer.find(kPrompt) != std::string::npos) mode_ = Mode::kDownload;
+  if (behaviour_.downloadAnswer.find(kPrompt) != std::string::npos) {
+    mode_ = Mode::kDownload;
+    zmodem_.Reset();
+  }
   return behaviour_.downloadAnswer;
 }
 
@@ -85,6 +95,7 @@ void Firmware::Reset() {
   line_.clear();
   lineFeedEndsCommand_ = false;
   hung_ = false;
+  zmodem_.Reset();
 }
 
 void Firmware::Emit(std::string echo, std::string answer, std::vector<Output>& out) const {

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
-namespace sim::modem {
+#include "sim/modem/flash.h"
+#include "sim/modem/output.h"
+#include "sim/modem/zmodem_receiver.h"
 
-using Duration = std::chrono::nanoseconds;
+namespace sim::modem {
 
 // How a simulated modem behaves, for the situations the host software must handle.
 struct Behaviour {
@@ -25,13 +27,8 @@ struct Behaviour {
   // What the modem answers when asked for download mode: the prompt, other text (it stays in
   // command mode), or nothing (empty: it hangs and says nothing more until DTR drops).
   std::string downloadAnswer = ">>>";
-};
-
-// A chunk of output, to be sent `after` the previous chunk of the same answer (the first one
-// after the input that caused it).
-struct Output {
-  Duration after;
-  std::vector<std::uint8_t> bytes;
+  // How the image download answers, and its faults (the text above is for command mode only).
+  ZmodemBehaviour zmodem = {};
 };
 
 enum class Mode { kCommand, kDownload };
@@ -50,16 +47,21 @@ class Firmware {
   Mode mode() const { return mode_; }
   const Behaviour& behaviour() const { return behaviour_; }
   Behaviour& behaviour() { return behaviour_; }
-  // What the host sent in download mode (taken by the image receiver).
+  // What the host sent in download mode, all of it (the ZModem receiver reads it as it comes).
   const std::vector<std::uint8_t>& downloadBytes() const { return download_; }
+  const ZmodemReceiver& zmodem() const { return zmodem_; }
+  // The image the last download wrote, with the file information that came with it.
+  const Flash& flash() const { return zmodem_.flash(); }
   // Every request for download mode, as the host spelled it ("at@d" or "x").
   const std::vector<std::string>& downloadRequests() const { return downloadRequests_; }
 
-  // DTR dropped: the modem leaves download mode and forgets a half-typed command.
+  // DTR dropped: the modem leaves download mode (and a transfer in progress) and forgets a
+  // half-typed command.
   void Reset();
 
  private:
   void ReceiveCommand(std::uint8_t byte, std::string& echo, std::vector<Output>& out);
+  void ReceiveDownload(std::span<const std::uint8_t> bytes, std::vector<Output>& out);
   std::string Answer(const std::string& line);
   std::string EnterDownloadMode(const std::string& request);
   void Emit(std::string echo, std::string answer, std::vector<Output>& out) const;
@@ -70,6 +72,7 @@ class Firmware {
   bool lineFeedEndsCommand_ = false;
   bool hung_ = false;
   std::vector<std::uint8_t> download_;
+  ZmodemReceiver zmodem_;
   std::vector<std::string> downloadRequests_;
 };
 

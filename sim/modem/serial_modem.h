@@ -1,7 +1,8 @@
-// A simulated modem on an in-process COM port: the firmware's answers reach the port as timed
-// deliveries on the current clock, and the port shows the modem's line status. A purge of the
-// host's queues does not stop the modem: what it has started to send still arrives afterwards,
-// as on a real line.
+// A simulated modem on an in-process COM port. The line between them runs at the rate the host
+// set: every byte takes ten bit times (start, eight data bits, stop) in each direction, so the
+// host's bytes reach the firmware, and its answers reach the port, when the line has carried
+// them. The port shows the modem's line status. A purge of the host's queues does not stop the
+// modem: what is on the line still arrives, as on a real line.
 #pragma once
 
 #include <memory>
@@ -32,13 +33,22 @@ class SerialModem final : public platform::win32::CommDevice,
   std::size_t OnTransmit(platform::win32::InProcessPort& port,
                          std::span<const BYTE> bytes) override;
   void OnModemControl(platform::win32::InProcessPort& port, bool dtr, bool rts) override;
+  void OnLineSettings(platform::win32::InProcessPort& port, const DCB& dcb) override;
 
  private:
-  explicit SerialModem(Behaviour behaviour) : firmware_(std::move(behaviour)) {}
+  SerialModem(Behaviour behaviour, DWORD baudRate)
+      : firmware_(std::move(behaviour)), baudRate_(baudRate) {}
+
+  // The bytes have crossed the line: the firmware takes them and its answers go back.
+  void Arrive(const std::weak_ptr<platform::win32::InProcessPort>& port,
+              const std::vector<BYTE>& bytes);
+  platform::clock::Duration LineTime(std::size_t bytes) const;
 
   std::mutex mutex_;
   Firmware firmware_;
-  platform::clock::Time lastSend_{};  // answers leave in order, never overtaking each other
+  DWORD baudRate_;
+  platform::clock::Time inboundFree_{};   // when the line to the modem is free again
+  platform::clock::Time outboundFree_{};  // likewise towards the host: answers never overtake
 };
 
 }  // namespace sim::modem

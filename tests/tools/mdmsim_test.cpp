@@ -34,12 +34,27 @@ TEST(MdmsimUpdate, TwoModemsWithOneImageArePreparedInTurn) {
   EXPECT_EQ(run.out.substr(0, expectedStart.size()), expectedStart);
   EXPECT_NE(run.out.find("successfully!\r\n" + check("COM4")), std::string::npos);
   EXPECT_NE(run.out.find("Update finished!\r\n"), std::string::npos);
+  EXPECT_NE(run.out.find("[mdmsim] COM3: holds the image byte for byte\n"
+                         "[mdmsim] COM4: holds the image byte for byte\n"),
+            std::string::npos);
+}
+
+TEST(MdmsimUpdate, AModemThatFailsEveryTransferIsGivenUpAndTheRunFails) {
+  TempRoot root;
+  auto run = Mdmsim(root, {"update", "--modems", "2", "--fault", "bad-crc-ack@COM3"});
+  EXPECT_EQ(run.exitCode, 1);
+  std::string failed = "\r\nSorry, update failed.\r\nUpdate will be restarted\r\n";
+  EXPECT_NE(run.out.find(failed + "Update has been started 3 times. Give up!!!\r\n"),
+            std::string::npos);
+  EXPECT_NE(run.out.find("[mdmsim] COM3: does NOT hold the image"), std::string::npos);
+  EXPECT_NE(run.out.find("[mdmsim] COM4: holds the image byte for byte"), std::string::npos);
+  EXPECT_EQ(Mdmsim(root, {"update", "--fault", "gremlins"}).exitCode, 2);
 }
 
 TEST(MdmsimUpdate, PlainPortsAndModemsWithoutCodeAreListed) {
   TempRoot root;
-  auto run = Mdmsim(root, {"update", "--modems", "2", "--plain-ports", "COM1,COM3",
-                           "--no-modem-code", "COM5"});
+  auto run = Mdmsim(
+      root, {"update", "--modems", "2", "--plain-ports", "COM1,COM3", "--no-modem-code", "COM5"});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.out.find("COM1,  ! USB_Modem\r\n\r\nCOM3,  ! USB_Modem\r\n\r\n"
                          "COM4, USB_Modem,  + Modem_Code\r\n\r\n"

@@ -10,14 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/clock/virtual_clock.h"
-#include "platform/ui/dialogs.h"
-#include "platform/win32/inprocess_port.h"
-#include "sim/modem/serial_modem.h"
-#include "updater/dialog/dialog.h"
-#include "updater/dialog/strings.h"
-#include "updater/serial/serial.h"
-#include "updater/session/session.h"
+#include "tools/mdmsim/faults.h"
+#include "tools/mdmsim/serial_update.h"
 
 namespace mdmsim {
 namespace {
@@ -27,27 +21,19 @@ struct UpdateOptions {
   int modems = 1;
   std::vector<std::string> noModemCode;
   std::vector<std::string> plainPorts;
+  std::vector<std::string> faults;
   std::string image;
   std::string sameImage = "yes";
   unsigned seed = 1;
   bool keepRoot = false;
 };
 
-// A fresh platform root for the run, named on stdout so a user can look into it.
+// A fresh platform root for the run.
 std::filesystem::path MakeRoot() {
   std::string pattern = (std::filesystem::temp_directory_path() / "mdmsim-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) return {};
   ::setenv("MDM_ROOT", pattern.c_str(), 1);
   return pattern;
-}
-
-void ListPort(const std::string& name) {
-  HKEY key;
-  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Hardware\\Devicemap\\Serialcomm", 0, nullptr, 0,
-                  KEY_ALL_ACCESS, nullptr, &key, nullptr);
-  RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
-                 static_cast<DWORD>(name.size() + 1));
-  RegCloseKey(key);
 }
 
 std::string GenerateImage(const std::filesystem::path& root, unsigned seed) {
@@ -60,19 +46,35 @@ std::string GenerateImage(const std::filesystem::path& root, unsigned seed) {
 }
 
 // The modems take COM3, COM4, ... (the driver's first port and on), passing over plain ports.
-std::vector<std::string> ModemPortNames(const UpdateOptions& options) {
+std::vector<ModemSpec> Modems(const UpdateOptions& options) {
   std::set<std::string> taken(options.plainPorts.begin(), options.plainPorts.end());
-  std::vector<std::string> names;
-  for (int number = 3; static_cast<int>(names.size()) < options.modems; ++number) {
+  std::set<std::string> bare(options.noModemCode.begin(), options.noModemCode.end());
+  std::vector<ModemSpec> modems;
+  for (int number = 3; static_cast<int>(modems.size()) < options.modems; ++number) {
     std::string name = "COM" + std::to_string(number);
-    if (!taken.contains(name)) names.push_back(name);
+    if (taken.contains(name)) continue;
+    modems.push_back({name, {.hasModemCode = !bare.contains(name)}});
   }
-  return names;
+  for (const std::string& text : options.faults) {
+    FaultChoice choice = ParseFaultChoice(text);
+    for (ModemSpec& modem : modems) {
+      if (choice.port.empty() || choice.port == modem.port) choice.fault->apply(modem.behaviour);
+    }
+  }
+  return modems;
 }
 
-bool SessionOver() {
-  std::string log = LogText();
-  return (!log.empty() && updateWorkerThread == nullptr) || log.ends_with("Update finished!\r\n");
+// One line per modem; true when every modem offered an image holds it.
+bool Report(const SerialUpdateResult& result) {
+  bool allGood = true;
+  for (const ModemOutcome& modem : result.modems) {
+    const char* verdict = !modem.offered     ? "was not offered an image"
+                          : modem.holdsImage ? "holds the image byte for byte"
+                                             : "does NOT hold the image";
+    std::printf("[mdmsim] %s: %s\n", modem.port.c_str(), verdict);
+    allGood = allGood && (!modem.offered || modem.holdsImage);
+  }
+  return allGood;
 }
 
 int RunUpdate(const UpdateOptions& options) {
@@ -81,41 +83,25 @@ int RunUpdate(const UpdateOptions& options) {
     std::fprintf(stderr, "mdmsim: cannot make a platform root\n");
     return 1;
   }
-  std::string image = options.image.empty() ? GenerateImage(root, options.seed) : options.image;
-  platform::clock::ScopedClock clock(std::make_unique<platform::clock::VirtualClock>());
-  platform::clock::ThreadScope dialogThread("dialog");
-  RegisterUpdaterStrings();
-  ui::SetFileDialogAnswer([&image](const ui::FileDialogRequest&) { return image; });
-  int sameImage = options.sameImage == "yes" ? IDYES : IDNO;
-  ui::SetMessageBoxAnswer([sameImage](const ui::MessageBoxRequest&) { return sameImage; });
-
-  std::vector<std::shared_ptr<platform::win32::InProcessPort>> ports;
-  for (const std::string& name : options.plainPorts) {
-    ListPort(name);
-    ports.push_back(platform::win32::InProcessPort::Create(name));
-  }
-  std::set<std::string> bare(options.noModemCode.begin(), options.noModemCode.end());
-  for (const std::string& name : ModemPortNames(options)) {
-    ListPort(name);
-    ports.push_back(platform::win32::InProcessPort::Create(name));
-    sim::modem::SerialModem::Attach(ports.back(), {.hasModemCode = !bare.contains(name)});
-  }
-
-  CFlashUpdateDlg dialog;
-  CreateUpdateDialog(dialog, [](std::string_view text) {
+  SerialUpdate update;
+  update.plainPorts = options.plainPorts;
+  update.modems = Modems(options);
+  update.imagePath = options.image.empty() ? GenerateImage(root, options.seed) : options.image;
+  update.sameImage = options.sameImage == "yes";
+  update.onLog = [](std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
-  });
-  ui::PumpMessages(SessionOver);
-  StopSession();
-  DestroyUpdateDialog(dialog);
-  ui::SetFileDialogAnswer({});
-  ui::SetMessageBoxAnswer({});
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock.clock().Now()).count();
-  std::printf("\n[mdmsim] session over after %lld ms of virtual time; platform root %s\n",
-              static_cast<long long>(ms), options.keepRoot ? root.c_str() : "removed");
-  if (!options.keepRoot) std::filesystem::remove_all(root);
-  return 0;
+  };
+  SerialUpdateResult result = RunSerialUpdate(update);
+  std::printf("\n[mdmsim] session over after %lld ms of virtual time\n",
+              static_cast<long long>(result.virtualMs));
+  bool allGood = Report(result);
+  if (options.keepRoot) {
+    std::printf("[mdmsim] platform root kept in %s\n", root.c_str());
+  } else {
+    std::filesystem::remove_all(root);
+  }
+  return allGood ? 0 : 1;
 }
 
 }  // namespace
@@ -123,7 +109,11 @@ int RunUpdate(const UpdateOptions& options) {
 void AddUpdateCommand(CLI::App& app, int& result) {
   auto options = std::make_shared<UpdateOptions>();
   CLI::App* update = app.add_subcommand(
-      "update", "Run a whole update session headless in virtual time and print its log.");
+      "update",
+      "Run a whole update session headless in virtual time and print its log. Exits 0 only "
+      "when every modem offered an image holds it byte for byte.\nFaults (--fault NAME or "
+      "NAME@PORT, repeatable):\n" +
+          FaultHelp());
   update->add_option("--link", options->link, "how the modems are attached")
       ->check(CLI::IsMember({"serial"}));
   update->add_option("--modems", options->modems, "number of simulated modems (COM3 and on)")
@@ -136,6 +126,10 @@ void AddUpdateCommand(CLI::App& app, int& result) {
       ->add_option("--plain-ports", options->plainPorts,
                    "serial ports that answer nothing, e.g. COM1,COM2")
       ->delimiter(',');
+  update->add_option("--fault", options->faults, "a fault of the simulated modems (see above)")
+      ->check([](const std::string& text) {
+        return ParseFaultChoice(text).fault != nullptr ? std::string() : "unknown fault " + text;
+      });
   update->add_option("--image", options->image, "firmware image (default: generated)")
       ->check(CLI::ExistingFile);
   update->add_option("--same-image", options->sameImage, "answer to the same-image question")

@@ -41,8 +41,9 @@ class ModemDialogue : public ::testing::Test {
 TEST_F(ModemDialogue, IdentificationComesBackThroughTheSession) {
   sim::modem::SerialModem::Attach(port);
   EXPECT_EQ(Ask("ati9\r\n"), "ati9\r\r\nUSB high power, bus-powered function\r\n\r\nOK\r\n");
-  // DTR pulse, answer delay, then the read interval passes without a further byte.
-  EXPECT_EQ(time.NowMs(), 100 + 20 + 250);
+  // DTR pulse, 6 + 51 bytes on the line at 56000 baud (10 ms), answer delay, then the read
+  // interval passes without a further byte.
+  EXPECT_EQ(time.NowMs(), 100 + 10 + 20 + 250);
 }
 
 TEST_F(ModemDialogue, AnAnswerInTwoBurstsIsReadAsTheFirstBurstOnly) {

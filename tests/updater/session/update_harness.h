@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,7 +35,6 @@ class UpdateHarness : public ::testing::Test {
     updateSession = UpdateSession{};
     imageFile = ImageFile{};
     commPortSession = CommPortSession{};
-    transferOutcome = [] { return TRUE; };
     ui::SetMessageBoxAnswer([this](const ui::MessageBoxRequest& request) {
       questions.push_back(request);
       int answer = boxAnswers.empty() ? IDNO : boxAnswers.front();
@@ -113,6 +113,11 @@ class UpdateHarness : public ::testing::Test {
   }
 
   std::string Log() { return LogText(); }
+
+  std::vector<std::uint8_t> ImageBytes() const {
+    std::ifstream in(*image, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
 
   testing_support::VirtualTime time;
   testing_support::TempRoot root;

@@ -1,0 +1,44 @@
+// One update session run headless in virtual time against simulated modems on in-process COM
+// ports: the world that `mdmsim update --link serial` and the benchmarks build.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/modem/firmware.h"
+
+namespace mdmsim {
+
+struct ModemSpec {
+  std::string port;  // "COM3"
+  sim::modem::Behaviour behaviour;
+};
+
+struct SerialUpdate {
+  std::vector<std::string> plainPorts;  // listed ports that answer nothing
+  std::vector<ModemSpec> modems;
+  std::string imagePath;                        // what the file dialog answers
+  bool sameImage = true;                        // the answer to the same-image question
+  std::function<void(std::string_view)> onLog;  // sees the log as it grows
+};
+
+struct ModemOutcome {
+  std::string port;
+  bool offered = false;     // the session prepared it for an update
+  bool holdsImage = false;  // its flash holds the image byte for byte
+};
+
+struct SerialUpdateResult {
+  std::int64_t virtualMs = 0;
+  std::string log;
+  std::vector<ModemOutcome> modems;
+};
+
+// Lists the ports in the registry of the current platform root (MDM_ROOT), runs the session to
+// its end and closes it as the Exit button does.
+SerialUpdateResult RunSerialUpdate(const SerialUpdate& update);
+
+}  // namespace mdmsim
