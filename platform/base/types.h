@@ -38,11 +38,29 @@ using LPCWSTR = const WCHAR*;
 using PBYTE = BYTE*;
 using LPBYTE = BYTE*;
 using LPDWORD = DWORD*;
+using PDWORD = DWORD*;
 using PULONG = ULONG*;
 using LPLONG = LONG*;
 
 using HANDLE = void*;
 using NTSTATUS = LONG;
+using CCHAR = char;
+using CSHORT = std::int16_t;
+using PUCHAR = UCHAR*;
+using PUSHORT = USHORT*;
+using PWCHAR = WCHAR*;
+
+// A 64-bit value that the platform also lets one address as two 32-bit halves (due times,
+// time-outs, frame counts).
+union LARGE_INTEGER {
+  struct {
+    ULONG LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+};
+using PLARGE_INTEGER = LARGE_INTEGER*;
+static_assert(sizeof(LARGE_INTEGER) == 8);
 
 #ifndef TRUE
 #define TRUE 1

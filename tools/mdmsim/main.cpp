@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/mdmsim/chat.h"
+#include "tools/mdmsim/plug.h"
 #include "tools/mdmsim/update.h"
 
 int main(int argc, char** argv) {
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
   int result = 0;
   mdmsim::AddChatCommand(app, result);
   mdmsim::AddDemoCommand(app, result);
+  mdmsim::AddPlugCommand(app, result);
   mdmsim::AddUpdateCommand(app, result);
   try {
     app.parse(argc, argv);

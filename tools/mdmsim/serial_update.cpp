@@ -61,10 +61,10 @@ SerialUpdateResult RunSerialUpdate(const SerialUpdate& update) {
     ports.push_back(platform::win32::InProcessPort::Create(name));
   }
   std::vector<std::shared_ptr<sim::modem::SerialModem>> modems;
-  for (const ModemSpec& spec : update.modems) {
-    ListPort(spec.port);
-    ports.push_back(platform::win32::InProcessPort::Create(spec.port));
-    modems.push_back(sim::modem::SerialModem::Attach(ports.back(), spec.behaviour));
+  for (const ModemSpec& wanted : update.modems) {
+    ListPort(wanted.port);
+    ports.push_back(platform::win32::InProcessPort::Create(wanted.port));
+    modems.push_back(sim::modem::SerialModem::Attach(ports.back(), wanted.behaviour));
   }
 
   CFlashUpdateDlg dialog;

@@ -1,0 +1,198 @@
+// mdmcore's chief header: the device extension with the modem context, the device table, the
+// driver's global state, and the operations of its parts that the others call.
+#pragma once
+
+#include "platform/usb/usb.h"
+#include "platform/wdm/wdm.h"
+
+// Every block of the driver comes from non-paged pool with this tag.
+constexpr ULONG kPoolTag = 0x206D6457;  // "Wdm "
+constexpr ULONG kPipeMaxTransfer = 4096;
+constexpr ULONG kConfigReadSize = 1033;  // the first read of the configuration descriptor
+constexpr UCHAR kConfigIndex = 1;        // the driver selects the device's second configuration
+constexpr int kWorkerSlots = 4;
+constexpr int kWorkerNameChars = 28;  // of the serial number kept in a slot
+
+// ---- Device table ----------------------------------------------------------------------------
+
+struct WorkerContext {
+  char name[32];          // first 28 characters of the serial number and a NUL; "" when free
+  DEVICE_OBJECT* device;  // null when the slot is free
+};
+static_assert(sizeof(WorkerContext::name) == 32);
+
+extern WorkerContext* gpWorkerCnts;
+extern FAST_MUTEX gFastMutex;
+
+WorkerContext* findAFreeWorkerContext();
+WorkerContext* findTheWorkerContext(DEVICE_OBJECT* deviceObject);
+DEVICE_OBJECT* findTheDeviceObject(const char* name);
+
+// ---- Modem context ---------------------------------------------------------------------------
+// The transfer engine and the port bridge keep their state here. The records keep the host's
+// natural alignment: their 32-bit fields are changed by interlocked operations, and nothing
+// reads them by byte offset.
+
+struct DataChannel {
+  ULONG busy;
+  ULONG resultFlags;
+  IRP* irp;
+  URB* urb;
+  UCHAR buffer[64];
+};
+
+struct StatusChannel {
+  ULONG busy;
+  ULONG expectedSeq;
+  ULONG emptyCount;
+  ULONG resyncSeq;
+  ULONG modemTxLevel;
+  ULONG modemRxLevel;
+  ULONG statusFlags;
+  ULONG outSequence;
+  ULONG lineBits;
+  IRP* irp;
+  URB* urb;
+  UCHAR buffer[8];
+};
+
+struct ControlChannel {
+  UCHAR lastKind;
+  ULONG failures;
+  ULONG busy;
+  IRP* irp;
+  URB* urb;
+  UCHAR buffer[32];
+};
+
+struct MDMContext {
+  ULONG active;
+  DataChannel dataIn;
+  DataChannel dataOut;
+  StatusChannel status;
+  ControlChannel control;
+  KTIMER pollTimer;
+  KDPC pollDpc;
+  LONGLONG pollPeriod;
+  LONGLONG startDelay;
+  ULONG portAttached;
+  ULONG portContext;
+  ULONG portCallback;  // flat code address of the port side's callback; 0: none
+  ULONG lineSettingsPending;
+  ULONG lineRate;
+  ULONG lineFormat0;
+  ULONG lineFormat1;
+  ULONG lineFormat2;
+  ULONG modemControlPending;
+  ULONG dtr;
+  ULONG rts;
+  ULONG msr;
+  ULONG outX;
+  ULONG readSoftFlow;
+  ULONG writeSoftFlow;
+  ULONG keepXonXoff;
+  ULONG xonChar;
+  ULONG xoffChar;
+  ULONG modemXon;
+  ULONG hostXon;
+  ULONG writeHardFlow;
+  ULONG readHardFlow;
+  UCHAR inScratch[64];
+  UCHAR outScratch[64];
+};
+
+// ---- Device extension ------------------------------------------------------------------------
+
+struct DEVICE_EXTENSION {
+  DEVICE_OBJECT* lowerDevice;
+  DEVICE_OBJECT* physicalDevice;
+  DEVICE_POWER_STATE devicePowerState;
+  USBD_CONFIGURATION_HANDLE configHandle;
+  USB_CONFIGURATION_DESCRIPTOR* configDescriptor;
+  USB_DEVICE_DESCRIPTOR* deviceDescriptor;
+  USBD_INTERFACE_INFORMATION* interfaceInfo;
+  DEVICE_CAPABILITIES capabilities;
+  IRP* heldSystemPowerIrp;
+  KEVENT removeEvent;
+  KEVENT idleEvent;
+  KEVENT selfPowerEvent;
+  LONG ioCount;
+  BOOLEAN removed;
+  BOOLEAN removePending;
+  BOOLEAN stopPending;
+  BOOLEAN started;
+  BOOLEAN wakeArmed;
+  BOOLEAN selfPowerPending;
+  DEVICE_POWER_STATE autoPowerDownState;
+  ULONG pipeMaxTransfer;
+  MDMContext modemContext;
+  char serialNumber[65];
+  char productName[65];
+};
+
+inline DEVICE_EXTENSION* Extension(DEVICE_OBJECT* deviceObject) {
+  return static_cast<DEVICE_EXTENSION*>(deviceObject->DeviceExtension);
+}
+
+// ---- Driver entry, device and dispatch -------------------------------------------------------
+
+NTSTATUS DriverEntry(DRIVER_OBJECT* driverObject, UNICODE_STRING* registryPath);
+void BulkUsb_Unload(DRIVER_OBJECT* driverObject);
+NTSTATUS BulkUsb_CreateDeviceObject(DRIVER_OBJECT* driverObject, DEVICE_OBJECT* physicalDevice,
+                                    DEVICE_OBJECT** deviceObject);
+LONG BulkUsb_IncrementIoCount(DEVICE_OBJECT* deviceObject);
+LONG BulkUsb_DecrementIoCount(DEVICE_OBJECT* deviceObject);
+BOOLEAN BulkUsb_CanAcceptIoRequests(DEVICE_OBJECT* deviceObject);
+NTSTATUS BulkUsb_Create(DEVICE_OBJECT* deviceObject, IRP* irp);
+NTSTATUS BulkUsb_Close(DEVICE_OBJECT* deviceObject, IRP* irp);
+NTSTATUS BulkUsb_ProcessIOCTL(DEVICE_OBJECT* deviceObject, IRP* irp);
+NTSTATUS BulkUsb_ProcessSysControlIrp(DEVICE_OBJECT* deviceObject, IRP* irp);
+
+// ---- Plug and Play and USB configuration -----------------------------------------------------
+
+NTSTATUS BulkUsb_PnPAddDevice(DRIVER_OBJECT* driverObject, DEVICE_OBJECT* physicalDevice);
+NTSTATUS BulkUsb_ProcessPnPIrp(DEVICE_OBJECT* deviceObject, IRP* irp);
+NTSTATUS BulkUsb_StartDevice(DEVICE_OBJECT* deviceObject);
+NTSTATUS BulkUsb_ConfigureDevice(DEVICE_OBJECT* deviceObject);
+NTSTATUS BulkUsb_SelectInterface(DEVICE_OBJECT* deviceObject,
+                                 USB_CONFIGURATION_DESCRIPTOR* configDescriptor);
+NTSTATUS BulkUsb_StopDevice(DEVICE_OBJECT* deviceObject);
+NTSTATUS BulkUsb_RemoveDevice(DEVICE_OBJECT* deviceObject);
+NTSTATUS BulkUsb_AbortPipes(DEVICE_OBJECT* deviceObject);
+NTSTATUS BulkUsb_CallUSBD(DEVICE_OBJECT* deviceObject, URB* urb);
+NTSTATUS BulkUsb_IrpCompletionRoutine(DEVICE_OBJECT* deviceObject, IRP* irp, PVOID context);
+
+// ---- Power -----------------------------------------------------------------------------------
+
+NTSTATUS BulkUsb_ProcessPowerIrp(DEVICE_OBJECT* deviceObject, IRP* irp);
+NTSTATUS BulkUsb_QueryCapabilities(DEVICE_OBJECT* lowerDeviceObject,
+                                   DEVICE_CAPABILITIES* capabilities);
+
+// ---- Modem context and port side -------------------------------------------------------------
+
+void InitMDMContext(DEVICE_OBJECT* deviceObject);
+void MDMSwitchToD0(DEVICE_OBJECT* deviceObject);
+void MDMSwitchToD3(DEVICE_OBJECT* deviceObject);
+void FinitMDMContext(DEVICE_OBJECT* deviceObject);
+void polling_timer_fn(KDPC* dpc, PVOID context, PVOID systemArgument1, PVOID systemArgument2);
+BOOLEAN IsModemBusy(DEVICE_OBJECT* deviceObject, PVOID unused);
+ULONG WDMInitForPort(DEVICE_OBJECT* deviceObject, const char* name);
+ULONG wdm_disp_fn(ULONG record);
+ULONG PollFnForVxD(ULONG record);
+
+// ---- Transfer engine (entry points the modem context calls) ----------------------------------
+
+NTSTATUS IsoUsb_StartReadStatus(DEVICE_OBJECT* deviceObject);
+NTSTATUS IsoUsb_StopReadStatus(DEVICE_OBJECT* deviceObject);
+NTSTATUS IsoUsb_DataReadFreeResource(DEVICE_OBJECT* deviceObject);
+NTSTATUS IsoUsb_DataWriteFreeResource(DEVICE_OBJECT* deviceObject);
+NTSTATUS BulkUsb_FreeResources(DEVICE_OBJECT* deviceObject);
+
+// ---- Modem installation ----------------------------------------------------------------------
+
+NTSTATUS USBDEV_GetStringDescriptor(DEVICE_OBJECT* deviceObject, UCHAR index, USHORT languageId,
+                                    PVOID buffer, PULONG length);
+NTSTATUS USBDEV_GetSerialNumber(DEVICE_OBJECT* deviceObject, UCHAR stringIndex);
+NTSTATUS USBDEV_GetProductName(DEVICE_OBJECT* deviceObject, UCHAR stringIndex);
+ULONG AddModem(DEVICE_OBJECT* deviceObject);
+void VxD_shell_execute(const char* fileName, const char* firstText, const char* secondText);

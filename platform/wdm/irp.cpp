@@ -1,0 +1,367 @@
+// Request packets: allocation, the stack of locations, calling a driver, completion with its
+// completion routines, cancellation, and the rules the verifier checks on their way.
+#include <cstddef>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "platform/wdm/kernel.h"
+#include "platform/wdm/verifier.h"
+
+namespace {
+
+namespace kernel = platform::wdm::kernel;
+using platform::wdm::verifier::Report;
+
+constexpr CSHORT kIrpType = 6;
+
+enum class Origin { kAllocated, kBuilt, kManager };
+// Who has the request: its originator (not sent, or back in a completion routine of the
+// originator), a driver (a dispatch routine took it; it is pending or being completed), or
+// nobody (completed to the top).
+enum class Holder { kOriginator, kDriver, kFinished };
+
+struct IrpState {
+  Origin origin = Origin::kAllocated;
+  Holder holder = Holder::kOriginator;
+  DRIVER_OBJECT* driver = nullptr;
+  const DEVICE_OBJECT* device = nullptr;
+  std::function<void(PIRP)> onComplete;
+  // The originator's stack location: a completion routine that runs once completion has come
+  // back up to it belongs to the originator (who may have kept a location of its own).
+  CCHAR originLocation = 0;
+  bool abandoned = false;  // a manager stopped waiting for it
+};
+
+struct Requests {
+  std::mutex mutex;
+  std::map<PIRP, IrpState> live;
+};
+
+// Never destroyed: requests that outlive the program's end stay reachable, and none is touched
+// after its state is gone.
+Requests& TheRequests() {
+  static Requests* requests = new Requests;
+  return *requests;
+}
+
+// The state of a live request, looked up before the request's memory is touched.
+IrpState* Find(PIRP irp) {
+  Requests& requests = TheRequests();
+  std::lock_guard lock(requests.mutex);
+  auto it = requests.live.find(irp);
+  return it == requests.live.end() ? nullptr : &it->second;
+}
+
+PIRP Make(CCHAR stackSize, Origin origin) {
+  if (stackSize < 1) stackSize = 1;
+  std::size_t size = sizeof(IRP) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+  void* memory = ::operator new(size);
+  std::memset(memory, 0, size);
+  auto* irp = static_cast<PIRP>(memory);
+  auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+  irp->Type = kIrpType;
+  irp->Size = static_cast<USHORT>(size);
+  irp->StackCount = stackSize;
+  irp->CurrentLocation = static_cast<CCHAR>(stackSize + 1);
+  irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
+  kernel::Context& context = kernel::Current();
+  Requests& requests = TheRequests();
+  std::lock_guard lock(requests.mutex);
+  requests.live[irp] = IrpState{origin, Holder::kOriginator, context.driver, context.device, {}};
+  return irp;
+}
+
+void Destroy(PIRP irp) {
+  {
+    Requests& requests = TheRequests();
+    std::lock_guard lock(requests.mutex);
+    requests.live.erase(irp);
+  }
+  ::operator delete(irp);
+}
+
+bool ShouldInvoke(UCHAR control, NTSTATUS status, BOOLEAN cancelled) {
+  if (cancelled && (control & SL_INVOKE_ON_CANCEL) != 0) return true;
+  return (control & (NT_SUCCESS(status) ? SL_INVOKE_ON_SUCCESS : SL_INVOKE_ON_ERROR)) != 0;
+}
+
+// Completion has gone past the last stack location.
+void FinishAtTop(PIRP irp, IrpState& state) {
+  switch (state.origin) {
+    case Origin::kBuilt: {
+      if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+      PKEVENT event = irp->UserEvent;
+      Destroy(irp);
+      if (event != nullptr) KeSetEvent(event, 0, FALSE);
+      return;
+    }
+    case Origin::kManager:
+      state.holder = Holder::kFinished;
+      if (state.abandoned) {
+        Destroy(irp);
+        return;
+      }
+      if (state.onComplete) state.onComplete(irp);
+      return;
+    case Origin::kAllocated:
+      Report(
+          "a request from IoAllocateIrp completed to the top without a completion routine "
+          "that keeps it (STATUS_MORE_PROCESSING_REQUIRED)");
+      state.holder = Holder::kOriginator;
+      return;
+  }
+}
+
+bool HasNextLocation(PIRP irp, const char* call) {
+  if (irp->CurrentLocation > 1) return true;
+  Report(std::string(call) + " on a request that has no stack location left below the caller");
+  return false;
+}
+
+}  // namespace
+
+PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN) {
+  if (kernel::AllocationFails(platform::wdm::pool::kRequest)) return nullptr;
+  return Make(stackSize, Origin::kAllocated);
+}
+
+void IoFreeIrp(PIRP irp) {
+  IrpState* state = Find(irp);
+  if (state == nullptr) {
+    Report("IoFreeIrp of a request that does not exist (freed twice?)");
+    return;
+  }
+  if (state->origin != Origin::kAllocated) {
+    Report("IoFreeIrp of a request that was not made by IoAllocateIrp");
+    return;
+  }
+  if (state->holder == Holder::kDriver) {
+    // Left allocated on purpose: the lower driver still uses it.
+    Report("IoFreeIrp of a request that a lower driver still owns");
+    return;
+  }
+  Destroy(irp);
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
+                                   PVOID inputBuffer, ULONG inputBufferLength, PVOID outputBuffer,
+                                   ULONG outputBufferLength, BOOLEAN internalDeviceIoControl,
+                                   PKEVENT event, PIO_STATUS_BLOCK ioStatusBlock) {
+  if (kernel::AllocationFails(platform::wdm::pool::kRequest)) return nullptr;
+  PIRP irp = Make(deviceObject->StackSize, Origin::kBuilt);
+  irp->UserEvent = event;
+  irp->UserIosb = ioStatusBlock;
+  irp->UserBuffer = outputBuffer;
+  irp->AssociatedIrp.SystemBuffer = inputBuffer;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction =
+      internalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+  next->Parameters.DeviceIoControl.InputBufferLength = inputBufferLength;
+  next->Parameters.DeviceIoControl.OutputBufferLength = outputBufferLength;
+  next->Parameters.DeviceIoControl.Type3InputBuffer = inputBuffer;
+  return irp;
+}
+
+void IoCopyCurrentIrpStackLocationToNext(PIRP irp) {
+  if (!HasNextLocation(irp, "IoCopyCurrentIrpStackLocationToNext")) return;
+  PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  std::memcpy(static_cast<void*>(next), current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+  next->Control = 0;
+}
+
+void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
+                            BOOLEAN invokeOnSuccess, BOOLEAN invokeOnError,
+                            BOOLEAN invokeOnCancel) {
+  if (!HasNextLocation(irp, "IoSetCompletionRoutine")) return;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->CompletionRoutine = routine;
+  next->Context = context;
+  next->Control = 0;
+  if (invokeOnSuccess) next->Control |= SL_INVOKE_ON_SUCCESS;
+  if (invokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
+  if (invokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  IrpState* state = Find(irp);
+  if (state == nullptr) {
+    Report("IofCallDriver with a request that does not exist");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (state->holder == Holder::kFinished) {
+    Report("IofCallDriver with a request that has already completed");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (irp->CurrentLocation <= 1) {
+    Report("IofCallDriver: the request has no stack location left for the device");
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (state->holder == Holder::kOriginator) state->originLocation = irp->CurrentLocation;
+  irp->CurrentLocation--;
+  irp->Tail.Overlay.CurrentStackLocation--;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  stack->DeviceObject = deviceObject;
+  state->holder = Holder::kDriver;
+  kernel::ContextScope context(deviceObject);
+  PDRIVER_DISPATCH dispatch = stack->MajorFunction <= IRP_MJ_MAXIMUM_FUNCTION
+                                  ? deviceObject->DriverObject->MajorFunction[stack->MajorFunction]
+                                  : nullptr;
+  if (dispatch == nullptr) {
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
+  return dispatch(deviceObject, irp);
+}
+
+void IofCompleteRequest(PIRP irp, CCHAR) {
+  IrpState* state = Find(irp);
+  if (state == nullptr) {
+    Report("IofCompleteRequest of a request that no longer exists (completed twice?)");
+    return;
+  }
+  if (state->holder != Holder::kDriver) {
+    Report("IofCompleteRequest of a request that is not with a driver (completed twice?)");
+    return;
+  }
+  if (irp->IoStatus.Status == STATUS_PENDING) Report("IofCompleteRequest with STATUS_PENDING");
+  if (irp->CancelRoutine != nullptr) Report("IofCompleteRequest with a cancel routine still set");
+  // Completion routines may run at DISPATCH_LEVEL on the platform; they run there always, so a
+  // routine that would block is caught every time.
+  kernel::IrqlScope irql(DISPATCH_LEVEL);
+  while (irp->CurrentLocation <= irp->StackCount) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+    PVOID context = stack->Context;
+    bool invoke =
+        routine != nullptr && ShouldInvoke(stack->Control, irp->IoStatus.Status, irp->Cancel);
+    std::memset(static_cast<void*>(stack), 0, sizeof(IO_STACK_LOCATION));
+    IoSkipCurrentIrpStackLocation(irp);
+    bool atTop = irp->CurrentLocation > irp->StackCount;
+    bool backWithOriginator = irp->CurrentLocation >= state->originLocation;
+    if (!invoke) {
+      if (irp->PendingReturned && !atTop) IoMarkIrpPending(irp);
+      continue;
+    }
+    PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+    if (backWithOriginator) state->holder = Holder::kOriginator;
+    NTSTATUS result;
+    {
+      kernel::ContextScope scope(device != nullptr ? device
+                                                   : const_cast<PDEVICE_OBJECT>(state->device));
+      result = routine(device, irp, context);
+    }
+    state = Find(irp);
+    if (state == nullptr) {
+      if (result != STATUS_MORE_PROCESSING_REQUIRED) {
+        Report(
+            "a completion routine freed its request but did not return "
+            "STATUS_MORE_PROCESSING_REQUIRED");
+      }
+      return;
+    }
+    if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+      state->holder = backWithOriginator ? Holder::kOriginator : Holder::kDriver;
+      return;
+    }
+  }
+  FinishAtTop(irp, *state);
+}
+
+namespace {
+KSPIN_LOCK gCancelSpinLock = 0;
+}
+
+void IoAcquireCancelSpinLock(PKIRQL irql) {
+  KeAcquireSpinLock(&gCancelSpinLock, irql);
+}
+
+void IoReleaseCancelSpinLock(KIRQL irql) {
+  KeReleaseSpinLock(&gCancelSpinLock, irql);
+}
+
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL cancelRoutine) {
+  return reinterpret_cast<PDRIVER_CANCEL>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine),
+                                 reinterpret_cast<PVOID>(cancelRoutine)));
+}
+
+BOOLEAN IoCancelIrp(PIRP irp) {
+  if (Find(irp) == nullptr) {
+    Report("IoCancelIrp of a request that does not exist");
+    return FALSE;
+  }
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  irp->Cancel = TRUE;
+  PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
+  if (routine == nullptr) {
+    IoReleaseCancelSpinLock(irql);
+    return FALSE;
+  }
+  irp->CancelIrql = irql;
+  PDEVICE_OBJECT device = irp->CurrentLocation <= irp->StackCount
+                              ? IoGetCurrentIrpStackLocation(irp)->DeviceObject
+                              : nullptr;
+  kernel::ContextScope scope(device);
+  routine(device, irp);  // releases the cancel spin lock
+  if (gCancelSpinLock != 0) {
+    Report("a cancel routine returned without releasing the cancel spin lock");
+    IoReleaseCancelSpinLock(irql);
+  }
+  return TRUE;
+}
+
+namespace platform::wdm::kernel {
+
+PIRP AllocateManagerIrp(CCHAR stackSize, std::function<void(PIRP)> onComplete) {
+  PIRP irp = Make(stackSize, Origin::kManager);
+  Find(irp)->onComplete = std::move(onComplete);
+  return irp;
+}
+
+void AbandonManagerIrp(PIRP irp) {
+  if (IrpState* state = Find(irp)) {
+    state->abandoned = true;
+    state->onComplete = nullptr;
+  }
+}
+
+void FreeManagerIrp(PIRP irp) {
+  IrpState* state = Find(irp);
+  if (state == nullptr || state->origin != Origin::kManager) return;
+  Destroy(irp);
+}
+
+bool IrpFinished(PIRP irp) {
+  IrpState* state = Find(irp);
+  return state != nullptr && state->holder == Holder::kFinished;
+}
+
+std::size_t RequestsOf(const DRIVER_OBJECT* driver, const DEVICE_OBJECT* device,
+                       std::string* list) {
+  Requests& requests = TheRequests();
+  std::lock_guard lock(requests.mutex);
+  std::size_t count = 0;
+  for (const auto& [irp, state] : requests.live) {
+    if (state.origin == Origin::kManager) continue;
+    if (device != nullptr && state.device != device) continue;
+    if (driver != nullptr && state.driver != driver) continue;
+    ++count;
+    if (list != nullptr) {
+      *list += state.origin == Origin::kBuilt ? "\n  a device-control request"
+                                              : "\n  a request from IoAllocateIrp";
+      *list += state.holder == Holder::kDriver ? " still with a driver" : " held by its maker";
+    }
+  }
+  return count;
+}
+
+}  // namespace platform::wdm::kernel

@@ -1,0 +1,143 @@
+#include "platform/wdm/processor.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/wdm/verifier.h"
+#include "platform/wdm/wdm.h"
+
+namespace platform::wdm {
+namespace {
+
+std::atomic<Processor*> gProcessor{nullptr};
+
+}  // namespace
+
+Processor* CurrentProcessor() {
+  return gProcessor.load();
+}
+
+Processor::~Processor() {
+  if (gProcessor.load() == this) {
+    std::fprintf(stderr, "processor: destroyed while running\n");
+    std::abort();
+  }
+}
+
+void Processor::Run() {
+  Processor* expected = nullptr;
+  if (!gProcessor.compare_exchange_strong(expected, this)) {
+    std::fprintf(stderr, "processor: another processor is running\n");
+    std::abort();
+  }
+  thread_ = std::this_thread::get_id();
+  Loop(nullptr, std::nullopt, "processor: idle", true);
+  thread_ = {};
+  gProcessor.store(nullptr);
+}
+
+void Processor::Stop() {
+  clock::Clock& clock = clock::Current();
+  clock::Lock lock(clock.Mutex());
+  stopping_ = true;
+  clock.Notify();
+}
+
+Processor::WorkId Processor::Schedule(clock::Time due, std::function<void()> work) {
+  clock::Clock& clock = clock::Current();
+  clock::Lock lock(clock.Mutex());
+  WorkId id = nextId_++;
+  queue_.emplace(Key{due, id}, std::move(work));
+  dueOf_.emplace(id, due);
+  ++generation_;
+  clock.Notify();
+  return id;
+}
+
+Processor::WorkId Processor::Post(std::function<void()> work) {
+  return Schedule(clock::Current().Now(), std::move(work));
+}
+
+bool Processor::Cancel(WorkId id) {
+  clock::Clock& clock = clock::Current();
+  clock::Lock lock(clock.Mutex());
+  auto it = dueOf_.find(id);
+  if (it == dueOf_.end()) return false;
+  queue_.erase(Key{it->second, id});
+  dueOf_.erase(it);
+  ++generation_;
+  clock.Notify();
+  return true;
+}
+
+clock::WaitResult Processor::RunUntil(const std::function<bool()>& done,
+                                      std::optional<clock::Time> deadline, std::string_view what) {
+  if (!OnProcessor()) {
+    std::fprintf(stderr, "processor: RunUntil called off the processor\n");
+    std::abort();
+  }
+  return Loop(&done, deadline, what, false);
+}
+
+// The idle top level marks the thread as a service thread: a processor with nothing to do does
+// not make the clock report a deadlock, but a nested wait that can never end does.
+clock::WaitResult Processor::Loop(const std::function<bool()>* done,
+                                  std::optional<clock::Time> deadline, std::string_view what,
+                                  bool top) {
+  clock::Clock& clock = clock::Current();
+  clock::Lock lock(clock.Mutex());
+  for (;;) {
+    if (top && stopping_) return clock::WaitResult::kReady;
+    if (done != nullptr && (*done)()) return clock::WaitResult::kReady;
+    clock::Time now = clock.Now();
+    if (!queue_.empty() && queue_.begin()->first.due <= now) {
+      auto node = queue_.extract(queue_.begin());
+      dueOf_.erase(node.key().id);
+      lock.unlock();
+      node.mapped()();
+      if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
+        verifier::Report("work on the processor returned at a raised IRQL");
+        KeLowerIrql(PASSIVE_LEVEL);
+      }
+      lock.lock();
+      continue;
+    }
+    if (deadline && now >= *deadline) return clock::WaitResult::kTimedOut;
+    std::optional<clock::Time> wake = deadline;
+    if (!queue_.empty() && (!wake || queue_.begin()->first.due < *wake)) {
+      wake = queue_.begin()->first.due;
+    }
+    std::uint64_t generation = generation_;
+    const std::function<bool()> ready = [&] {
+      return generation_ != generation || (top && stopping_) || (done != nullptr && (*done)());
+    };
+    clock::ThreadRecord* me = clock::CurrentThread();
+    bool wasDaemon = me != nullptr && me->daemon;
+    if (me != nullptr) me->daemon = top;
+    clock::WaitResult result = clock.Wait(lock, ready, wake, what);
+    if (me != nullptr) me->daemon = wasDaemon;
+    if (result == clock::WaitResult::kInterrupted) return result;
+  }
+}
+
+void Processor::Call(const std::function<void()>& fn) {
+  if (OnProcessor()) {
+    fn();
+    return;
+  }
+  bool finished = false;
+  Post([&] {
+    fn();
+    clock::Clock& clock = clock::Current();
+    clock::Lock lock(clock.Mutex());
+    finished = true;
+    clock.Notify();
+  });
+  clock::Clock& clock = clock::Current();
+  clock::Lock lock(clock.Mutex());
+  const std::function<bool()> ready = [&] { return finished; };
+  clock.Wait(lock, ready, std::nullopt, "Processor::Call");
+}
+
+}  // namespace platform::wdm

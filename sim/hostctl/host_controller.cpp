@@ -1,0 +1,209 @@
+#include "sim/hostctl/host_controller.h"
+
+#include <algorithm>
+
+namespace sim::hostctl {
+namespace {
+
+using platform::usb::Transfer;
+namespace clock = platform::clock;
+
+constexpr clock::Duration kFrame = clock::Milliseconds(1);
+// How far ahead an isochronous transfer may be scheduled.
+constexpr ULONG kScheduleWindow = 1024;
+
+}  // namespace
+
+HostController::~HostController() {
+  if (tick_) processor_.Cancel(*tick_);
+  for (auto& [number, port] : ports_) {
+    if (port.pdo != nullptr && port.pdo->AttachedDevice == nullptr) {
+      platform::usb::DeleteDevicePdo(port.pdo);
+    }
+  }
+}
+
+ULONG HostController::Plug(std::shared_ptr<usbdevice::Device> device) {
+  ULONG number = nextPort_++;
+  Port& port = ports_[number];
+  port.device = std::move(device);
+  port.present = true;
+  port.pdo = platform::usb::CreateDevicePdo(*this, number);
+  return number;
+}
+
+PDEVICE_OBJECT HostController::Pdo(ULONG port) const {
+  auto it = ports_.find(port);
+  return it == ports_.end() ? nullptr : it->second.pdo;
+}
+
+std::shared_ptr<usbdevice::Device> HostController::DeviceAt(ULONG port) const {
+  auto it = ports_.find(port);
+  return it == ports_.end() ? nullptr : it->second.device;
+}
+
+void HostController::Unplug(ULONG number) {
+  auto it = ports_.find(number);
+  if (it == ports_.end() || !it->second.present) return;
+  it->second.present = false;
+  if (it->second.pdo != nullptr) platform::usb::DeviceGone(it->second.pdo);
+}
+
+void HostController::Forget(ULONG number) {
+  auto it = ports_.find(number);
+  if (it == ports_.end()) return;
+  Unplug(number);
+  if (it->second.pdo != nullptr) platform::usb::DeleteDevicePdo(it->second.pdo);
+  ports_.erase(it);
+}
+
+void HostController::InjectPacketStatus(UCHAR endpoint, USBD_STATUS status, int count) {
+  injected_[endpoint] = {status, count};
+}
+
+std::optional<USBD_STATUS> HostController::Injected(UCHAR endpoint) {
+  auto it = injected_.find(endpoint);
+  if (it == injected_.end() || it->second.second <= 0) return std::nullopt;
+  --it->second.second;
+  return it->second.first;
+}
+
+ULONG HostController::CurrentFrame() {
+  return static_cast<ULONG>(clock::Current().Now() / kFrame);
+}
+
+bool HostController::Present(ULONG number) {
+  auto it = ports_.find(number);
+  return it != ports_.end() && it->second.present;
+}
+
+USBD_STATUS HostController::Control(ULONG number, const USB_DEFAULT_PIPE_SETUP_PACKET& setup,
+                                    BYTE* data, ULONG& transferred) {
+  transferred = 0;
+  if (!Present(number)) return USBD_STATUS_DEVICE_GONE;
+  return ports_[number].device->Control(setup, data, transferred);
+}
+
+USBD_STATUS HostController::Submit(ULONG number, std::shared_ptr<Transfer> transfer) {
+  if (!Present(number)) return USBD_STATUS_DEVICE_GONE;
+  Queue& queue = ports_[number].queues[transfer->endpoint];
+  if (transfer->type == UsbdPipeTypeIsochronous) {
+    ULONG current = CurrentFrame();
+    if (transfer->asap) {
+      ULONG next = current;
+      if (!queue.empty()) {
+        const Transfer& last = *queue.back();
+        next = std::max<ULONG>(current, last.startFrame + static_cast<ULONG>(last.packets.size()));
+      }
+      transfer->startFrame = next;
+    } else if (transfer->startFrame < current || transfer->startFrame > current + kScheduleWindow) {
+      return USBD_STATUS_BAD_START_FRAME;
+    }
+  }
+  queue.push_back(std::move(transfer));
+  EnsureTick();
+  return USBD_STATUS_PENDING;
+}
+
+void HostController::Abort(ULONG number, UCHAR endpoint) {
+  auto it = ports_.find(number);
+  if (it == ports_.end()) return;
+  Queue aborted;
+  aborted.swap(it->second.queues[endpoint]);
+  for (auto& transfer : aborted) Complete(transfer, USBD_STATUS_CANCELED);
+}
+
+bool HostController::Cancel(ULONG number, const Transfer* transfer) {
+  auto it = ports_.find(number);
+  if (it == ports_.end()) return false;
+  for (auto& [endpoint, queue] : it->second.queues) {
+    auto found = std::find_if(queue.begin(), queue.end(),
+                              [transfer](const auto& queued) { return queued.get() == transfer; });
+    if (found != queue.end()) {
+      queue.erase(found);
+      return true;
+    }
+  }
+  return false;
+}
+
+void HostController::EnsureTick() {
+  if (tick_) return;
+  ULONG frame = CurrentFrame();
+  tick_ = processor_.Schedule(clock::Time(kFrame * (static_cast<std::int64_t>(frame) + 1)),
+                              [this, frame] {
+                                tick_.reset();
+                                EndOfFrame(frame);
+                              });
+}
+
+void HostController::EndOfFrame(ULONG frame) {
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  bool busy = false;
+  for (auto& [number, port] : ports_) {
+    for (auto& [endpoint, queue] : port.queues) {
+      while (!queue.empty()) {
+        std::shared_ptr<Transfer> transfer = queue.front();
+        bool done = transfer->type == UsbdPipeTypeIsochronous ? IsoPacket(port, *transfer, frame)
+                                                              : BulkTransaction(port, *transfer);
+        if (!done) break;
+        queue.pop_front();
+        Complete(transfer, transfer->status);
+      }
+      busy = busy || !queue.empty();
+    }
+  }
+  KeLowerIrql(irql);
+  if (busy) EnsureTick();
+}
+
+bool HostController::IsoPacket(Port& port, Transfer& transfer, ULONG frame) {
+  if (frame < transfer.startFrame) return false;
+  ULONG index = frame - transfer.startFrame;
+  if (index < transfer.packets.size()) {
+    platform::usb::IsoPacket& packet = transfer.packets[index];
+    std::span<BYTE> bytes(transfer.buffer + packet.offset, packet.room);
+    if (std::optional<USBD_STATUS> injected = Injected(transfer.endpoint)) {
+      packet.status = *injected;
+      packet.length = 0;
+    } else if (transfer.in()) {
+      packet.status = port.device->IsoIn(transfer.endpoint, frame, bytes, packet.length);
+    } else {
+      packet.status = port.device->IsoOut(transfer.endpoint, frame, bytes);
+      packet.length = USBD_SUCCESS(packet.status) ? packet.room : 0;
+    }
+  }
+  if (index + 1 < transfer.packets.size()) return false;
+  ULONG failed = 0;
+  transfer.actual = 0;
+  for (const auto& packet : transfer.packets) {
+    if (!USBD_SUCCESS(packet.status)) ++failed;
+    transfer.actual += packet.length;
+  }
+  transfer.errorCount = failed;
+  transfer.status =
+      failed == transfer.packets.size() ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
+  return true;
+}
+
+bool HostController::BulkTransaction(Port& port, Transfer& transfer) {
+  std::span<BYTE> bytes(transfer.buffer, transfer.length);
+  if (transfer.in()) {
+    std::optional<ULONG> answer = port.device->BulkIn(transfer.endpoint, bytes);
+    if (!answer) return false;
+    transfer.actual = std::min(*answer, transfer.length);
+  } else {
+    if (!port.device->BulkOut(transfer.endpoint, bytes)) return false;
+    transfer.actual = transfer.length;
+  }
+  transfer.status = USBD_STATUS_SUCCESS;
+  return true;
+}
+
+void HostController::Complete(std::shared_ptr<Transfer> transfer, USBD_STATUS status) {
+  transfer->status = status;
+  if (transfer->done) transfer->done(*transfer);
+}
+
+}  // namespace sim::hostctl

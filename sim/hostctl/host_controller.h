@@ -1,0 +1,67 @@
+// The simulated USB host controller: ports with devices, and 1 ms frames on the processor in the
+// clock's time. Frame f runs from f ms to f + 1 ms; an isochronous transfer gets one packet per
+// frame from its start frame on and completes at the end of its last frame; a bulk transfer is
+// offered to the device at the end of every frame until the device answers. Frames in which no
+// transfer is queued are not run at all: the frame number follows the clock regardless.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <memory>
+
+#include "platform/usb/host_controller.h"
+#include "platform/wdm/processor.h"
+#include "sim/usbdevice/device.h"
+
+namespace sim::hostctl {
+
+class HostController final : public platform::usb::HostController {
+ public:
+  explicit HostController(platform::wdm::Processor& processor) : processor_(processor) {}
+  ~HostController() override;
+
+  // On the processor. Attaches a device and makes its physical device object.
+  ULONG Plug(std::shared_ptr<usbdevice::Device> device);
+  PDEVICE_OBJECT Pdo(ULONG port) const;
+  std::shared_ptr<usbdevice::Device> DeviceAt(ULONG port) const;
+  // The device leaves the bus: its queued transfers fail and later requests are refused.
+  void Unplug(ULONG port);
+  // Deletes the physical device object once no driver is attached to it.
+  void Forget(ULONG port);
+
+  // The next `count` packets of `endpoint` (on any port) end with `status` and no data.
+  void InjectPacketStatus(UCHAR endpoint, USBD_STATUS status, int count);
+
+  ULONG CurrentFrame() override;
+  bool Present(ULONG port) override;
+  USBD_STATUS Control(ULONG port, const USB_DEFAULT_PIPE_SETUP_PACKET& setup, BYTE* data,
+                      ULONG& transferred) override;
+  USBD_STATUS Submit(ULONG port, std::shared_ptr<platform::usb::Transfer> transfer) override;
+  void Abort(ULONG port, UCHAR endpoint) override;
+  bool Cancel(ULONG port, const platform::usb::Transfer* transfer) override;
+
+ private:
+  using Queue = std::deque<std::shared_ptr<platform::usb::Transfer>>;
+  struct Port {
+    std::shared_ptr<usbdevice::Device> device;
+    PDEVICE_OBJECT pdo = nullptr;
+    bool present = false;
+    std::map<UCHAR, Queue> queues;  // by endpoint
+  };
+
+  void EnsureTick();
+  void EndOfFrame(ULONG frame);
+  // Runs the packet of `frame` of the queue's first transfer; true when that transfer is done.
+  bool IsoPacket(Port& port, platform::usb::Transfer& transfer, ULONG frame);
+  bool BulkTransaction(Port& port, platform::usb::Transfer& transfer);
+  void Complete(std::shared_ptr<platform::usb::Transfer> transfer, USBD_STATUS status);
+  std::optional<USBD_STATUS> Injected(UCHAR endpoint);
+
+  platform::wdm::Processor& processor_;
+  std::map<ULONG, Port> ports_;
+  ULONG nextPort_ = 1;
+  std::optional<platform::wdm::Processor::WorkId> tick_;
+  std::map<UCHAR, std::pair<USBD_STATUS, int>> injected_;
+};
+
+}  // namespace sim::hostctl

@@ -1,0 +1,100 @@
+// The modem's serial number and product name as start-device reads them.
+#include "tests/driver/support/driver_test.h"
+
+namespace driver_test {
+namespace {
+
+using StringsTest = DriverTest;
+
+// Starts a modem whose descriptors `edit` changed and returns its extension's two fields.
+template <class Edit>
+std::pair<std::string, std::string> Strings(DriverTest& test, Edit edit,
+                                            const ModemIdentity& identity = {}) {
+  auto modem = std::make_shared<sim::usbdevice::UsbModem>(identity);
+  edit(modem->descriptors());
+  PDEVICE_OBJECT pdo = test.world().Plug(modem);
+  PDEVICE_OBJECT fdo = test.Add(pdo);
+  EXPECT_EQ(pnp::StartDevice(pdo), STATUS_SUCCESS);
+  std::pair<std::string, std::string> fields{Extension(fdo)->serialNumber,
+                                             Extension(fdo)->productName};
+  test.RemoveAndUnplug(pdo);
+  return fields;
+}
+
+void Unchanged(sim::usbdevice::Descriptors&) {}
+
+TEST_F(StringsTest, TwelveUnitsGiveTwelveCharacters) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  auto [serial, product] = Strings(*this, Unchanged, {u"0123456789AB", u"USB Modem", true});
+  EXPECT_EQ(serial, "0123456789AB");
+  EXPECT_EQ(serial.size(), 12u);
+  EXPECT_EQ(product, "USB Modem");
+}
+
+TEST_F(StringsTest, UnitsAboveEightBitsKeepTheirLowByte) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  auto [serial, product] = Strings(*this, Unchanged, {u"A\u0141B\u20AC", u"Modem", true});
+  EXPECT_EQ(serial, std::string("A\x41"
+                                "B\xAC"));
+}
+
+TEST_F(StringsTest, StringIndexZeroReadsTheLanguageList) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  auto [serial, product] = Strings(*this, Unchanged, {u"", u"Modem", false});
+  EXPECT_EQ(serial, "\x09");
+}
+
+TEST_F(StringsTest, TheFirstLanguageOfTheListIsUsed) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  // A device that answers only in German (0x0407) and stalls other languages is not modelled;
+  // the list's first entry is what the second read asks for.
+  const USHORT languages[] = {0x0407, 0x0409};
+  auto [serial, product] = Strings(*this, [&](sim::usbdevice::Descriptors& d) {
+    d.strings[0] = sim::usbdevice::LanguageList(languages);
+  });
+  EXPECT_EQ(serial, "0000A1B2C3D4");
+}
+
+TEST_F(StringsTest, ALongSerialNumberIsFoundByItsFirst28Characters) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  std::u16string longSerial = u"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcdefghijklmnopqrstuvwxyz";
+  PDEVICE_OBJECT pdo = PlugModem({longSerial, u"Modem", true});
+  PDEVICE_OBJECT fdo = Add(pdo);
+  ASSERT_EQ(pnp::StartDevice(pdo), STATUS_SUCCESS);
+  // 115 bytes arrive for a 128-byte caller: 56 characters at most.
+  EXPECT_EQ(std::string(Ext(fdo)->serialNumber),
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcdefghijklmnopqrst");
+  world().Call([&] {
+    EXPECT_EQ(std::string(gpWorkerCnts[0].name), "ABCDEFGHIJKLMNOPQRSTUVWXYZ01");
+    EXPECT_EQ(findTheDeviceObject("ABCDEFGHIJKLMNOPQRSTUVWXYZ01"), fdo);
+    EXPECT_EQ(findTheDeviceObject("ABCDEFGHIJKLMNOPQRSTUVWXYZ012"), nullptr);
+  });
+  RemoveAndUnplug(pdo);
+}
+
+TEST_F(StringsTest, LyingLengthBytesAreBoundedByTheTransfer) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  for (BYTE lengthByte : {BYTE{0}, BYTE{1}}) {
+    auto [serial, product] = Strings(*this, [&](sim::usbdevice::Descriptors& d) {
+      d.strings[sim::usbdevice::kSerialIndex] = {lengthByte, 3, 'X', 0, 'Y', 0};
+    });
+    EXPECT_EQ(serial, "") << int(lengthByte);
+  }
+  // Claims 200 bytes, sends 6: two characters.
+  auto [serial, product] = Strings(*this, [](sim::usbdevice::Descriptors& d) {
+    d.strings[sim::usbdevice::kSerialIndex] = {200, 3, 'X', 0, 'Y', 0};
+  });
+  EXPECT_EQ(serial, "XY");
+}
+
+TEST_F(StringsTest, AFailedReadLeavesTheFieldAsItWas) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  auto [serial, product] = Strings(*this, [](sim::usbdevice::Descriptors& d) {
+    d.stalled.insert({3, sim::usbdevice::kSerialIndex});
+  });
+  EXPECT_EQ(serial, "");
+  EXPECT_EQ(product, "USB Modem");
+}
+
+}  // namespace
+}  // namespace driver_test
