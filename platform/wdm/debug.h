@@ -1,29 +1,19 @@
 // Where DbgPrint goes: capture buffers for tests, and optionally a stream for the programs.
 #pragma once
 
-#include <cstdio>
-#include <string>
+#include "platform/base/debug_sink.h"
 
 namespace platform::wdm::debug {
 
-// Sends every debug text to `stream` as well (null: nowhere, the default).
-void SetStream(std::FILE* stream);
+DebugSink& Sink();
 
-// Collects every debug text written while it lives, from any thread.
-class Capture {
+// Sends every text to `stream` as well (null: nowhere, the default).
+inline void SetStream(std::FILE* stream) { Sink().SetStream(stream); }
+
+// Collects every text written while it lives, from any thread.
+class Capture : public DebugSink::Capture {
  public:
-  Capture();
-  ~Capture();
-  Capture(const Capture&) = delete;
-  Capture& operator=(const Capture&) = delete;
-  std::string Text() const;
-  void Clear();
-
- private:
-  friend void Deliver(const char* text);
-  std::string text_;
+  Capture() : DebugSink::Capture(Sink()) {}
 };
-
-void Deliver(const char* text);
 
 }  // namespace platform::wdm::debug

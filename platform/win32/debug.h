@@ -1,28 +1,19 @@
-// Where OutputDebugStringA goes: capture buffers for tests, and optionally a stream (stderr or a
-// file) for the programs.
+// Where OutputDebugStringA goes: capture buffers for tests, and optionally a stream for the programs.
 #pragma once
 
-#include <cstdio>
-#include <string>
+#include "platform/base/debug_sink.h"
 
 namespace platform::win32::debug {
 
-// Sends every debugger text to `stream` as well (null: nowhere, the default).
-void SetStream(std::FILE* stream);
+DebugSink& Sink();
 
-// Collects every debugger text written while it lives, from any thread.
-class Capture {
+// Sends every text to `stream` as well (null: nowhere, the default).
+inline void SetStream(std::FILE* stream) { Sink().SetStream(stream); }
+
+// Collects every text written while it lives, from any thread.
+class Capture : public DebugSink::Capture {
  public:
-  Capture();
-  ~Capture();
-  Capture(const Capture&) = delete;
-  Capture& operator=(const Capture&) = delete;
-  std::string Text() const;
-  void Clear();
-
- private:
-  friend void Deliver(const char* text);
-  std::string text_;
+  Capture() : DebugSink::Capture(Sink()) {}
 };
 
 }  // namespace platform::win32::debug

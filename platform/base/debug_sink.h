@@ -1,0 +1,40 @@
+// Where diagnostic texts go (the debugger output of programs, DbgPrint of the driver): capture
+// buffers for tests, and optionally a stream (stderr or a file) for the programs.
+#pragma once
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+class DebugSink {
+ public:
+  // Sends every text to `stream` as well (null: nowhere, the default).
+  void SetStream(std::FILE* stream);
+  void Deliver(const char* text);
+
+  // Collects every text delivered to its sink while it lives, from any thread.
+  class Capture {
+   public:
+    explicit Capture(DebugSink& sink);
+    ~Capture();
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+    std::string Text() const;
+    void Clear();
+
+   private:
+    friend class DebugSink;
+    DebugSink& sink_;
+    std::string text_;
+  };
+
+ private:
+  mutable std::mutex mutex_;
+  std::FILE* stream_ = nullptr;
+  std::vector<Capture*> captures_;
+};
+
+}  // namespace platform
