@@ -6,6 +6,7 @@
 
 #include "platform/win32/objects.h"
 #include "platform/win32/windows.h"
+#include "tests/support/recording_device.h"
 #include "tests/support/virtual_time.h"
 
 namespace {
@@ -18,16 +19,7 @@ std::vector<BYTE> Bytes(const std::string& text) {
   return {text.begin(), text.end()};
 }
 
-// A device that takes at most `room` bytes per call and remembers what it got.
-struct RecordingDevice : platform::win32::CommDevice {
-  std::size_t room = SIZE_MAX;
-  std::string received;
-  std::size_t OnTransmit(InProcessPort&, std::span<const BYTE> bytes) override {
-    std::size_t take = std::min(room, bytes.size());
-    received.append(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
-    return take;
-  }
-};
+using testing_support::RecordingDevice;
 
 class InProcessComm : public ::testing::Test {
  protected:

@@ -9,6 +9,7 @@
 #include "platform/win32/debug.h"
 #include "platform/win32/inprocess_port.h"
 #include "platform/win32/objects.h"
+#include "tests/support/recording_device.h"
 #include "tests/support/virtual_time.h"
 
 namespace {
@@ -27,16 +28,7 @@ void SetFlagWord(DCB& dcb, DWORD word) {
   std::memcpy(reinterpret_cast<BYTE*>(&dcb) + 8, &word, sizeof(word));
 }
 
-// A device that takes what the session writes, at most `room` bytes at a time.
-struct Sink : platform::win32::CommDevice {
-  std::size_t room = SIZE_MAX;
-  std::string received;
-  std::size_t OnTransmit(InProcessPort&, std::span<const BYTE> bytes) override {
-    std::size_t take = std::min(room, bytes.size());
-    received.append(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
-    return take;
-  }
-};
+using testing_support::RecordingDevice;
 
 class SerialSession : public ::testing::Test {
  protected:
@@ -45,7 +37,7 @@ class SerialSession : public ::testing::Test {
     commPortSession.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     commPortSession.writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     port = InProcessPort::Create("COM3");
-    sink = std::make_shared<Sink>();
+    sink = std::make_shared<RecordingDevice>();
     port->SetDevice(sink);
   }
   void TearDown() override {
@@ -68,7 +60,7 @@ class SerialSession : public ::testing::Test {
   std::size_t handlesBefore = platform::win32::OpenHandleCount();
   platform::win32::debug::Capture debug;
   std::shared_ptr<InProcessPort> port;
-  std::shared_ptr<Sink> sink;
+  std::shared_ptr<RecordingDevice> sink;
 };
 
 TEST_F(SerialSession, OpeningAMissingPortLeavesTheSessionClosed) {
