@@ -10,11 +10,6 @@
 #include "platform/clock/clock.h"
 
 namespace ui {
-namespace {
-
-using platform::clock::Clock;
-using platform::clock::Lock;
-using platform::clock::WaitResult;
 
 struct SentMessage {
   HWND window;
@@ -32,17 +27,23 @@ struct PostedMessage {
   LPARAM lParam;
 };
 
-struct Queue {
+struct MessageQueue {
   std::thread::id owner = std::this_thread::get_id();
   std::deque<SentMessage*> sent;
   std::deque<PostedMessage> posted;
 };
 
+namespace {
+
+using platform::clock::Clock;
+using platform::clock::Lock;
+using platform::clock::WaitResult;
+
 struct Window {
   HWND parent;
   int id;
   WindowProc proc;
-  std::shared_ptr<Queue> queue;
+  std::shared_ptr<MessageQueue> queue;
   std::vector<HWND> children;
 };
 
@@ -59,7 +60,7 @@ Windows& TheWindows() {
   return windows;
 }
 
-thread_local std::shared_ptr<Queue> tQueue;
+thread_local std::shared_ptr<MessageQueue> tQueue;
 
 std::shared_ptr<Window> FindLocked(HWND handle) {
   auto& all = TheWindows().byHandle;
@@ -67,14 +68,14 @@ std::shared_ptr<Window> FindLocked(HWND handle) {
   return it == all.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<Queue> ThisThreadsQueue() {
-  if (!tQueue) tQueue = std::make_shared<Queue>();
+std::shared_ptr<MessageQueue> ThisThreadsQueue() {
+  if (!tQueue) tQueue = std::make_shared<MessageQueue>();
   return tQueue;
 }
 
 // Carries out one message of the calling thread's queue, with the lock released around the
 // window procedure. False when the queue is empty.
-bool RunOneLocked(Lock& lock, Queue& queue, Clock& clock) {
+bool RunOneLocked(Lock& lock, MessageQueue& queue, Clock& clock) {
   if (!queue.sent.empty()) {
     SentMessage* message = queue.sent.front();
     queue.sent.pop_front();
@@ -111,6 +112,14 @@ void DestroyLocked(HWND handle) {
 }
 
 }  // namespace
+
+std::shared_ptr<MessageQueue> ThisThreadsMessageQueue() {
+  return ThisThreadsQueue();
+}
+
+bool HasMessagesLocked(const MessageQueue& queue) {
+  return !queue.sent.empty() || !queue.posted.empty();
+}
 
 HWND CreateWindowObject(HWND parent, int id, WindowProc proc) {
   Clock& clock = platform::clock::Current();

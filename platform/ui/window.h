@@ -31,4 +31,11 @@ void PumpPendingMessages();
 // Makes PumpMessages of every thread re-check its condition.
 void Wake();
 
+// The calling thread's message queue, for a backend whose toolkit runs the thread's loop and
+// must learn when messages arrive.
+struct MessageQueue;
+std::shared_ptr<MessageQueue> ThisThreadsMessageQueue();
+// Whether messages wait in `queue`; under the clock's mutex.
+bool HasMessagesLocked(const MessageQueue& queue);
+
 }  // namespace ui

@@ -9,21 +9,49 @@
 
 struct HWND__;
 using HWND = HWND__*;
+struct HICON__;
+using HICON = HICON__*;
 using WPARAM = UINT_PTR;
 using LPARAM = LONG_PTR;
 using LRESULT = LONG_PTR;
+using INT_PTR = LONG_PTR;
+
+constexpr WORD LOWORD(UINT_PTR value) {
+  return static_cast<WORD>(value & 0xFFFF);
+}
+constexpr WORD HIWORD(UINT_PTR value) {
+  return static_cast<WORD>((value >> 16) & 0xFFFF);
+}
+constexpr WPARAM MAKEWPARAM(WORD low, WORD high) {
+  return static_cast<WPARAM>(low) | (static_cast<WPARAM>(high) << 16);
+}
+// A resource named by number, as the resource functions take it.
+inline LPCSTR MAKEINTRESOURCEA(WORD id) {
+  return reinterpret_cast<LPCSTR>(static_cast<UINT_PTR>(id));
+}
 
 constexpr UINT WM_NULL = 0x0000;
+constexpr UINT WM_ENABLE = 0x000A;
 constexpr UINT WM_SETTEXT = 0x000C;
 constexpr UINT WM_GETTEXT = 0x000D;
 constexpr UINT WM_GETTEXTLENGTH = 0x000E;
 constexpr UINT WM_PAINT = 0x000F;
 constexpr UINT WM_CLOSE = 0x0010;
+constexpr UINT WM_ICONERASEBKGND = 0x0027;
 constexpr UINT WM_QUERYDRAGICON = 0x0037;
 constexpr UINT WM_SETICON = 0x0080;
+constexpr UINT WM_KEYDOWN = 0x0100;
 constexpr UINT WM_INITDIALOG = 0x0110;
 constexpr UINT WM_COMMAND = 0x0111;
 constexpr UINT WM_USER = 0x0400;
+
+constexpr WPARAM ICON_SMALL = 0;
+constexpr WPARAM ICON_BIG = 1;
+
+constexpr WPARAM VK_RETURN = 0x0D;
+constexpr WPARAM VK_ESCAPE = 0x1B;
+
+constexpr WORD BN_CLICKED = 0;
 
 constexpr UINT EM_SETSEL = 0x00B1;
 constexpr UINT EM_REPLACESEL = 0x00C2;
@@ -81,5 +109,10 @@ LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 UINT RegisterWindowMessageA(LPCSTR name);
 HWND GetDlgItem(HWND dialog, int id);
+BOOL EndDialog(HWND dialog, INT_PTR result);
+BOOL EnableWindow(HWND window, BOOL enable);
+BOOL IsIconic(HWND window);
+// Icons are resources of the program; the window backend draws them.
+HICON LoadIconA(HINSTANCE instance, LPCSTR name);
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 BOOL GetOpenFileNameA(LPOPENFILENAMEA request);

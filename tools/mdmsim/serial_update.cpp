@@ -3,9 +3,13 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
+#include <thread>
 
 #include "platform/clock/virtual_clock.h"
 #include "platform/ui/dialogs.h"
+#include "platform/ui/window_backend.h"
+#include "platform/ui/wx/wx_dialog.h"
 #include "platform/win32/inprocess_port.h"
 #include "sim/modem/serial_modem.h"
 #include "updater/dialog/dialog.h"
@@ -45,12 +49,51 @@ void StartProgram() {
   commPortSession = CommPortSession{};
 }
 
+// Posted to the dialog when the session has nothing more to do.
+constexpr UINT kSessionOver = WM_USER + 0x200;
+
+// The session in the real window: the log is echoed as it grows, and once the session is over
+// the window stays for `holdMs` of wall time and is then closed with Exit.
+std::string RunInWindow(const SerialUpdate& update) {
+  std::string log;
+  std::thread closer;
+  CFlashUpdateDlg dialog;
+  auto proc = [&](HWND window, UINT message, WPARAM w, LPARAM l) -> LRESULT {
+    if (message == kSessionOver) {
+      closer = std::thread([window, holdMs = update.guiHoldMs] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
+        PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      });
+      return 0;
+    }
+    LRESULT result = FlashUpdateDialogProc(dialog, window, message, w, l);
+    if (message == startMessage && updateWorkerThread == nullptr) {
+      PostMessageA(window, kSessionOver, 0, 0);
+    }
+    return result;
+  };
+  auto echo = [&](HWND window, const ui::DialogItem& item) -> ui::ControlObserver {
+    if (item.id != IDC_LOG) return {};
+    return [&, window](std::string_view text) {
+      log += text;
+      if (update.onLog) update.onLog(text);
+      if (text == "Update finished!\r\n") PostMessageA(window, kSessionOver, 0, 0);
+    };
+  };
+  startMessage = RegisterWindowMessageA(startMessageName);
+  ui::wx::ShowModalDialog(flashUpdateTemplate, proc, echo);
+  if (closer.joinable()) closer.join();
+  return log;
+}
+
 }  // namespace
 
 SerialUpdateResult RunSerialUpdate(const SerialUpdate& update) {
   platform::clock::ScopedClock clock(std::make_unique<platform::clock::VirtualClock>());
-  platform::clock::ThreadScope dialogThread("dialog");
+  std::optional<platform::clock::ThreadScope> dialogThread;
+  dialogThread.emplace("dialog");
   StartProgram();
+  bool window = update.gui && ui::StartWindowBackend(0, nullptr);
   ui::SetFileDialogAnswer([&update](const ui::FileDialogRequest&) { return update.imagePath; });
   int sameImage = update.sameImage ? IDYES : IDNO;
   ui::SetMessageBoxAnswer([sameImage](const ui::MessageBoxRequest&) { return sameImage; });
@@ -67,15 +110,23 @@ SerialUpdateResult RunSerialUpdate(const SerialUpdate& update) {
     modems.push_back(sim::modem::SerialModem::Attach(ports.back(), wanted.behaviour));
   }
 
-  CFlashUpdateDlg dialog;
-  CreateUpdateDialog(dialog, [&update](std::string_view text) {
-    if (update.onLog) update.onLog(text);
-  });
-  ui::PumpMessages(SessionOver);
   SerialUpdateResult result;
-  result.log = LogText();
-  StopSession();
-  DestroyUpdateDialog(dialog);
+  if (window) {
+    // The toolkit's thread is known to the clock only while it runs the dialog's handlers.
+    dialogThread.reset();
+    result.log = RunInWindow(update);
+    dialogThread.emplace("dialog");
+    ui::StopWindowBackend();
+  } else {
+    CFlashUpdateDlg dialog;
+    CreateUpdateDialog(dialog, [&update](std::string_view text) {
+      if (update.onLog) update.onLog(text);
+    });
+    ui::PumpMessages(SessionOver);
+    result.log = LogText();
+    StopSession();
+    DestroyUpdateDialog(dialog);
+  }
   ui::SetFileDialogAnswer({});
   ui::SetMessageBoxAnswer({});
 

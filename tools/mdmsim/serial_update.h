@@ -23,6 +23,8 @@ struct SerialUpdate {
   std::string imagePath;                        // what the file dialog answers
   bool sameImage = true;                        // the answer to the same-image question
   std::function<void(std::string_view)> onLog;  // sees the log as it grows
+  bool gui = false;                             // shows the real window (needs a display)
+  int guiHoldMs = 0;  // how long the window stays after the session, in wall time
 };
 
 struct ModemOutcome {

@@ -26,6 +26,8 @@ struct UpdateOptions {
   std::string sameImage = "yes";
   unsigned seed = 1;
   bool keepRoot = false;
+  bool gui = false;
+  int guiHoldMs = 3000;
 };
 
 // A fresh platform root for the run.
@@ -88,6 +90,8 @@ int RunUpdate(const UpdateOptions& options) {
   update.modems = Modems(options);
   update.imagePath = options.image.empty() ? GenerateImage(root, options.seed) : options.image;
   update.sameImage = options.sameImage == "yes";
+  update.gui = options.gui;
+  update.guiHoldMs = options.guiHoldMs;
   update.onLog = [](std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
@@ -135,6 +139,11 @@ void AddUpdateCommand(CLI::App& app, int& result) {
   update->add_option("--same-image", options->sameImage, "answer to the same-image question")
       ->check(CLI::IsMember({"yes", "no"}));
   update->add_option("--seed", options->seed, "seed of the generated image");
+  update->add_flag("--gui", options->gui, "show the update dialog's real window (needs a display)");
+  update
+      ->add_option("--gui-hold", options->guiHoldMs,
+                   "wall-time milliseconds the window stays after the session")
+      ->check(CLI::Range(0, 600000));
   update->add_flag("--keep-root", options->keepRoot, "keep the platform root afterwards");
   update->callback([options, &result] { result = RunUpdate(*options); });
 }

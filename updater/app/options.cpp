@@ -1,0 +1,50 @@
+#include "updater/app/options.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+std::optional<bool> YesNo(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  return text == "yes";
+}
+
+}  // namespace
+
+std::optional<int> ParseOptions(int argc, char** argv, ProgramOptions& options) {
+  CLI::App app(
+      "Updates the firmware of USB modems on the serial ports of the platform root (MDM_ROOT). "
+      "Opens its window when a display is available; --headless (or no display) runs the same "
+      "program on the terminal, the options below answering its dialogs.",
+      "mdmflash");
+  std::string image;
+  std::string sameImage;
+  std::string confirmCancel;
+  std::string saveLog;
+  app.add_flag("--version", options.version, "print the version facts and exit");
+  app.add_flag("--headless", options.headless, "run without a window");
+  app.add_option("--image", image, "image file chosen in the image file dialog");
+  app.add_option("--same-image", sameImage, "answer to the same-image question")
+      ->check(CLI::IsMember({"yes", "no"}));
+  app.add_option("--confirm-cancel", confirmCancel,
+                 "answer to \"Update is running! Cancel it ?\" (on Ctrl-C)")
+      ->check(CLI::IsMember({"yes", "no"}));
+  app.add_option("--save-log", saveLog, "append the log record to this file at the end");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "mdmflash: %s\n\n%s", error.what(), app.help().c_str());
+    return kUsageError;
+  }
+  if (!image.empty()) options.image = image;
+  options.sameImage = YesNo(sameImage);
+  options.confirmCancel = YesNo(confirmCancel);
+  if (!saveLog.empty()) options.saveLogPath = saveLog;
+  return std::nullopt;
+}
