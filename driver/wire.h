@@ -1,8 +1,72 @@
-// mdmcore's wire formats: records exchanged with the serial-port driver. Addresses in them are
-// 32-bit flat addresses of the virtual-device layer.
+// mdmcore's wire formats: the packets on the modem's five pipes and the record exchanged with
+// the serial-port driver. Addresses in them are 32-bit flat addresses of the virtual-device
+// layer. Every layout is byte-exact and checked.
 #pragma once
 
 #include "platform/base/types.h"
+
+// ---- Packets on the USB pipes ----------------------------------------------------------------
+
+// The modem's 8-byte status packet (isochronous IN 0x81). Bytes 0..2 hold a 24-bit little-endian
+// word: transmit level (bits 0..10), receive level (bits 11..21), flags (bits 22..23).
+struct StatusPacket {
+  UCHAR word[3];
+  UCHAR unused3;
+  UCHAR outSequence;  // sequence byte for the next data-out packet
+  UCHAR unused5;
+  UCHAR lineBits;  // bit 0 CTS, bit 1 DSR, bit 2 ring, bit 3 DCD
+  UCHAR sequence;  // 0: no status; else 1..254
+};
+static_assert(sizeof(StatusPacket) == 8);
+
+constexpr ULONG kStatusLevelMask = 0x7FF;
+constexpr ULONG kStatusRxShift = 11;
+constexpr ULONG kStatusFlagShift = 22;
+constexpr ULONG kStatusFlagIndication = 1;  // in statusFlags
+constexpr ULONG kMaxSequence = 254;
+
+// The 64 bytes of every data-out transfer (isochronous OUT 0x06).
+struct DataOutPacket {
+  UCHAR sequence;
+  UCHAR length;  // 0..62
+  UCHAR payload[62];
+};
+static_assert(sizeof(DataOutPacket) == 64);
+
+// The 64 bytes of a data-in transfer (isochronous IN 0x85): the length N, N bytes, and then the
+// sequence byte at offset 1 + N (1..254: data; 0 or 255: none).
+struct DataInPacket {
+  UCHAR length;
+  UCHAR bytes[63];  // payload followed by the sequence byte
+};
+static_assert(sizeof(DataInPacket) == 64);
+
+constexpr ULONG kPacketPayload = 62;
+
+// The 32-byte control message on the bulk pipes: commands to 0x04, indications from 0x83.
+struct ControlMessage {
+  UCHAR bytes[32];
+};
+static_assert(sizeof(ControlMessage) == 32);
+
+// Commands (driver to modem), bytes 0 and 1.
+constexpr UCHAR kLineSettingsCode[2] = {0x88, 0x01};
+constexpr UCHAR kModemControlCode[2] = {0x83, 0x02};
+// Indications (modem to driver): byte 0 bit 7 marks a valid one; byte 1 is its kind.
+constexpr UCHAR kIndicationValid = 0x80;
+constexpr UCHAR kIndicationDebugText = 1;
+constexpr UCHAR kIndicationFlowSettings = 2;
+constexpr ULONG kDebugTextRoom = 29;  // text bytes that fit after byte 2
+// FlowSettings: byte offsets of its seven values.
+constexpr int kFlowXonChar = 2;
+constexpr int kFlowXoffChar = 3;
+constexpr int kFlowWriteSoft = 4;
+constexpr int kFlowReadSoft = 5;
+constexpr int kFlowKeepXonXoff = 6;
+constexpr int kFlowWriteHard = 7;
+constexpr int kFlowReadHard = 8;
+
+// ---- The serial-port driver's record ---------------------------------------------------------
 
 // The 28-byte record exchanged with the serial-port driver in both directions.
 struct PortRecord {
@@ -31,7 +95,10 @@ constexpr ULONG PORT_PUT_MSR = 4;
 
 constexpr ULONG kPortHandled = 0x00010000;
 constexpr ULONG kPortUnknownFunction = 0x80000000;
+constexpr ULONG kPortUnitNotFound = 0x80000000;  // the one bit set in result
 
 // The port side's callback: its context value and the flat address of a record.
 using PortCallbackType = void(ULONG context, ULONG record);
 using PortCallback = PortCallbackType*;
+// wdm_callback: the device handle and the flat address of a record.
+using WdmCallbackType = ULONG(ULONG deviceHandle, ULONG record);

@@ -5,6 +5,8 @@
 #include "platform/usb/usb.h"
 #include "platform/wdm/wdm.h"
 
+struct PortRecord;
+
 // Every block of the driver comes from non-paged pool with this tag.
 constexpr ULONG kPoolTag = 0x206D6457;  // "Wdm "
 constexpr ULONG kPipeMaxTransfer = 4096;
@@ -180,12 +182,79 @@ ULONG WDMInitForPort(DEVICE_OBJECT* deviceObject, const char* name);
 ULONG wdm_disp_fn(ULONG record);
 ULONG PollFnForVxD(ULONG record);
 
-// ---- Transfer engine (entry points the modem context calls) ----------------------------------
+ULONG wdm_callback(ULONG deviceHandle, ULONG record);
 
+// Calls the attached port side with a record of `function` and parameter 1; false when no port
+// side is attached (no call is made then). The record is handed back for what the port side
+// wrote into it.
+BOOLEAN PortCall(MDMContext& context, ULONG function, ULONG parameter1, struct PortRecord* out);
+
+// ---- Flow control ----------------------------------------------------------------------------
+
+enum FlowState : ULONG {
+  Offline = 0,
+  OnlineNone = 1,
+  OnlineHardware = 2,
+  OnlineSoftware = 3,
+  OnlineBoth = 4,
+};
+
+using UpdateMsrHandler = void (*)(MDMContext* context);
+using WriteHandler = void (*)(DEVICE_OBJECT* deviceObject, LONG count);
+using ReadHandler = void (*)(DEVICE_OBJECT* deviceObject, LONG room);
+extern const UpdateMsrHandler update_msr_fsm[5];
+extern const WriteHandler write_fsm[5];
+extern const ReadHandler read_fsm[5];
+
+// The transmit and receive states, from msr as it is before this status is applied.
+void SelectFlowStates(const MDMContext& context, FlowState* transmit, FlowState* receive);
+
+constexpr LONG kTxStopLevel = 1676;  // 0x68C: the modem's transmit level that stops output
+constexpr LONG kCtsResumeLevel = 512;
+
+// ---- Transfer engine -------------------------------------------------------------------------
+
+// Shared by the three isochronous channels.
+ULONG IsoUsb_GetCurrentFrame(DEVICE_OBJECT* deviceObject, IRP* irp);
+NTSTATUS IsoUsb_CompletionStop(DEVICE_OBJECT* deviceObject, IRP* irp, PVOID context);
+
+// Status pipe.
 NTSTATUS IsoUsb_StartReadStatus(DEVICE_OBJECT* deviceObject);
+NTSTATUS IsoUsb_BuildReadStatusRequest(DEVICE_OBJECT* deviceObject);
+NTSTATUS IsoUsb_IsoIrp_ReadStatusComplete(DEVICE_OBJECT* deviceObject, IRP* irp, PVOID context);
+NTSTATUS IsoUsb_ProcessReadStatusTransfer(MDMContext* context);
+void IsoUsb_StatusPktControlProtocol(StatusChannel* channel);
+void IsoUsb_StatusPktDecoding(StatusChannel* channel);
+void IsoUsb_UpdateModemStatus(DEVICE_OBJECT* deviceObject);
+void IsoUsb_PutMSRToVXD(MDMContext* context, UCHAR msr, LONG* room, LONG* count);
 NTSTATUS IsoUsb_StopReadStatus(DEVICE_OBJECT* deviceObject);
-NTSTATUS IsoUsb_DataReadFreeResource(DEVICE_OBJECT* deviceObject);
+
+// Data-out path.
+NTSTATUS IsoUsb_DataWritePacket(DEVICE_OBJECT* deviceObject, ULONG frameOffset, ULONG count);
+void IsoUsb_DataWrite_GetFromVxd(MDMContext* context, ULONG count);
+NTSTATUS IsoUsb_BuildDataWriteRequest(DEVICE_OBJECT* deviceObject, ULONG frameOffset);
+NTSTATUS IsoUsb_DataResendPacket(DEVICE_OBJECT* deviceObject, ULONG frameOffset);
+NTSTATUS IsoUsb_IsoIrp_DataWriteComplete(DEVICE_OBJECT* deviceObject, IRP* irp, PVOID context);
 NTSTATUS IsoUsb_DataWriteFreeResource(DEVICE_OBJECT* deviceObject);
+
+// Data-in path.
+NTSTATUS IsoUsb_DataReadPacket(DEVICE_OBJECT* deviceObject, ULONG frameOffset);
+NTSTATUS IsoUsb_BuildDataReadRequest(DEVICE_OBJECT* deviceObject, ULONG frameOffset);
+NTSTATUS IsoUsb_DataRead_ResendRequest(DEVICE_OBJECT* deviceObject, ULONG frameOffset);
+NTSTATUS IsoUsb_IsoIrp_DataReadComplete(DEVICE_OBJECT* deviceObject, IRP* irp, PVOID context);
+NTSTATUS IsoUsb_ProcessDataReadTransfer(MDMContext* context);
+NTSTATUS IsoUsb_DataReadPktControlProtocol(DataChannel* channel);
+void IsoUsb_DataRead_PutIntoVxd(MDMContext* context);
+NTSTATUS IsoUsb_DataReadFreeResource(DEVICE_OBJECT* deviceObject);
+
+// Control requests.
+constexpr ULONG kControlFailureLimit = 4;
+NTSTATUS BulkUsb_WriteCommand(DEVICE_OBJECT* deviceObject, ULONG kind);
+NTSTATUS BulkUsb_ReadIndication(DEVICE_OBJECT* deviceObject);
+NTSTATUS BulkUsb_StartControlRequest(DEVICE_OBJECT* deviceObject, UCHAR kind);
+NTSTATUS BulkUsb_ControlComplete(DEVICE_OBJECT* deviceObject, IRP* irp, PVOID context);
+NTSTATUS BulkUsb_ProcessControlTransfer(MDMContext* context, ULONG length);
+void DumpBinData(const UCHAR* buffer, ULONG length);
 NTSTATUS BulkUsb_FreeResources(DEVICE_OBJECT* deviceObject);
 
 // ---- Modem installation ----------------------------------------------------------------------

@@ -48,6 +48,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize,
   if (deviceName != nullptr) return STATUS_NOT_SUPPORTED;
   if (kernel::AllocationFails(platform::wdm::pool::kDevice)) return STATUS_INSUFFICIENT_RESOURCES;
   auto* device = new DEVICE_OBJECT{};
+  // A device object can be named by a 32-bit handle (the virtual-device layer's flat address).
+  platform::vxd::MapFlat(device, sizeof(DEVICE_OBJECT));
   device->DeviceObjectExtension = new DEVOBJ_EXTENSION{device, nullptr};
   if (extensionSize != 0) {
     void* extension = ::operator new(extensionSize, kAlignment);
@@ -106,6 +108,7 @@ void IoDeleteDevice(PDEVICE_OBJECT deviceObject) {
     ::operator delete(deviceObject->DeviceExtension, kAlignment);
   }
   delete deviceObject->DeviceObjectExtension;
+  platform::vxd::UnmapFlat(deviceObject);
   delete deviceObject;
 }
 

@@ -33,6 +33,9 @@ struct IrpState {
   // back up to it belongs to the originator (who may have kept a location of its own).
   CCHAR originLocation = 0;
   bool abandoned = false;  // a manager stopped waiting for it
+  // Counts the request's passes down (IofCallDriver): a completion routine that passes it down
+  // again before it returns STATUS_MORE_PROCESSING_REQUIRED leaves it with that lower driver.
+  std::uint64_t passes = 0;
 };
 
 struct Requests {
@@ -202,6 +205,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     return STATUS_INVALID_PARAMETER;
   }
   if (state->holder == Holder::kOriginator) state->originLocation = irp->CurrentLocation;
+  ++state->passes;
   irp->CurrentLocation--;
   irp->Tail.Overlay.CurrentStackLocation--;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -253,6 +257,7 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
     PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
     if (backWithOriginator) state->holder = Holder::kOriginator;
     NTSTATUS result;
+    std::uint64_t passes = state->passes;
     {
       kernel::ContextScope scope(device != nullptr ? device
                                                    : const_cast<PDEVICE_OBJECT>(state->device));
@@ -268,7 +273,9 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
       return;
     }
     if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-      state->holder = backWithOriginator ? Holder::kOriginator : Holder::kDriver;
+      if (state->passes == passes) {
+        state->holder = backWithOriginator ? Holder::kOriginator : Holder::kDriver;
+      }
       return;
     }
   }

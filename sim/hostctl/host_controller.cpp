@@ -61,6 +61,17 @@ void HostController::InjectPacketStatus(UCHAR endpoint, USBD_STATUS status, int 
   injected_[endpoint] = {status, count};
 }
 
+void HostController::InjectTransferStatus(UCHAR endpoint, USBD_STATUS status, int count) {
+  injectedTransfer_[endpoint] = {status, count};
+}
+
+std::optional<USBD_STATUS> HostController::InjectedTransfer(UCHAR endpoint) {
+  auto it = injectedTransfer_.find(endpoint);
+  if (it == injectedTransfer_.end() || it->second.second <= 0) return std::nullopt;
+  --it->second.second;
+  return it->second.first;
+}
+
 std::optional<USBD_STATUS> HostController::Injected(UCHAR endpoint) {
   auto it = injected_.find(endpoint);
   if (it == injected_.end() || it->second.second <= 0) return std::nullopt;
@@ -184,10 +195,18 @@ bool HostController::IsoPacket(Port& port, Transfer& transfer, ULONG frame) {
   transfer.errorCount = failed;
   transfer.status =
       failed == transfer.packets.size() ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
+  if (std::optional<USBD_STATUS> injected = InjectedTransfer(transfer.endpoint)) {
+    transfer.status = *injected;
+  }
   return true;
 }
 
 bool HostController::BulkTransaction(Port& port, Transfer& transfer) {
+  if (std::optional<USBD_STATUS> injected = InjectedTransfer(transfer.endpoint)) {
+    transfer.actual = 0;
+    transfer.status = *injected;
+    return true;
+  }
   std::span<BYTE> bytes(transfer.buffer, transfer.length);
   if (transfer.in()) {
     std::optional<ULONG> answer = port.device->BulkIn(transfer.endpoint, bytes);

@@ -31,6 +31,10 @@ class HostController final : public platform::usb::HostController {
 
   // The next `count` packets of `endpoint` (on any port) end with `status` and no data.
   void InjectPacketStatus(UCHAR endpoint, USBD_STATUS status, int count);
+  // The next `count` transfers of `endpoint` complete with `status` as their overall status
+  // (URB and request status), whatever their packets did; a bulk transfer so failed never
+  // reaches the device. USBD_STATUS_XACT_ERROR gives the request STATUS_DEVICE_DATA_ERROR.
+  void InjectTransferStatus(UCHAR endpoint, USBD_STATUS status, int count);
 
   ULONG CurrentFrame() override;
   bool Present(ULONG port) override;
@@ -56,12 +60,14 @@ class HostController final : public platform::usb::HostController {
   bool BulkTransaction(Port& port, platform::usb::Transfer& transfer);
   void Complete(std::shared_ptr<platform::usb::Transfer> transfer, USBD_STATUS status);
   std::optional<USBD_STATUS> Injected(UCHAR endpoint);
+  std::optional<USBD_STATUS> InjectedTransfer(UCHAR endpoint);
 
   platform::wdm::Processor& processor_;
   std::map<ULONG, Port> ports_;
   ULONG nextPort_ = 1;
   std::optional<platform::wdm::Processor::WorkId> tick_;
   std::map<UCHAR, std::pair<USBD_STATUS, int>> injected_;
+  std::map<UCHAR, std::pair<USBD_STATUS, int>> injectedTransfer_;
 };
 
 }  // namespace sim::hostctl

@@ -1,11 +1,18 @@
 // The modem as a USB device: identity "USB\VID_F3A9&PID_5201", product and serial-number
 // strings, and configuration index 1 with one interface and five endpoints: 0x81, 0x85, 0x06
 // (isochronous; 8, 64, 64 bytes) and 0x83, 0x04 (bulk; 32 bytes). Index 0 is a configuration
-// without endpoints. The wire side of the endpoints (status, data, commands) comes with the
-// transfer engine.
+// without endpoints. Behind the endpoints sits the modem's firmware (the same AT dialogue and
+// ZModem receiver as on the serial line): a status packet every frame, data packets both ways,
+// commands and indications (modem_stream.cpp). The wire layouts are declared here from their
+// bytes, as a device's own firmware would.
 #pragma once
 
+#include <deque>
 #include <string>
+#include <vector>
+
+#include "platform/clock/clock.h"
+#include "sim/modem/firmware.h"
 
 #include "sim/usbdevice/device.h"
 
@@ -27,10 +34,87 @@ struct ModemIdentity {
 std::vector<Endpoint> ModemEndpoints();
 Descriptors ModemDescriptors(const ModemIdentity& identity);
 
+// Faults a test can switch on; all off by default.
+struct ModemFaults {
+  int sequenceGaps = 0;                // the next n status packets skip one sequence number each
+  int zeroSequenceRun = 0;             // the next n status packets carry sequence 0 (no status)
+  bool stuckIndication = false;        // the indication flag stays set with nothing queued
+  int oversizedDataIn = 0;             // the next n data-in packets carry a length above 62
+  std::optional<ULONG> forcedTxLevel;  // reported transmit level instead of the real one
+  ULONG drainPerFrame = 0;             // host bytes the firmware takes per frame (0: all at once)
+};
+
+// What the modem was told through its command pipe.
+struct ModemLine {
+  ULONG rate = 0;
+  UCHAR format[3] = {};
+  bool dtr = false;
+  bool rts = false;
+};
+
 class UsbModem : public DescribedDevice {
  public:
-  explicit UsbModem(const ModemIdentity& identity = {})
-      : DescribedDevice(ModemDescriptors(identity)) {}
+  static constexpr UCHAR kLineCts = 0x01;
+  static constexpr UCHAR kLineDsr = 0x02;
+  static constexpr UCHAR kLineDcd = 0x08;
+
+  explicit UsbModem(const ModemIdentity& identity = {}, modem::Behaviour behaviour = {});
+
+  USBD_STATUS IsoIn(UCHAR endpoint, ULONG frame, std::span<BYTE> data, ULONG& length) override;
+  USBD_STATUS IsoOut(UCHAR endpoint, ULONG frame, std::span<const BYTE> data) override;
+  std::optional<ULONG> BulkIn(UCHAR endpoint, std::span<BYTE> data) override;
+  bool BulkOut(UCHAR endpoint, std::span<const BYTE> data) override;
+
+  // All of the following on the world thread.
+  modem::Firmware& firmware() { return firmware_; }
+  ModemFaults& faults() { return faults_; }
+  const ModemLine& line() const { return line_; }
+  UCHAR& lineBits() { return lineBits_; }
+  // Every command as the modem received it (32 bytes each).
+  const std::vector<std::vector<BYTE>>& commands() const { return commands_; }
+  // Queues a 32-byte indication; the status flag shows it until the host has read it.
+  void QueueIndication(std::vector<BYTE> message);
+  static std::vector<BYTE> FlowSettings(UCHAR xon, UCHAR xoff, UCHAR writeSoft, UCHAR readSoft,
+                                        UCHAR keep, UCHAR writeHard, UCHAR readHard);
+  static std::vector<BYTE> DebugText(std::string_view text, bool hex);
+  // Bytes the modem holds for the host, and host bytes not yet taken by the firmware.
+  std::size_t heldForHost() const { return toHost_.size(); }
+  std::size_t heldFromHost() const { return fromHost_.size(); }
+  // Data-out packets whose sequence byte was not the one the modem asked for (dropped).
+  int rejectedPackets() const { return rejected_; }
+  // Data-in payload bytes that reached the host, and host bytes that reached the firmware.
+  std::uint64_t bytesToHost() const { return sentToHost_; }
+  std::uint64_t bytesFromHost() const { return takenFromHost_; }
+
+ private:
+  void StatusPacket(std::span<BYTE> data, ULONG& length);
+  void DataInPacket(std::span<BYTE> data, ULONG& length);
+  void Command(std::span<const BYTE> data);
+  // Moves the firmware's answers that are due into the queue for the host, and hands the
+  // firmware the host's bytes it has taken by now.
+  void Advance();
+  void Feed(std::span<const BYTE> bytes);
+
+  modem::Firmware firmware_;
+  ModemFaults faults_;
+  ModemLine line_;
+  UCHAR lineBits_ = kLineCts | kLineDsr;
+  UCHAR statusSequence_ = 0;
+  UCHAR outSequence_ = 1;
+  UCHAR dataSequence_ = 0;
+  std::deque<BYTE> fromHost_;
+  std::deque<BYTE> toHost_;
+  struct Timed {
+    platform::clock::Time at;
+    std::vector<BYTE> bytes;
+  };
+  std::deque<Timed> answers_;
+  platform::clock::Time answersFree_{};
+  std::deque<std::vector<BYTE>> indications_;
+  std::vector<std::vector<BYTE>> commands_;
+  int rejected_ = 0;
+  std::uint64_t sentToHost_ = 0;
+  std::uint64_t takenFromHost_ = 0;
 };
 
 }  // namespace sim::usbdevice

@@ -9,6 +9,8 @@
 #include "platform/win32/debug.h"
 #include "platform/win32/inprocess_port.h"
 #include "sim/modem/serial_modem.h"
+#include "sim/world/world.h"
+#include "tools/mdmsim/rig.h"
 #include "updater/serial/serial.h"
 
 namespace mdmsim {
@@ -19,6 +21,7 @@ struct ChatOptions {
   bool noModemCode = false;
   bool debug = false;
   std::string link = "serial";
+  int modems = 0;  // above 0: that many USB modems through the whole driver stack
   DWORD waitMs = 10000;
 };
 
@@ -82,8 +85,40 @@ void InVirtualTime(Body body) {
   CloseHandle(commPortSession.writeEvent);
 }
 
+// The modems are USB devices: each answer comes through the COM port, the serial-port driver,
+// mdmcore and the host controller.
+int RunUsbChat(const ChatOptions& options) {
+  int result = 0;
+  InVirtualTime([&] {
+    sim::world::World world;
+    DriverRig rig(world);
+    for (int i = 0; i < options.modems; ++i) {
+      sim::usbdevice::ModemIdentity identity{SerialFor(i), u"USB Modem", true};
+      if (rig.AddModem(ComNameFor(i), identity, {.hasModemCode = !options.noModemCode}) ==
+          nullptr) {
+        std::printf("modem %d: the driver did not start it\n", i);
+        result = 1;
+      }
+    }
+    for (auto& modem : rig.modems()) {
+      std::printf("%s: USB modem \"%s\" through mdmcore\n", modem->comName.c_str(),
+                  Narrow(SerialFor(static_cast<int>(&modem - &rig.modems()[0]))).c_str());
+      for (const std::string& command : options.commands) {
+        Ask(modem->comName, command, options.waitMs);
+      }
+    }
+    if (!NT_SUCCESS(rig.Shutdown())) result = 1;
+  });
+  return result;
+}
+
 int RunChat(const ChatOptions& options) {
   if (options.debug) platform::win32::debug::SetStream(stderr);
+  if (options.modems > 0 || options.link == "usb") {
+    ChatOptions usb = options;
+    usb.modems = options.modems > 0 ? options.modems : 1;
+    return RunUsbChat(usb);
+  }
   InVirtualTime([&] {
     auto port = platform::win32::InProcessPort::Create("COM3");
     sim::modem::SerialModem::Attach(port, {.hasModemCode = !options.noModemCode});
@@ -114,12 +149,16 @@ int RunDemo() {
 void AddChatCommand(CLI::App& app, int& result) {
   auto options = std::make_shared<ChatOptions>();
   CLI::App* chat = app.add_subcommand("chat",
-                                      "Send commands to a simulated modem on COM3 and "
-                                      "print its answers (CR LF is appended, except to "
-                                      "\"x\").");
+                                      "Send commands to a simulated modem on COM3 (or to "
+                                      "each USB modem with --modems) and print its answers "
+                                      "(CR LF is appended, except to \"x\").");
   chat->add_option("commands", options->commands, "commands, e.g. ati9 at@d x")->required();
   chat->add_option("--link", options->link, "how the modem is attached")
-      ->check(CLI::IsMember({"serial"}));
+      ->check(CLI::IsMember({"serial", "usb"}));
+  chat->add_option("--modems", options->modems,
+                   "USB modems on COM3, COM4, ... through mdmcore and the serial-port driver "
+                   "(implies --link usb)")
+      ->check(CLI::Range(1, 4));
   chat->add_flag("--no-modem-code", options->noModemCode, "the modem holds no modem code");
   chat->add_option("--wait", options->waitMs, "longest wait for an answer, in ms");
   chat->add_flag("--debug", options->debug, "show the debugger output on stderr");

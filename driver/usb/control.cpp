@@ -1,0 +1,170 @@
+// Control requests: 32-byte commands to bulk OUT 0x04 (line settings, DTR/RTS) and indications
+// from bulk IN 0x83 (flow settings, debug text), one transfer at a time. After four failed
+// transfers no control transfer is started any more.
+#include <cstring>
+
+#include "driver/usb/channel.h"
+#include "driver/wire.h"
+#include "platform/vxd/flat.h"
+
+using engine::ModemOf;
+using engine::Store;
+
+namespace {
+
+constexpr UCHAR kCommandKind = 1;
+constexpr UCHAR kReadKind = 0;
+
+void FillLineSettings(const MDMContext& modem, UCHAR* bytes) {
+  bytes[0] = kLineSettingsCode[0];
+  bytes[1] = kLineSettingsCode[1];
+  for (int i = 0; i < 4; ++i) bytes[2 + i] = static_cast<UCHAR>(modem.lineRate >> (8 * i));
+  bytes[6] = static_cast<UCHAR>(modem.lineFormat0);
+  bytes[7] = static_cast<UCHAR>(modem.lineFormat1);
+  bytes[8] = static_cast<UCHAR>(modem.lineFormat2);
+}
+
+void FillModemControl(const MDMContext& modem, UCHAR* bytes) {
+  bytes[0] = kModemControlCode[0];
+  bytes[1] = kModemControlCode[1];
+  bytes[2] = modem.dtr != 0 ? 1 : 0;
+  bytes[3] = modem.rts != 0 ? 1 : 0;
+}
+
+void PrintDebugText(const UCHAR* bytes) {
+  DbgPrint("DBG: ");
+  bool hex = (bytes[2] & 0x80) != 0;
+  ULONG length = bytes[2] & 0x7F;
+  if (hex) DbgPrint("<");
+  for (ULONG i = 0; i < length; ++i) {
+    if (i == kDebugTextRoom) {
+      DbgPrint(" MSG is too long\n");
+      break;
+    }
+    if (hex) {
+      DbgPrint("%02x,", bytes[3 + i]);
+    } else {
+      DbgPrint("%c,", bytes[3 + i]);
+    }
+  }
+  if (hex) DbgPrint(">\n");
+}
+
+void StoreFlowSettings(MDMContext& modem, const UCHAR* bytes) {
+  Store(&modem.xonChar, bytes[kFlowXonChar]);
+  Store(&modem.xoffChar, bytes[kFlowXoffChar]);
+  Store(&modem.writeSoftFlow, bytes[kFlowWriteSoft]);
+  Store(&modem.readSoftFlow, bytes[kFlowReadSoft]);
+  Store(&modem.keepXonXoff, bytes[kFlowKeepXonXoff]);
+  Store(&modem.writeHardFlow, bytes[kFlowWriteHard]);
+  Store(&modem.readHardFlow, bytes[kFlowReadHard]);
+}
+
+}  // namespace
+
+NTSTATUS BulkUsb_WriteCommand(DEVICE_OBJECT* deviceObject, ULONG kind) {
+  MDMContext& modem = ModemOf(deviceObject);
+  if (modem.control.busy != 0) return STATUS_INSUFFICIENT_RESOURCES;
+  if (kind != 1 && kind != 2) return STATUS_SUCCESS;
+  std::memset(modem.control.buffer, 0, sizeof(modem.control.buffer));
+  if (kind == 1) {
+    FillLineSettings(modem, modem.control.buffer);
+  } else {
+    FillModemControl(modem, modem.control.buffer);
+  }
+  return BulkUsb_StartControlRequest(deviceObject, kCommandKind);
+}
+
+NTSTATUS BulkUsb_ReadIndication(DEVICE_OBJECT* deviceObject) {
+  return BulkUsb_StartControlRequest(deviceObject, kReadKind);
+}
+
+NTSTATUS BulkUsb_StartControlRequest(DEVICE_OBJECT* deviceObject, UCHAR kind) {
+  if (!BulkUsb_CanAcceptIoRequests(deviceObject)) return STATUS_INSUFFICIENT_RESOURCES;
+  bool command = kind == kCommandKind;
+  const USBD_PIPE_INFORMATION* pipe =
+      engine::FindPipe(deviceObject, command ? 0x04 : 0x83, UsbdPipeTypeBulk);
+  if (pipe == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  ControlChannel& channel = ModemOf(deviceObject).control;
+  if (channel.busy != 0) return STATUS_INSUFFICIENT_RESOURCES;
+  Store(&channel.busy, 1);
+  if (!engine::AllocateRequest(deviceObject, &channel.irp, &channel.urb, engine::kBulkUrbSize)) {
+    Store(&channel.busy, 0);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  std::memset(channel.urb, 0, engine::kBulkUrbSize);
+  if (!command) std::memset(channel.buffer, 0, sizeof(channel.buffer));
+  _URB_BULK_OR_INTERRUPT_TRANSFER& bulk = channel.urb->UrbBulkOrInterruptTransfer;
+  bulk.Hdr.Length = static_cast<USHORT>(engine::kBulkUrbSize);
+  bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  bulk.PipeHandle = pipe->PipeHandle;
+  bulk.TransferBuffer = platform::vxd::ToFlat(channel.buffer);
+  bulk.TransferBufferLength = sizeof(channel.buffer);
+  bulk.TransferFlags =
+      command ? USBD_SHORT_TRANSFER_OK : USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+  channel.lastKind = command ? kCommandKind : kReadKind;
+  NTSTATUS status = engine::Submit(deviceObject, channel.irp, channel.urb, BulkUsb_ControlComplete);
+  if (!NT_SUCCESS(status) && !engine::InFlight(channel.irp)) {
+    engine::ReleaseRequest(&channel.irp, &channel.urb);
+    Store(&channel.busy, 0);
+  }
+  return status;
+}
+
+NTSTATUS BulkUsb_ControlComplete(DEVICE_OBJECT*, IRP* irp, PVOID context) {
+  // The request has no stack location of this driver: the device comes as the context.
+  auto* deviceObject = static_cast<DEVICE_OBJECT*>(context);
+  MDMContext& modem = ModemOf(deviceObject);
+  ControlChannel& channel = modem.control;
+  BulkUsb_DecrementIoCount(deviceObject);
+  if (!NT_SUCCESS(irp->IoStatus.Status)) {
+    channel.failures += 1;
+  } else if (channel.lastKind != kCommandKind) {
+    ULONG received = channel.urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    if (received != 0) BulkUsb_ProcessControlTransfer(&modem, received);
+  }
+  engine::ReleaseRequest(&channel.irp, &channel.urb);
+  Store(&channel.busy, 0);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS BulkUsb_ProcessControlTransfer(MDMContext* context, ULONG length) {
+  const UCHAR* bytes = context->control.buffer;
+  if ((bytes[0] & kIndicationValid) == 0) {
+    DbgPrint("<");
+    for (UCHAR byte : context->control.buffer) DbgPrint("%02x,", byte);
+    DbgPrint(">\n");
+  }
+  switch (bytes[1]) {
+    case 0:
+      break;
+    case kIndicationDebugText:
+      PrintDebugText(bytes);
+      break;
+    case kIndicationFlowSettings:
+      StoreFlowSettings(*context, bytes);
+      break;
+    default:
+      DumpBinData(bytes, length);
+      break;
+  }
+  return STATUS_SUCCESS;
+}
+
+void DumpBinData(const UCHAR*, ULONG) {}
+
+// Cancels a control transfer in flight and waits for its completion, then releases what is left.
+NTSTATUS BulkUsb_FreeResources(DEVICE_OBJECT* deviceObject) {
+  ControlChannel& channel = ModemOf(deviceObject).control;
+  while (channel.busy != 0) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    IRP* irp = channel.busy != 0 && engine::InFlight(channel.irp) ? channel.irp : nullptr;
+    IoReleaseCancelSpinLock(irql);
+    // IoCancelIrp takes the cancel spin lock itself, so it is called after the lock is released.
+    if (irp == nullptr || !IoCancelIrp(irp)) break;
+  }
+  engine::ReleaseRequest(&channel.irp, &channel.urb);
+  Store(&channel.busy, 0);
+  return STATUS_SUCCESS;
+}

@@ -1,0 +1,126 @@
+// The data-out path: one 64-byte packet per transfer to isochronous OUT 0x06, filled from the
+// port side's transmit queue, at most one transfer in flight. Two kinds of failed transfer are
+// sent again with the identical 64 bytes.
+#include <cstring>
+
+#include "driver/usb/channel.h"
+#include "driver/wire.h"
+#include "platform/vxd/flat.h"
+
+using engine::ModemOf;
+using engine::Store;
+
+NTSTATUS IsoUsb_DataWritePacket(DEVICE_OBJECT* deviceObject, ULONG frameOffset, ULONG count) {
+  MDMContext& modem = ModemOf(deviceObject);
+  DataChannel& channel = modem.dataOut;
+  if (channel.busy != 0) return STATUS_UNSUCCESSFUL;
+  Store(&channel.busy, 1);
+  std::memset(channel.buffer, 0, sizeof(channel.buffer));
+  IsoUsb_DataWrite_GetFromVxd(&modem, count);
+  NTSTATUS status = IsoUsb_BuildDataWriteRequest(deviceObject, frameOffset);
+  if (!NT_SUCCESS(status)) Store(&channel.busy, 0);  // the bytes taken are dropped
+  return status;
+}
+
+namespace {
+
+// Host bytes under software flow control: XON/XOFF set hostXon and leave the packet unless the
+// modem asked to keep them.
+void FilterHostBytes(MDMContext& modem) {
+  UCHAR* packet = modem.dataOut.buffer;
+  ULONG length = packet[offsetof(DataOutPacket, length)];
+  if (length > kPacketPayload) length = kPacketPayload;
+  UCHAR* payload = packet + offsetof(DataOutPacket, payload);
+  ULONG kept = 0;
+  for (ULONG i = 0; i < length; ++i) {
+    UCHAR byte = payload[i];
+    bool flow = true;
+    if (byte == modem.xonChar) {
+      Store(&modem.hostXon, 1);
+    } else if (byte == modem.xoffChar) {
+      Store(&modem.hostXon, 0);
+    } else {
+      flow = false;
+    }
+    if (!flow || modem.keepXonXoff != 0) modem.outScratch[kept++] = byte;
+  }
+  if (kept == length) return;
+  packet[offsetof(DataOutPacket, length)] = static_cast<UCHAR>(kept);
+  std::memcpy(payload, modem.outScratch, kept);  // the positions after them keep their bytes
+}
+
+}  // namespace
+
+void IsoUsb_DataWrite_GetFromVxd(MDMContext* context, ULONG count) {
+  UCHAR* packet = context->dataOut.buffer;
+  packet[offsetof(DataOutPacket, sequence)] = static_cast<UCHAR>(context->status.outSequence);
+  packet[offsetof(DataOutPacket, length)] = static_cast<UCHAR>(count);
+  if (context->portAttached != 0) {
+    PortRecord record{};
+    PortCall(*context, PORT_GET_DATA,
+             platform::vxd::ToFlat(packet + offsetof(DataOutPacket, length)), &record);
+  }
+  if (context->readSoftFlow != 0) FilterHostBytes(*context);
+}
+
+NTSTATUS IsoUsb_BuildDataWriteRequest(DEVICE_OBJECT* deviceObject, ULONG frameOffset) {
+  if (!BulkUsb_CanAcceptIoRequests(deviceObject)) return STATUS_INSUFFICIENT_RESOURCES;
+  const USBD_PIPE_INFORMATION* pipe = engine::FindPipe(deviceObject, 0x06, UsbdPipeTypeIsochronous);
+  if (pipe == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  DataChannel& channel = ModemOf(deviceObject).dataOut;
+  if (!engine::AllocateRequest(deviceObject, &channel.irp, &channel.urb, engine::kIsoUrbSize)) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  ULONG frame = IsoUsb_GetCurrentFrame(deviceObject, channel.irp);
+  engine::BuildIsoUrb(channel.urb, *pipe, channel.buffer, sizeof(channel.buffer),
+                      USBD_SHORT_TRANSFER_OK, frame + frameOffset - 1);
+  NTSTATUS status =
+      engine::Submit(deviceObject, channel.irp, channel.urb, IsoUsb_IsoIrp_DataWriteComplete);
+  if (!NT_SUCCESS(status) && !engine::InFlight(channel.irp)) {
+    engine::ReleaseRequest(&channel.irp, &channel.urb);
+  }
+  return status;
+}
+
+NTSTATUS IsoUsb_DataResendPacket(DEVICE_OBJECT* deviceObject, ULONG frameOffset) {
+  return IsoUsb_BuildDataWriteRequest(deviceObject, frameOffset);
+}
+
+NTSTATUS IsoUsb_IsoIrp_DataWriteComplete(DEVICE_OBJECT*, IRP* irp, PVOID context) {
+  // The request has no stack location of this driver: the device comes as the context.
+  auto* deviceObject = static_cast<DEVICE_OBJECT*>(context);
+  DataChannel& channel = ModemOf(deviceObject).dataOut;
+  NTSTATUS status = irp->IoStatus.Status;
+  const _URB_ISOCH_TRANSFER& iso = channel.urb->UrbIsochronousTransfer;
+  USBD_STATUS urbStatus = iso.Hdr.Status;
+  USBD_STATUS packetStatus = iso.IsoPacket[0].Status;
+  ULONG packetLength = iso.IsoPacket[0].Length;
+  BulkUsb_DecrementIoCount(deviceObject);
+  channel.resultFlags = 0;
+  if (!NT_SUCCESS(status)) {
+    channel.resultFlags = 1;
+    if (status == STATUS_DEVICE_DATA_ERROR && packetStatus == engine::kPacketMissed &&
+        packetLength == 0 && NT_SUCCESS(IsoUsb_DataResendPacket(deviceObject, 2))) {
+      channel.resultFlags = 8;
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+  }
+  if (!USBD_SUCCESS(urbStatus)) channel.resultFlags += 2;
+  if (!USBD_SUCCESS(packetStatus)) {
+    if (channel.resultFlags == 0 && packetStatus == engine::kPacketNotAccessed &&
+        packetLength == 0 && NT_SUCCESS(IsoUsb_DataResendPacket(deviceObject, 2))) {
+      channel.resultFlags = 8;
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    channel.resultFlags += 4;
+  }
+  engine::ReleaseRequest(&channel.irp, &channel.urb);
+  Store(&channel.busy, 0);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS IsoUsb_DataWriteFreeResource(DEVICE_OBJECT* deviceObject) {
+  DataChannel& channel = ModemOf(deviceObject).dataOut;
+  if (channel.busy == 0) engine::ReleaseRequest(&channel.irp, &channel.urb);
+  return STATUS_SUCCESS;
+}

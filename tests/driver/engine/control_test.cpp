@@ -1,0 +1,77 @@
+// Control requests: indications read when the status flag shows one, debug texts, and the
+// failure count that stops control traffic.
+#include "platform/wdm/debug.h"
+#include "tests/driver/support/port_side.h"
+
+namespace driver_test {
+namespace {
+
+TEST_F(EngineTest, FourFailedControlTransfersStopControlTraffic) {
+  StartModem();
+  AttachPort();
+  world().Call([&] { world().bus().InjectTransferStatus(0x04, USBD_STATUS_STALL_PID, 4); });
+  for (int i = 0; i < 4; ++i) {
+    CallDriver(WDM_SET_MCR, 1);
+    RunFor(i == 0 ? 150 : 20);
+  }
+  world().Call([&] {
+    EXPECT_EQ(Modem().control.failures, 4u);
+    EXPECT_TRUE(modem_->commands().empty());
+  });
+  CallDriver(WDM_SET_MCR, 3);
+  RunFor(50);
+  world().Call([&] {
+    EXPECT_TRUE(modem_->commands().empty());
+    EXPECT_EQ(Modem().modemControlPending, 1u);  // stays pending, never sent
+  });
+  CallDriver(WDM_DETACH);
+  RemoveAndUnplug(pdo_);
+}
+
+TEST_F(EngineTest, DebugTextsReachTheDebugOutput) {
+  platform::wdm::debug::Capture capture;
+  StartModem();
+  world().Call([&] {
+    modem_->QueueIndication(sim::usbdevice::UsbModem::DebugText("hello", false));
+    std::vector<BYTE> hex = sim::usbdevice::UsbModem::DebugText(std::string(29, '\x01'), true);
+    hex[2] = 0xA0;  // hexadecimal, 32 bytes: more than fit
+    modem_->QueueIndication(hex);
+  });
+  RunFor(200);
+  std::string text = capture.Text();
+  EXPECT_NE(text.find("DBG: h,e,l,l,o,"), std::string::npos) << text;
+  std::string hex = "DBG: <";
+  for (int i = 0; i < 29; ++i) hex += "01,";
+  hex += " MSG is too long\n>\n";
+  EXPECT_NE(text.find(hex), std::string::npos) << text;
+  RemoveAndUnplug(pdo_);
+}
+
+TEST_F(EngineTest, AStuckIndicationFlagReadsNothingAndFailsNothing) {
+  StartModem();
+  world().Call([&] { modem_->faults().stuckIndication = true; });
+  RunFor(200);
+  world().Call([&] {
+    EXPECT_EQ(Modem().control.failures, 0u);
+    EXPECT_EQ(Modem().readSoftFlow, 0u);
+  });
+  RemoveAndUnplug(pdo_);
+}
+
+TEST_F(EngineTest, StopWhileAStatusTransferIsInFlightReleasesItAtItsCompletion) {
+  StartModem();
+  RunFor(150);
+  world().Call([&] {
+    ASSERT_NE(Modem().status.irp, nullptr);
+    IsoUsb_StopReadStatus(fdo_);
+    EXPECT_EQ(Modem().status.busy, 0u);
+    EXPECT_EQ(Modem().status.irp, nullptr);  // the cancelled transfer came back and was released
+  });
+  // The timer restarts the chain at its next tick.
+  RunFor(30);
+  world().Call([&] { EXPECT_EQ(Modem().status.busy, 1u); });
+  RemoveAndUnplug(pdo_);
+}
+
+}  // namespace
+}  // namespace driver_test
