@@ -85,6 +85,8 @@ class UsbModem : public DescribedDevice {
   // Data-in payload bytes that reached the host, and host bytes that reached the firmware.
   std::uint64_t bytesToHost() const { return sentToHost_; }
   std::uint64_t bytesFromHost() const { return takenFromHost_; }
+  // Status packets the host has fetched.
+  std::uint64_t statusPackets() const { return statusPackets_; }
 
  private:
   void StatusPacket(std::span<BYTE> data, ULONG& length);
@@ -100,6 +102,7 @@ class UsbModem : public DescribedDevice {
   ModemLine line_;
   UCHAR lineBits_ = kLineCts | kLineDsr;
   UCHAR statusSequence_ = 0;
+  std::uint64_t statusPackets_ = 0;
   UCHAR outSequence_ = 1;
   UCHAR dataSequence_ = 0;
   std::deque<BYTE> fromHost_;

@@ -86,6 +86,7 @@ void UsbModem::Feed(std::span<const BYTE> bytes) {
 }
 
 void UsbModem::StatusPacket(std::span<BYTE> data, ULONG& length) {
+  ++statusPackets_;
   Advance();
   BYTE packet[8] = {};
   ULONG tx = faults_.forcedTxLevel.value_or(static_cast<ULONG>(fromHost_.size())) & kLevelMask;

@@ -1,5 +1,6 @@
 // The status chain: started by the polling timer, one transfer always in flight, sequence
 // handling, decoding, and its stop.
+#include "platform/wdm/pool.h"
 #include "tests/driver/support/port_side.h"
 
 namespace driver_test {
@@ -22,6 +23,27 @@ TEST_F(EngineTest, TheFirstStatusTransferStartsAHundredMillisecondsAfterTheStart
     EXPECT_EQ(Modem().status.irp, nullptr);
     EXPECT_EQ(Modem().status.urb, nullptr);
   });
+  RemoveAndUnplug(pdo_);
+}
+
+}  // namespace
+}  // namespace driver_test
+
+namespace driver_test {
+namespace {
+
+// After its first submission the chain reuses its one request packet and URB: a second of
+// completions allocates nothing.
+TEST_F(EngineTest, TheStatusChainAllocatesNothingAfterItsFirstSubmission) {
+  StartModem();
+  AttachPort();
+  RunFor(200);
+  platform::wdm::pool::ResetCount();
+  RunFor(1000);
+  EXPECT_EQ(platform::wdm::pool::Count(), 0u);
+  world().Call([&] { EXPECT_GE(modem_->statusPackets(), 500u); });
+  CallDriver(WDM_DETACH);
+  EXPECT_EQ(pnp::StopDevice(pdo_), STATUS_SUCCESS);
   RemoveAndUnplug(pdo_);
 }
 
