@@ -167,6 +167,16 @@ NTSTATUS BulkUsb_IrpCompletionRoutine(DEVICE_OBJECT* deviceObject, IRP* irp, PVO
 // ---- Power -----------------------------------------------------------------------------------
 
 NTSTATUS BulkUsb_ProcessPowerIrp(DEVICE_OBJECT* deviceObject, IRP* irp);
+NTSTATUS BulkUsb_PoRequestCompletion(DEVICE_OBJECT* deviceObject, UCHAR minorFunction,
+                                     POWER_STATE powerState, PVOID context,
+                                     IO_STATUS_BLOCK* ioStatus);
+NTSTATUS BulkUsb_PowerIrp_Complete(DEVICE_OBJECT* deviceObject, IRP* irp, PVOID context);
+BOOLEAN BulkUsb_SetDevicePowerState(DEVICE_OBJECT* deviceObject, DEVICE_POWER_STATE state);
+NTSTATUS BulkUsb_SelfSuspendOrActivate(DEVICE_OBJECT* deviceObject, BOOLEAN suspend);
+NTSTATUS BulkUsb_SelfRequestPowerIrp(DEVICE_OBJECT* deviceObject, DEVICE_POWER_STATE state);
+NTSTATUS BulkUsb_PoSelfRequestCompletion(DEVICE_OBJECT* deviceObject, UCHAR minorFunction,
+                                         POWER_STATE powerState, PVOID context,
+                                         IO_STATUS_BLOCK* ioStatus);
 NTSTATUS BulkUsb_QueryCapabilities(DEVICE_OBJECT* lowerDeviceObject,
                                    DEVICE_CAPABILITIES* capabilities);
 

@@ -23,6 +23,7 @@ struct Node {
 
 struct Tree {
   std::mutex mutex;
+  EventRunner runner;
   std::map<DEVNODE, Node> nodes{{kRoot, Node{"HTREE\\ROOT\\0", 0, {}, nullptr}}};
   DEVNODE next = kRoot + 1;
 };
@@ -112,8 +113,9 @@ bool Enumerate(DEVNODE node) {
   }
   for (DEVNODE child : after) {
     if (std::find(before.begin(), before.end(), child) != before.end()) continue;
-    handler(CONFIG_SETUP, 0, node, child, 0);
-    handler(CONFIG_READY, 0, node, child, 0);
+    for (CONFIGFUNC function : {CONFIG_SETUP, CONFIG_FILTER, CONFIG_START, CONFIG_READY}) {
+      handler(function, 0, node, child, 0);
+    }
   }
   return true;
 }
@@ -130,6 +132,12 @@ void Reset() {
   std::lock_guard lock(tree.mutex);
   tree.nodes = {{kRoot, Node{"HTREE\\ROOT\\0", 0, {}, nullptr}}};
   tree.next = kRoot + 1;
+}
+
+void SetEventRunner(EventRunner runner) {
+  Tree& tree = TheTree();
+  std::lock_guard lock(tree.mutex);
+  tree.runner = std::move(runner);
 }
 
 }  // namespace platform::vxd::configmg
@@ -183,6 +191,10 @@ CONFIGRET CONFIGMG_Register_Enumerator(DEVNODE devNode, CMENUMHANDLER handler, U
   auto it = tree.nodes.find(devNode);
   if (it == tree.nodes.end()) return CR_INVALID_DEVNODE;
   it->second.enumerator = handler;
+  if (handler != nullptr && tree.runner) {
+    // The node may be gone by the time the event runs; Enumerate then finds nothing to do.
+    tree.runner([devNode] { Enumerate(devNode); });
+  }
   return CR_SUCCESS;
 }
 

@@ -4,6 +4,7 @@
 // configmg::Enumerate.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -57,12 +58,19 @@ namespace platform::vxd::configmg {
 // What a bus does when a device appears or leaves: a node under the root.
 DEVNODE AddDevice(std::string_view deviceId);
 void RemoveDevice(DEVNODE node);
-// Sends the node's enumerator CONFIG_ENUMERATE, then CONFIG_SETUP and CONFIG_READY about each
-// child it created. Returns false when no enumerator is registered for the node.
+// Sends the node's enumerator CONFIG_ENUMERATE, then about each child it created CONFIG_SETUP,
+// CONFIG_FILTER, CONFIG_START and CONFIG_READY, in the platform's order for a new device.
+// Returns false when no enumerator is registered for the node.
 bool Enumerate(DEVNODE node);
 // Whether an enumerator is registered for the node.
 bool HasEnumerator(DEVNODE node);
 std::string DeviceId(DEVNODE node);
 void Reset();
+
+// Runs the configuration manager's deferred events (the enumeration that follows a
+// registration); the bus installs one that queues them on the kernel's processor. Without one,
+// registering an enumerator enumerates nothing until Enumerate is called.
+using EventRunner = std::function<void(std::function<void()>)>;
+void SetEventRunner(EventRunner runner);
 
 }  // namespace platform::vxd::configmg

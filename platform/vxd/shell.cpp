@@ -1,9 +1,18 @@
 #include "platform/vxd/shell.h"
 
-#include <cstring>
-#include <mutex>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/wait.h>
 
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "platform/base/root.h"
 #include "platform/clock/clock.h"
+
+extern char** environ;
 
 namespace platform::vxd::shell {
 namespace {
@@ -11,7 +20,7 @@ namespace {
 struct Shell {
   std::mutex mutex;
   std::vector<Launch> launches;
-  std::function<void(const Launch&)> launcher;
+  std::function<void(const Launch&)> launcher = StartFromWindowsDirectory;
 };
 
 Shell& TheShell() {
@@ -46,6 +55,25 @@ void ClearLaunches() {
 void SetLauncher(std::function<void(const Launch&)> launcher) {
   std::lock_guard lock(TheShell().mutex);
   TheShell().launcher = std::move(launcher);
+}
+
+void StartFromWindowsDirectory(const Launch& launch) {
+  std::error_code error;
+  std::filesystem::path program;
+  for (const auto& entry : std::filesystem::directory_iterator(Root() / "Windows", error)) {
+    if (strcasecmp(entry.path().filename().c_str(), launch.file.c_str()) == 0) {
+      program = entry.path();
+      break;
+    }
+  }
+  if (program.empty()) return;
+  std::string path = program.string();
+  std::string parameters = launch.parameters;
+  char* argv[] = {path.data(), parameters.empty() ? nullptr : parameters.data(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0) return;
+  // Nobody waits for the program; this only collects its exit status when it ends.
+  std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
 }
 
 }  // namespace platform::vxd::shell

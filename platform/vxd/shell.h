@@ -1,6 +1,7 @@
 // The shell's program start (_SHELL_ShellExecute) with the platform's packet layout. A start is
 // recorded (tests and the scenario host read it) and handed to a launcher, if one is set, after
-// the call has returned: the caller never waits for the program.
+// the call has returned: the caller never waits for the program. The launcher at first is
+// StartFromWindowsDirectory.
 #pragma once
 
 #include <functional>
@@ -41,5 +42,9 @@ std::vector<Launch> Launches();
 void ClearLaunches();
 // Called with every start, on the clock's timer thread (null: starts are only recorded).
 void SetLauncher(std::function<void(const Launch&)> launcher);
+// Starts the program of that file name (case does not matter) in the platform root's Windows
+// directory as a process of its own, with the parameter text as its one argument, and does not
+// wait for it. Nothing happens when there is no such program.
+void StartFromWindowsDirectory(const Launch& launch);
 
 }  // namespace platform::vxd::shell

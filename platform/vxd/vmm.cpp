@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/registry/store.h"
 #include "platform/vxd/configmg.h"
 #include "platform/vxd/flat.h"
 #include "platform/vxd/shell.h"
@@ -86,6 +87,12 @@ void ResetSystem() {
   }
   configmg::Reset();
   shell::ClearLaunches();
+  // The keys the system itself keeps, which drivers open but never create.
+  for (const char* key :
+       {"HKEY_LOCAL_MACHINE\\Enum", "HKEY_LOCAL_MACHINE\\Hardware\\Devicemap\\Serialcomm",
+        "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class"}) {
+    platform::registry::Default().CreateKey(key);
+  }
 }
 
 std::size_t HeapBlocksOutstanding() {

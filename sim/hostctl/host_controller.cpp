@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/vxd/configmg.h"
+
 namespace sim::hostctl {
 namespace {
 
@@ -14,7 +16,14 @@ constexpr ULONG kScheduleWindow = 1024;
 
 }  // namespace
 
+HostController::HostController(platform::wdm::Processor& processor) : processor_(processor) {
+  // The configuration manager's events about the bus's devices run on the kernel's processor.
+  platform::vxd::configmg::SetEventRunner(
+      [&processor](std::function<void()> event) { processor.Post(std::move(event)); });
+}
+
 HostController::~HostController() {
+  platform::vxd::configmg::SetEventRunner(nullptr);
   if (tick_) processor_.Cancel(*tick_);
   for (auto& [number, port] : ports_) {
     if (port.pdo != nullptr && port.pdo->AttachedDevice == nullptr) {

@@ -17,7 +17,7 @@ namespace sim::hostctl {
 
 class HostController final : public platform::usb::HostController {
  public:
-  explicit HostController(platform::wdm::Processor& processor) : processor_(processor) {}
+  explicit HostController(platform::wdm::Processor& processor);
   ~HostController() override;
 
   // On the processor. Attaches a device and makes its physical device object.

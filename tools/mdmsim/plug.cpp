@@ -1,10 +1,12 @@
 #include "tools/mdmsim/plug.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "driver/core/devext.h"
+#include "platform/base/root.h"
 #include "platform/clock/virtual_clock.h"
 #include "platform/vxd/shell.h"
 #include "platform/vxd/vmm.h"
@@ -71,7 +73,23 @@ void PrintDeviceTable(sim::world::World& world) {
   });
 }
 
+// The platform root's Windows directory holds the install program the driver starts: a link to
+// our mdminst beside this program, unless one is there already.
+void ProvideInstallProgram() {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::path windows = platform::Root() / "Windows";
+  fs::path link = windows / "MDMINST.EXE";
+  if (fs::exists(fs::symlink_status(link, error))) return;
+  fs::path ours = fs::read_symlink("/proc/self/exe", error).parent_path() / "mdminst";
+  if (error || !fs::exists(ours, error)) return;
+  fs::create_directories(windows, error);
+  fs::create_symlink(ours, link, error);
+}
+
 int Scenario(const PlugOptions& options, int& violations) {
+  platform::vxd::ResetSystem();
+  ProvideInstallProgram();
   sim::world::World world;
   PDRIVER_OBJECT driver = nullptr;
   NTSTATUS status = pnp::LoadDriver(DriverEntry, "mdmcore", &driver);
@@ -85,6 +103,7 @@ int Scenario(const PlugOptions& options, int& violations) {
   PrintStep("AddDevice", add);
   NTSTATUS start = NT_SUCCESS(add) ? pnp::StartDevice(pdo) : add;
   PrintStep("IRP_MN_START_DEVICE", start);
+  world.Call([] {});  // the configuration manager enumerates the modem's node after its start
   PrintDeviceTable(world);
   for (const auto& launch : platform::vxd::shell::Launches()) {
     std::printf("shell started: %s %s\n", launch.file.c_str(), launch.parameters.c_str());
