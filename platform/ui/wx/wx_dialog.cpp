@@ -7,9 +7,11 @@
 #include <wx/textctrl.h>
 
 #include <map>
+#include <memory>
 
 #include "platform/ui/wx/wx_icon.h"
 #include "platform/ui/wx/wx_pump.h"
+#include "platform/ui/wx/wx_snapshot.h"
 
 namespace ui::wx {
 namespace {
@@ -54,22 +56,25 @@ wxWindow* MakeControl(wxDialog& owner, const DialogItem& item) {
   return nullptr;
 }
 
-// Keeps a control's view in step with its model, on the toolkit's thread.
-ControlObserver ViewOf(wxWindow* view, HWND dialog, const DialogItem& item) {
+// Keeps a control's view in step with its model, on the toolkit's thread; `snapshot` (if any)
+// learns of each change. The views are painted by the toolkit's loop, never forced at once:
+// a forced paint of the text view before it has laid out its new lines leaves stale lines on
+// the screen, and one of the gauge keeps its old length.
+ControlObserver ViewOf(wxWindow* view, HWND dialog, const DialogItem& item, Snapshot* snapshot) {
   if (auto* text = dynamic_cast<wxTextCtrl*>(view)) {
-    return [text](std::string_view inserted) {
+    return [text, snapshot](std::string_view inserted) {
       text->SetInsertionPointEnd();
       text->WriteText(ToToolkitText(inserted));
       text->ShowPosition(text->GetLastPosition());
-      text->Update();
+      if (snapshot != nullptr) snapshot->ViewChanged(false);
     };
   }
   if (auto* gauge = dynamic_cast<wxGauge*>(view)) {
-    return [gauge, dialog, id = item.id](std::string_view) {
+    return [gauge, dialog, id = item.id, snapshot](std::string_view) {
       ProgressState state = GetProgressState(GetDlgItem(dialog, id));
       gauge->SetRange(state.high > state.low ? state.high - state.low : 1);
       gauge->SetValue(state.position - state.low);
-      gauge->Update();
+      if (snapshot != nullptr) snapshot->ViewChanged(state.position > state.low);
     };
   }
   return {};
@@ -85,16 +90,17 @@ INT_PTR ShowModalDialog(const DialogTemplate& templ, WindowProc proc,
       wxFont(templ.pointSize, wxFONTFAMILY_SWISS, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL));
   dialog.SetClientSize(dialog.ConvertDialogToPixels(wxSize(templ.cx, templ.cy)));
   std::map<int, wxWindow*> views;
+  const std::unique_ptr<Snapshot> snapshot = Snapshot::FromEnvironment(dialog);
   StartPump();
   HWND window = CreateDialogWindows(
       templ,
       [proc = std::move(proc)](HWND w, UINT message, WPARAM wParam, LPARAM lParam) {
         return AsDialogThread(proc, w, message, wParam, lParam);
       },
-      [&dialog, &views, &extraViews](HWND owner, const DialogItem& item) -> ControlObserver {
+      [&](HWND owner, const DialogItem& item) -> ControlObserver {
         wxWindow* view = MakeControl(dialog, item);
         views[item.id] = view;
-        ControlObserver own = ViewOf(view, owner, item);
+        ControlObserver own = ViewOf(view, owner, item, snapshot.get());
         ControlObserver extra = extraViews ? extraViews(owner, item) : ControlObserver{};
         if (!extra) return own;
         return [own, extra](std::string_view text) {

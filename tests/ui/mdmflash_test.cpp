@@ -1,0 +1,149 @@
+// mdmflash as a user runs it without a display: its version facts, its usage, and headless runs
+// in a fresh platform root, whose log goes to standard output and, with --save-log, into the log
+// file as Save Log's record.
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "platform/win32/windows.h"
+#include "tests/support/temp_root.h"
+#include "tests/ui/program_run.h"
+
+namespace ui_test {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ReadWholeFile;
+using testing_support::TempRoot;
+
+// DISPLAY is emptied so that no run opens a window, whatever the test's environment.
+LimitedRun Mdmflash(const TempRoot& root, const std::vector<std::string>& args) {
+  return RunWithLimit(MDMFLASH_PATH, args, {{"DISPLAY", ""}}, root.path(),
+                      std::chrono::seconds(120));
+}
+
+void ListPorts(const std::vector<std::string>& names) {
+  HKEY key;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Hardware\\Devicemap\\Serialcomm", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  for (const std::string& name : names) {
+    RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                   static_cast<DWORD>(name.size() + 1));
+  }
+  RegCloseKey(key);
+}
+
+// Save Log's record of `log` as it reaches the file in text mode, its time stamp written as
+// "MM.DD.YYYY hh:mm:ss" (see WithoutTimes).
+std::string Record(const std::string& log) {
+  std::string body;
+  for (char c : log.substr(0, log.empty() ? 0 : log.size() - 1)) {
+    if (c == '\n') body += '\r';
+    body += c;
+  }
+  return "\r\r\nKelvo Modem-Update-Log MM.DD.YYYY hh:mm:ss  >>>>\r\n" + body +
+         "\r\n ------ <<<<\r\n";
+}
+
+std::string WithoutTimes(const std::string& file) {
+  static const std::regex stamp("Log [0-9]{2}\\.[0-9]{2}\\.[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}  ");
+  return std::regex_replace(file, stamp, "Log MM.DD.YYYY hh:mm:ss  ");
+}
+
+constexpr char kStart[] = "Modem update tool started.\r\n\r\nSearching for USB-Modems ...\r\n\r\n";
+
+TEST(MdmflashProgram, VersionPrintsTheVersionFacts) {
+  TempRoot root;
+  LimitedRun run = Mdmflash(root, {"--version"});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out,
+            "USB Modem Update Utility\nUSB Modem\nInternal name: mdmflash\n"
+            "File version: 2, 0, 0, 1 (1.0.0.1)\nProduct version: 1, 0, 0, 1\n");
+}
+
+TEST(MdmflashProgram, BadOptionsGiveTheUsageAndExitCode2) {
+  TempRoot root;
+  const std::vector<std::vector<std::string>> bad = {
+      {"--bogus"}, {"--same-image", "maybe"}, {"--confirm-cancel"}, {"stray-word"}};
+  for (const auto& args : bad) {
+    SCOPED_TRACE(args.front());
+    LimitedRun run = Mdmflash(root, args);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("Usage:"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("--save-log"), std::string::npos);
+    EXPECT_EQ(run.out, "");  // no session was started
+  }
+  LimitedRun help = Mdmflash(root, {"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.out.find("--headless"), std::string::npos);
+}
+
+TEST(MdmflashHeadless, AFreshRootWithoutAPortListSaysSoAndEnds) {
+  TempRoot root;
+  LimitedRun run = Mdmflash(root, {"--headless"});
+  ASSERT_TRUE(run.inTime);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out.rfind(kStart, 0), 0u) << run.out;
+  EXPECT_NE(run.out.find("(hardware\\devicemap\\serialcomm) cannot be read"), std::string::npos)
+      << run.out;
+}
+
+TEST(MdmflashHeadless, SaveLogAppendsOneRecordPerRunByteForByte) {
+  TempRoot root;
+  ListPorts({});
+  const fs::path logFile = root.path() / "update log.txt";
+  std::ofstream(logFile, std::ios::binary) << "earlier\r\n";
+  LimitedRun first = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
+  LimitedRun second = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
+  ASSERT_TRUE(first.inTime && second.inTime);
+  // The log ends without a line end: its last character is left out of the record.
+  EXPECT_EQ(first.out, "Modem update tool started.\r\nThere are no serial ports!");
+  EXPECT_EQ(second.out, first.out);
+  EXPECT_EQ(WithoutTimes(ReadWholeFile(logFile)),
+            "earlier\r\n" + Record(first.out) + Record(second.out));
+}
+
+TEST(MdmflashHeadless, ALogFileInAMissingFolderIsReportedAndNotCreated) {
+  TempRoot root;
+  ListPorts({});
+  const fs::path logFile = root.path() / "no such folder" / "update.log";
+  LimitedRun run = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
+  ASSERT_TRUE(run.inTime);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_NE(run.err.find("Cannot open the log file"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(logFile));
+}
+
+// A port that another copy of the program holds open (here this test, through the same
+// platform call) cannot be opened by a second copy, which lists it as having no modem.
+TEST(MdmflashHeadless, APortHeldOpenByAnotherCopyIsListedWithoutAModem) {
+  TempRoot root;
+  int master = -1;
+  int slave = -1;
+  char slaveName[128];
+  ASSERT_EQ(openpty(&master, &slave, slaveName, nullptr, nullptr), 0);
+  fs::create_directories(root.path() / "dosdevices");
+  fs::create_symlink(slaveName, root.path() / "dosdevices" / "com3");
+  ListPorts({"COM3"});
+  HANDLE held = CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+  LimitedRun run = Mdmflash(root, {"--headless"});
+  CloseHandle(held);
+  ::close(slave);
+  ::close(master);
+  ASSERT_TRUE(run.inTime);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out.rfind(std::string(kStart) + "COM3,  ! USB_Modem\r\n\r\n", 0), 0u) << run.out;
+}
+
+}  // namespace
+}  // namespace ui_test
