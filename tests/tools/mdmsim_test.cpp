@@ -75,3 +75,23 @@ TEST(Mdmsim, BadArgumentsGiveTheUsageAndExitCode2) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MdmsimDemo, RunsTheTourAndEndsWithBothModemsUpdated) {
+  TempRoot root;
+  auto run = Mdmsim(root, {"demo"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.out.find("COM4 < ati9\\r\\r\\nUSB high power, bus-powered function"),
+            std::string::npos);
+  EXPECT_NE(run.out.find("[demo] COM3: holds the image byte for byte\n"
+                         "[demo] COM4: holds the image byte for byte\n"),
+            std::string::npos)
+      << run.out;
+  auto at = run.out.find("[demo] platform root: ");
+  ASSERT_NE(at, std::string::npos);
+  std::string demoRoot = run.out.substr(at + 22, run.out.find(' ', at + 22) - at - 22);
+  std::filesystem::remove_all(demoRoot);
+}
+
+}  // namespace

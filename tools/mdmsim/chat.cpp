@@ -127,23 +127,6 @@ int RunChat(const ChatOptions& options) {
   return 0;
 }
 
-int RunDemo() {
-  std::printf(
-      "A simulated modem on COM3 (with modem code), one on COM4 (without), and a plain\n"
-      "port COM1 that answers nothing, asked through the serial port session.\n\n");
-  InVirtualTime([] {
-    auto com1 = platform::win32::InProcessPort::Create("COM1");
-    auto com3 = platform::win32::InProcessPort::Create("COM3");
-    auto com4 = platform::win32::InProcessPort::Create("COM4");
-    sim::modem::SerialModem::Attach(com3);
-    sim::modem::SerialModem::Attach(com4, {.hasModemCode = false});
-    for (const char* name : {"COM1", "COM3", "COM4"}) Ask(name, "ati9", 10000);
-    Ask("COM3", "at@d", 50000);
-    Ask("COM4", "x", 50000);
-  });
-  return 0;
-}
-
 }  // namespace
 
 void AddChatCommand(CLI::App& app, int& result) {
@@ -165,11 +148,11 @@ void AddChatCommand(CLI::App& app, int& result) {
   chat->callback([options, &result] { result = RunChat(*options); });
 }
 
-void AddDemoCommand(CLI::App& app, int& result) {
-  CLI::App* demo = app.add_subcommand("demo",
-                                      "Show what exists: simulated modems answering "
-                                      "through the serial port session.");
-  demo->callback([&result] { result = RunDemo(); });
+int ChatThroughDriver(const std::vector<std::string>& commands, int modems) {
+  ChatOptions options;
+  options.commands = commands;
+  options.modems = modems;
+  return RunUsbChat(options);
 }
 
 }  // namespace mdmsim

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/mdmsim/chat.h"
+#include "tools/mdmsim/demo.h"
 #include "tools/mdmsim/plug.h"
 #include "tools/mdmsim/update.h"
 
