@@ -41,7 +41,8 @@ TEST(MdmsimUpdate, TwoModemsWithOneImageArePreparedInTurn) {
 
 TEST(MdmsimUpdate, AModemThatFailsEveryTransferIsGivenUpAndTheRunFails) {
   TempRoot root;
-  auto run = Mdmsim(root, {"update", "--modems", "2", "--fault", "bad-crc-ack@COM3"});
+  auto run =
+      Mdmsim(root, {"update", "--link", "serial", "--modems", "2", "--fault", "bad-crc-ack@COM3"});
   EXPECT_EQ(run.exitCode, 1);
   std::string failed = "\r\nSorry, update failed.\r\nUpdate will be restarted\r\n";
   EXPECT_NE(run.out.find(failed + "Update has been started 3 times. Give up!!!\r\n"),
@@ -53,14 +54,46 @@ TEST(MdmsimUpdate, AModemThatFailsEveryTransferIsGivenUpAndTheRunFails) {
 
 TEST(MdmsimUpdate, PlainPortsAndModemsWithoutCodeAreListed) {
   TempRoot root;
-  auto run = Mdmsim(
-      root, {"update", "--modems", "2", "--plain-ports", "COM1,COM3", "--no-modem-code", "COM5"});
+  auto run = Mdmsim(root, {"update", "--link", "serial", "--modems", "2", "--plain-ports",
+                           "COM1,COM3", "--no-modem-code", "COM5"});
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.out.find("COM1,  ! USB_Modem\r\n\r\nCOM3,  ! USB_Modem\r\n\r\n"
                          "COM4, USB_Modem,  + Modem_Code\r\n\r\n"
                          "COM5, USB_Modem,  - Modem_Code\r\n\r\n"),
             std::string::npos)
       << run.out;
+}
+
+// Through USB, the default: the driver binds the modem to COM3 beside the plain port COM1, the
+// report names each modem's serial number and the driver's pool after the unload.
+TEST(MdmsimUpdate, ThroughUsbByDefaultTheTypicalSessionEndsWithAnEmptyPool) {
+  TempRoot root;
+  auto run = Mdmsim(root, {"update", "--plain-ports", "COM1"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.out.find("COM1,  ! USB_Modem\r\n\r\nCOM3, USB_Modem,  + Modem_Code\r\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("Update completed successfully!\r\nUpdate finished!\r\n"),
+            std::string::npos);
+  EXPECT_NE(run.out.find("[mdmsim] COM3 (USB modem 0000A1B2C3D4): holds the image byte for byte\n"
+                         "[mdmsim] pool: no block outstanding\n"),
+            std::string::npos)
+      << run.out;
+}
+
+TEST(MdmsimUpdate, ThroughUsbAFailedModemFailsTheRunAndTheNextStillUpdates) {
+  TempRoot root;
+  auto run =
+      Mdmsim(root, {"update", "--link", "usb", "--modems", "2", "--fault", "bad-crc-ack@COM3"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.out.find("Update has been started 3 times. Give up!!!\r\n"), std::string::npos);
+  EXPECT_NE(run.out.find("[mdmsim] COM3 (USB modem 0000A1B2C3D4): does NOT hold the image\n"
+                         "[mdmsim] COM4 (USB modem 0000A1B2C3D5): holds the image byte for byte\n"
+                         "[mdmsim] pool: no block outstanding\n"),
+            std::string::npos)
+      << run.out;
+  // The driver numbers the modems itself, so a plain port cannot take a modem's COM number.
+  EXPECT_EQ(Mdmsim(root, {"update", "--plain-ports", "COM3"}).exitCode, 1);
 }
 
 TEST(Mdmsim, BadArgumentsGiveTheUsageAndExitCode2) {
@@ -84,8 +117,9 @@ TEST(MdmsimDemo, RunsTheTourAndEndsWithBothModemsUpdated) {
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.out.find("COM4 < ati9\\r\\r\\nUSB high power, bus-powered function"),
             std::string::npos);
-  EXPECT_NE(run.out.find("[demo] COM3: holds the image byte for byte\n"
-                         "[demo] COM4: holds the image byte for byte\n"),
+  EXPECT_NE(run.out.find("[demo] COM3 (USB modem 0000A1B2C3D4): holds the image byte for byte\n"
+                         "[demo] COM4 (USB modem 0000A1B2C3D5): holds the image byte for byte\n"
+                         "[demo] pool: no block outstanding\n"),
             std::string::npos)
       << run.out;
   auto at = run.out.find("[demo] platform root: ");

@@ -83,9 +83,10 @@ class UpdateWindow : public ::testing::Test {
 };
 
 TEST_F(UpdateWindow, ShowsResource102WithTheLogAndTheGaugeDuringASimulatedUpdate) {
-  LimitedRun run = RunWithLimit(MDMSIM_PATH, {"update", "--gui", "--gui-hold", "2500"},
-                                {{"DISPLAY", xvfb.display()}, {"MDM_UI_SNAPSHOT", shot}},
-                                root.path(), std::chrono::seconds(240));
+  LimitedRun run =
+      RunWithLimit(MDMSIM_PATH, {"update", "--link", "serial", "--gui", "--gui-hold", "2500"},
+                   {{"DISPLAY", xvfb.display()}, {"MDM_UI_SNAPSHOT", shot}}, root.path(),
+                   std::chrono::seconds(240));
   ASSERT_TRUE(run.inTime) << "mdmsim update --gui did not end\n" << run.out << run.err;
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.out.find("[mdmsim] COM3: holds the image byte for byte"), std::string::npos);

@@ -8,7 +8,8 @@
 #include <string>
 
 #include "tools/mdmsim/chat.h"
-#include "tools/mdmsim/serial_update.h"
+#include "tools/mdmsim/rig.h"
+#include "tools/mdmsim/usb_update.h"
 
 namespace mdmsim {
 namespace {
@@ -39,24 +40,25 @@ int RunDemo() {
   int result = ChatThroughDriver({"ati9"}, 2);
 
   std::printf(
-      "\n== A whole firmware update at the serial level: a plain port COM1 and two\n"
-      "   modems on COM3 and COM4, one generated 16 KiB image for both.\n\n");
-  SerialUpdate update;
-  update.plainPorts = {"COM1"};
-  update.modems = {{"COM3", {}}, {"COM4", {}}};
-  update.imagePath = GenerateImage(root);
-  update.onLog = [](std::string_view text) {
+      "\n== A whole firmware update through the driver stack: a plain port COM1 and two\n"
+      "   USB modems, which the driver binds to COM3 and COM4, one generated 16 KiB image.\n\n");
+  UsbUpdate update;
+  update.session.plainPorts = {"COM1"};
+  update.session.imagePath = GenerateImage(root);
+  update.session.onLog = [](std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
   };
-  SerialUpdateResult outcome = RunSerialUpdate(update);
+  for (int i = 0; i < 2; ++i) update.modems.push_back({{SerialFor(i), u"USB Modem", true}, {}});
+  UsbUpdateResult outcome = RunUsbUpdate(update);
   std::printf("\n[demo] session over after %lld ms of virtual time\n",
               static_cast<long long>(outcome.virtualMs));
-  for (const ModemOutcome& modem : outcome.modems) {
-    std::printf("[demo] %s: %s\n", modem.port.c_str(),
+  for (const UsbModemOutcome& modem : outcome.modems) {
+    std::printf("[demo] %s (USB modem %s): %s\n", modem.port.c_str(), modem.serial.c_str(),
                 modem.holdsImage ? "holds the image byte for byte" : "does NOT hold the image");
-    if (!modem.holdsImage) result = 1;
   }
+  std::printf("[demo] %s", outcome.poolReport.c_str());
+  if (!outcome.AllGood()) result = 1;
   std::printf("[demo] platform root: %s (look with: MDM_ROOT=%s build/mdmreg export)\n",
               root.c_str(), root.c_str());
   return result;
@@ -68,7 +70,7 @@ void AddDemoCommand(CLI::App& app, int& result) {
   CLI::App* demo = app.add_subcommand(
       "demo",
       "Show what runs today: USB modems answering through the driver stack, and a whole "
-      "firmware update at the serial level.");
+      "firmware update through it.");
   demo->callback([&result] { result = RunDemo(); });
 }
 

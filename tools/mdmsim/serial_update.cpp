@@ -20,21 +20,6 @@
 namespace mdmsim {
 namespace {
 
-// A value of the serial-port map, as the driver writes it: name and data are the port name.
-void ListPort(const std::string& name) {
-  HKEY key;
-  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Hardware\\Devicemap\\Serialcomm", 0, nullptr, 0,
-                  KEY_ALL_ACCESS, nullptr, &key, nullptr);
-  RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
-                 static_cast<DWORD>(name.size() + 1));
-  RegCloseKey(key);
-}
-
-std::vector<std::uint8_t> ReadImage(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // Over when the session ended without starting the worker, or the worker reported the end.
 bool SessionOver() {
   std::string log = LogText();
@@ -88,16 +73,58 @@ std::string RunInWindow(const SerialUpdate& update) {
 
 }  // namespace
 
-SerialUpdateResult RunSerialUpdate(const SerialUpdate& update) {
-  platform::clock::ScopedClock clock(std::make_unique<platform::clock::VirtualClock>());
-  std::optional<platform::clock::ThreadScope> dialogThread;
-  dialogThread.emplace("dialog");
+// A value of the serial-port map, as the driver writes it: name and data are the port name.
+void ListPort(const std::string& name) {
+  HKEY key;
+  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Hardware\\Devicemap\\Serialcomm", 0, nullptr, 0,
+                  KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                 static_cast<DWORD>(name.size() + 1));
+  RegCloseKey(key);
+}
+
+std::vector<std::uint8_t> ReadImage(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string RunSessionToEnd(const SerialUpdate& update,
+                            std::optional<platform::clock::ThreadScope>& dialogThread) {
   StartProgram();
   bool window = update.gui && ui::StartWindowBackend(0, nullptr);
   ui::SetFileDialogAnswer([&update](const ui::FileDialogRequest&) { return update.imagePath; });
   int sameImage = update.sameImage ? IDYES : IDNO;
   ui::SetMessageBoxAnswer([sameImage](const ui::MessageBoxRequest&) { return sameImage; });
+  std::string log;
+  if (window) {
+    // The toolkit's thread is known to the clock only while it runs the dialog's handlers.
+    dialogThread.reset();
+    log = RunInWindow(update);
+    dialogThread.emplace("dialog");
+    ui::StopWindowBackend();
+  } else {
+    CFlashUpdateDlg dialog;
+    CreateUpdateDialog(dialog, [&update](std::string_view text) {
+      if (update.onLog) update.onLog(text);
+    });
+    ui::PumpMessages(SessionOver);
+    log = LogText();
+    StopSession();
+    DestroyUpdateDialog(dialog);
+  }
+  ui::SetFileDialogAnswer({});
+  ui::SetMessageBoxAnswer({});
+  return log;
+}
 
+bool WasOffered(const std::string& log, const std::string& port) {
+  return log.find("Check the modem on " + port + " ") != std::string::npos;
+}
+
+SerialUpdateResult RunSerialUpdate(const SerialUpdate& update) {
+  platform::clock::ScopedClock clock(std::make_unique<platform::clock::VirtualClock>());
+  std::optional<platform::clock::ThreadScope> dialogThread;
+  dialogThread.emplace("dialog");
   std::vector<std::shared_ptr<platform::win32::InProcessPort>> ports;
   for (const std::string& name : update.plainPorts) {
     ListPort(name);
@@ -111,32 +138,13 @@ SerialUpdateResult RunSerialUpdate(const SerialUpdate& update) {
   }
 
   SerialUpdateResult result;
-  if (window) {
-    // The toolkit's thread is known to the clock only while it runs the dialog's handlers.
-    dialogThread.reset();
-    result.log = RunInWindow(update);
-    dialogThread.emplace("dialog");
-    ui::StopWindowBackend();
-  } else {
-    CFlashUpdateDlg dialog;
-    CreateUpdateDialog(dialog, [&update](std::string_view text) {
-      if (update.onLog) update.onLog(text);
-    });
-    ui::PumpMessages(SessionOver);
-    result.log = LogText();
-    StopSession();
-    DestroyUpdateDialog(dialog);
-  }
-  ui::SetFileDialogAnswer({});
-  ui::SetMessageBoxAnswer({});
-
+  result.log = RunSessionToEnd(update, dialogThread);
   result.virtualMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(clock.clock().Now()).count();
   std::vector<std::uint8_t> image = ReadImage(update.imagePath);
   for (std::size_t i = 0; i < modems.size(); ++i) {
     ModemOutcome outcome{update.modems[i].port};
-    outcome.offered =
-        result.log.find("Check the modem on " + outcome.port + " ") != std::string::npos;
+    outcome.offered = WasOffered(result.log, outcome.port);
     outcome.holdsImage = modems[i]->WithFirmware(
         [&image](auto& firmware) { return firmware.flash().image() == image; });
     result.modems.push_back(outcome);

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/clock/clock.h"
 #include "sim/modem/firmware.h"
 
 namespace mdmsim {
@@ -42,5 +44,17 @@ struct SerialUpdateResult {
 // Lists the ports in the registry of the current platform root (MDM_ROOT), runs the session to
 // its end and closes it as the Exit button does.
 SerialUpdateResult RunSerialUpdate(const SerialUpdate& update);
+
+// The pieces the update through the driver stack shares with the serial level.
+// Adds a port to the serial-port map of the current platform root, as the driver writes it.
+void ListPort(const std::string& name);
+std::vector<std::uint8_t> ReadImage(const std::string& path);
+// Runs the session on the calling thread, which the current clock knows as `dialogThread`
+// (given up while a real window runs), to its end and closes it as the Exit button does, so
+// every port it opened is closed again. `update.modems` is not used. Returns the log.
+std::string RunSessionToEnd(const SerialUpdate& update,
+                            std::optional<platform::clock::ThreadScope>& dialogThread);
+// True when the session prepared the modem on `port` for an update.
+bool WasOffered(const std::string& log, const std::string& port);
 
 }  // namespace mdmsim

@@ -11,13 +11,15 @@
 #include <vector>
 
 #include "tools/mdmsim/faults.h"
+#include "tools/mdmsim/rig.h"
 #include "tools/mdmsim/serial_update.h"
+#include "tools/mdmsim/usb_update.h"
 
 namespace mdmsim {
 namespace {
 
 struct UpdateOptions {
-  std::string link = "serial";
+  std::string link = "usb";
   int modems = 1;
   std::vector<std::string> noModemCode;
   std::vector<std::string> plainPorts;
@@ -47,9 +49,11 @@ std::string GenerateImage(const std::filesystem::path& root, unsigned seed) {
   return path;
 }
 
-// The modems take COM3, COM4, ... (the driver's first port and on), passing over plain ports.
+// The modems take COM3, COM4, ... (the driver's first port and on); at the serial level they pass
+// over plain ports, through USB the driver numbers them itself.
 std::vector<ModemSpec> Modems(const UpdateOptions& options) {
-  std::set<std::string> taken(options.plainPorts.begin(), options.plainPorts.end());
+  std::set<std::string> taken;
+  if (options.link == "serial") taken.insert(options.plainPorts.begin(), options.plainPorts.end());
   std::set<std::string> bare(options.noModemCode.begin(), options.noModemCode.end());
   std::vector<ModemSpec> modems;
   for (int number = 3; static_cast<int>(modems.size()) < options.modems; ++number) {
@@ -66,17 +70,67 @@ std::vector<ModemSpec> Modems(const UpdateOptions& options) {
   return modems;
 }
 
+const char* Verdict(const ModemOutcome& modem) {
+  return !modem.offered     ? "was not offered an image"
+         : modem.holdsImage ? "holds the image byte for byte"
+                            : "does NOT hold the image";
+}
+
 // One line per modem; true when every modem offered an image holds it.
 bool Report(const SerialUpdateResult& result) {
   bool allGood = true;
   for (const ModemOutcome& modem : result.modems) {
-    const char* verdict = !modem.offered     ? "was not offered an image"
-                          : modem.holdsImage ? "holds the image byte for byte"
-                                             : "does NOT hold the image";
-    std::printf("[mdmsim] %s: %s\n", modem.port.c_str(), verdict);
+    std::printf("[mdmsim] %s: %s\n", modem.port.c_str(), Verdict(modem));
     allGood = allGood && (!modem.offered || modem.holdsImage);
   }
   return allGood;
+}
+
+// One line per modem with its serial number, then the driver's pool after the unload.
+bool Report(const UsbUpdateResult& result) {
+  for (const UsbModemOutcome& modem : result.modems) {
+    std::printf("[mdmsim] %s (USB modem %s): %s\n", modem.port.c_str(), modem.serial.c_str(),
+                modem.started ? Verdict(modem) : "NOT started by the driver");
+  }
+  if (!result.driverStopped) std::printf("[mdmsim] the driver did NOT stop cleanly\n");
+  std::printf("[mdmsim] %s", result.poolReport.c_str());
+  return result.AllGood();
+}
+
+// Through the whole driver stack: each modem a USB device with its own serial number.
+bool RunThroughUsb(const SerialUpdate& session, const std::vector<ModemSpec>& modems) {
+  UsbUpdate update;
+  update.session = session;
+  for (std::size_t i = 0; i < modems.size(); ++i) {
+    update.modems.push_back(
+        {{SerialFor(static_cast<int>(i)), u"USB Modem", true}, modems[i].behaviour});
+  }
+  UsbUpdateResult result = RunUsbUpdate(update);
+  std::printf("\n[mdmsim] session over after %lld ms of virtual time\n",
+              static_cast<long long>(result.virtualMs));
+  return Report(result);
+}
+
+bool RunAtSerialLevel(SerialUpdate update, const std::vector<ModemSpec>& modems) {
+  update.modems = modems;
+  SerialUpdateResult result = RunSerialUpdate(update);
+  std::printf("\n[mdmsim] session over after %lld ms of virtual time\n",
+              static_cast<long long>(result.virtualMs));
+  return Report(result);
+}
+
+// Through USB the driver binds the modems to COM3 and on, so plain ports must keep clear.
+bool PlainPortsClash(const UpdateOptions& options, const std::vector<ModemSpec>& modems) {
+  if (options.link != "usb") return false;
+  for (const ModemSpec& modem : modems) {
+    for (const std::string& plain : options.plainPorts) {
+      if (plain == modem.port) {
+        std::fprintf(stderr, "mdmsim: %s is a modem's port through USB\n", plain.c_str());
+        return true;
+      }
+    }
+  }
+  return false;
 }
 
 int RunUpdate(const UpdateOptions& options) {
@@ -85,9 +139,13 @@ int RunUpdate(const UpdateOptions& options) {
     std::fprintf(stderr, "mdmsim: cannot make a platform root\n");
     return 1;
   }
+  std::vector<ModemSpec> modems = Modems(options);
+  if (PlainPortsClash(options, modems)) {
+    std::filesystem::remove_all(root);
+    return 1;
+  }
   SerialUpdate update;
   update.plainPorts = options.plainPorts;
-  update.modems = Modems(options);
   update.imagePath = options.image.empty() ? GenerateImage(root, options.seed) : options.image;
   update.sameImage = options.sameImage == "yes";
   update.gui = options.gui;
@@ -96,10 +154,8 @@ int RunUpdate(const UpdateOptions& options) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
   };
-  SerialUpdateResult result = RunSerialUpdate(update);
-  std::printf("\n[mdmsim] session over after %lld ms of virtual time\n",
-              static_cast<long long>(result.virtualMs));
-  bool allGood = Report(result);
+  bool allGood =
+      options.link == "usb" ? RunThroughUsb(update, modems) : RunAtSerialLevel(update, modems);
   if (options.keepRoot) {
     std::printf("[mdmsim] platform root kept in %s\n", root.c_str());
   } else {
@@ -115,11 +171,15 @@ void AddUpdateCommand(CLI::App& app, int& result) {
   CLI::App* update = app.add_subcommand(
       "update",
       "Run a whole update session headless in virtual time and print its log. Exits 0 only "
-      "when every modem offered an image holds it byte for byte.\nFaults (--fault NAME or "
+      "when every modem offered an image holds it byte for byte (and, through USB, no pool "
+      "block of the driver is left).\nFaults (--fault NAME or "
       "NAME@PORT, repeatable):\n" +
           FaultHelp());
-  update->add_option("--link", options->link, "how the modems are attached")
-      ->check(CLI::IsMember({"serial"}));
+  update
+      ->add_option("--link", options->link,
+                   "how the modems are attached: usb (through the driver stack, the default) or "
+                   "serial (simulated modems right on the COM ports)")
+      ->check(CLI::IsMember({"usb", "serial"}));
   update->add_option("--modems", options->modems, "number of simulated modems (COM3 and on)")
       ->check(CLI::Range(0, 10));
   update

@@ -1,0 +1,125 @@
+// Whole update sessions through the driver stack in virtual time: the session's port list comes
+// from the serial-port map the driver wrote, and the image travels through the COM port, the
+// serial-port driver, mdmcore and the host controller into the simulated modem's flash.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "platform/wdm/verifier.h"
+#include "tools/mdmsim/faults.h"
+#include "tools/mdmsim/rig.h"
+#include "tools/mdmsim/usb_update.h"
+
+namespace {
+
+constexpr char kStarted[] = "Modem update tool started.\r\n";
+constexpr char kSearching[] = "\r\nSearching for USB-Modems ...\r\n\r\n";
+constexpr char kSelect[] = "Select of an image file\r\n";
+constexpr char kTransfer[] =
+    "\r\nUpdate started...\r\n"
+    "\r\nSending firmware to modem ...\r\n"
+    "\r\nChecking the flash ...\r\n";
+constexpr char kDone[] = "\r\nUpdate completed successfully!\r\n";
+constexpr char kFinished[] = "Update finished!\r\n";
+
+std::string Check(const std::string& port) {
+  return "\r\nCheck the modem on " + port + " for updating, please wait ...\r\n";
+}
+
+class UsbUpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "mdm-e2e-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    setenv("MDM_ROOT", root_.c_str(), 1);
+  }
+
+  void TearDown() override {
+    std::string all;
+    for (const std::string& violation : recorder_.Violations()) all += violation + "\n";
+    EXPECT_TRUE(all.empty()) << "driver verifier:\n" << all;
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+
+  std::string WriteImage(const std::string& name, std::size_t size, unsigned seed) {
+    std::string path = (root_ / name).string();
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+  }
+
+  static mdmsim::UsbModemSpec Modem(int index, bool hasModemCode = true) {
+    return {{mdmsim::SerialFor(index), u"USB Modem", true}, {.hasModemCode = hasModemCode}};
+  }
+
+  platform::wdm::verifier::Recorder recorder_;
+  std::filesystem::path root_;
+};
+
+// The typical session: a plain port COM1 and one modem, which the driver binds to COM3. The log
+// is the one the serial-level session writes, byte for byte.
+TEST_F(UsbUpdateTest, TypicalSessionThroughUsbLogsExactlyAsAtTheSerialLevel) {
+  mdmsim::UsbUpdate update;
+  update.session.plainPorts = {"COM1"};
+  update.session.imagePath = WriteImage("image.bin", 4096, 1);
+  update.modems = {Modem(0)};
+  mdmsim::UsbUpdateResult result = mdmsim::RunUsbUpdate(update);
+  EXPECT_EQ(result.log, std::string(kStarted) + kSearching +
+                            "COM1,  ! USB_Modem\r\n\r\n"
+                            "COM3, USB_Modem,  + Modem_Code\r\n\r\n" +
+                            kSelect + Check("COM3") + kTransfer + kDone + kFinished);
+  ASSERT_EQ(result.modems.size(), 1u);
+  EXPECT_EQ(result.modems[0].port, "COM3");
+  EXPECT_EQ(result.modems[0].serial, "0000A1B2C3D4");
+  EXPECT_TRUE(result.modems[0].started);
+  EXPECT_TRUE(result.modems[0].offered);
+  EXPECT_TRUE(result.modems[0].holdsImage);
+  EXPECT_TRUE(result.driverStopped);
+  EXPECT_EQ(result.poolReport, "pool: no block outstanding\n");
+  EXPECT_TRUE(result.AllGood());
+  EXPECT_GT(result.virtualMs, 0);
+}
+
+// Three modems take one image, the one without modem code (a bare boot loader) among them.
+TEST_F(UsbUpdateTest, ThreeModemsTakeTheSameImageOneOfThemWithoutModemCode) {
+  mdmsim::UsbUpdate update;
+  update.session.imagePath = WriteImage("image.bin", 8192, 2);
+  update.modems = {Modem(0), Modem(1, false), Modem(2)};
+  mdmsim::UsbUpdateResult result = mdmsim::RunUsbUpdate(update);
+  ASSERT_EQ(result.modems.size(), 3u);
+  EXPECT_NE(result.log.find("COM4, USB_Modem,  - Modem_Code\r\n"), std::string::npos) << result.log;
+  EXPECT_TRUE(result.log.ends_with(kFinished)) << result.log;
+  EXPECT_TRUE(result.modems[0].holdsImage);
+  EXPECT_EQ(result.modems[1].serial, "0000A1B2C3D5");
+  EXPECT_TRUE(result.modems[1].holdsImage);
+  EXPECT_TRUE(result.modems[2].holdsImage);
+  EXPECT_EQ(result.modems[2].port, "COM5");
+  EXPECT_TRUE(result.AllGood());
+}
+
+// A modem that never acknowledges the first data block is given up: the outcome must say that it
+// does not hold the image, and the run is not good, while the driver still frees everything.
+TEST_F(UsbUpdateTest, AModemThatNeverTakesTheImageFailsTheRun) {
+  mdmsim::UsbUpdate update;
+  update.session.imagePath = WriteImage("image.bin", 4096, 3);
+  update.modems = {Modem(0)};
+  mdmsim::ParseFaultChoice("no-ack").fault->apply(update.modems[0].behaviour);
+  mdmsim::UsbUpdateResult result = mdmsim::RunUsbUpdate(update);
+  ASSERT_EQ(result.modems.size(), 1u);
+  EXPECT_TRUE(result.modems[0].offered);
+  EXPECT_FALSE(result.modems[0].holdsImage);
+  EXPECT_EQ(result.log.find(kDone), std::string::npos) << result.log;
+  EXPECT_FALSE(result.AllGood());
+  EXPECT_TRUE(result.driverStopped);
+  EXPECT_EQ(result.poolReport, "pool: no block outstanding\n");
+}
+
+}  // namespace

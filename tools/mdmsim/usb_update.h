@@ -1,0 +1,47 @@
+// One update session run headless in virtual time against simulated USB modems behind the
+// whole driver stack: mdmcore loaded, the modems plugged and started, each presented as a COM
+// port by the serial-port driver. The world of `mdmsim update --link usb`, the end-to-end tests
+// and the benchmarks.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/modem/firmware.h"
+#include "sim/usbdevice/modem.h"
+#include "tools/mdmsim/serial_update.h"
+
+namespace mdmsim {
+
+struct UsbModemSpec {
+  sim::usbdevice::ModemIdentity identity;
+  sim::modem::Behaviour behaviour;
+};
+
+struct UsbUpdate {
+  SerialUpdate session;  // plain ports, image, answers, log, window; its modems stay empty
+  std::vector<UsbModemSpec> modems;  // COM3 and on, in this order
+};
+
+struct UsbModemOutcome : ModemOutcome {
+  std::string serial;
+  bool started = false;  // the driver started it and it is presented as `port`
+};
+
+struct UsbUpdateResult {
+  std::int64_t virtualMs = 0;
+  std::string log;
+  std::vector<UsbModemOutcome> modems;
+  bool driverStopped = false;  // every modem stopped, removed and the driver unloaded cleanly
+  std::string poolReport;      // the driver's pool after that
+  // True when every modem was started, every modem offered an image holds it, the driver
+  // stopped cleanly and no pool block is left.
+  bool AllGood() const;
+};
+
+// Resets the platform of the current root (MDM_ROOT), lists the plain ports, loads the driver,
+// plugs the modems, runs the session to its end and closes it as the Exit button does, then
+// unplugs every modem and unloads the driver.
+UsbUpdateResult RunUsbUpdate(const UsbUpdate& update);
+
+}  // namespace mdmsim
