@@ -8,7 +8,9 @@ namespace platform::wdm::debug {
 DebugSink& Sink();
 
 // Sends every text to `stream` as well (null: nowhere, the default).
-inline void SetStream(std::FILE* stream) { Sink().SetStream(stream); }
+inline void SetStream(std::FILE* stream) {
+  Sink().SetStream(stream);
+}
 
 // Collects every text written while it lives, from any thread.
 class Capture : public DebugSink::Capture {

@@ -8,11 +8,15 @@ namespace {
 
 std::array<std::atomic<int>, 2> gCountdown{};
 
-std::atomic<int>& Countdown(Call call) { return gCountdown[static_cast<std::size_t>(call)]; }
+std::atomic<int>& Countdown(Call call) {
+  return gCountdown[static_cast<std::size_t>(call)];
+}
 
 }  // namespace
 
-void FailNth(Call call, int n) { Countdown(call) = n; }
+void FailNth(Call call, int n) {
+  Countdown(call) = n;
+}
 
 bool ShouldFail(Call call) {
   int left = Countdown(call).load();

@@ -2,61 +2,22 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <initializer_list>
 #include <vector>
 
 #include "updater/dialog/dialog.h"
 #include "updater/dialog/strings.h"
+#include "updater/session/file_dialog.h"
 
 char lastLogPath[256];
 
 namespace {
 
-constexpr DWORD kFileDialogStructSize = 76;
-constexpr DWORD kFileDialogFlags =
-    OFN_EXPLORER | OFN_CREATEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;  // 0x82804
 constexpr char kLogTitle[] = "Kelvo Modem-Update-Log";
 constexpr char kRecordHeader[] = "\r\n%s %02d.%02d.%02d %02d:%02d:%02d  >>>>\n";
 constexpr char kRecordTrailer[] = "\n ------ <<<<\n";
 static_assert(sizeof(kRecordTrailer) - 1 == 14);
 
 char logInitialFolder[256];
-
-void CopyBounded(char* target, std::size_t room, const char* source) {
-  std::snprintf(target, room, "%s", source);
-}
-
-// Builds "description\0pattern\0All files\0*.*\0\0" into `filter`.
-void BuildFilter(char (&filter)[128], HINSTANCE instance, UINT descriptionId, const char* pattern) {
-  char description[40];
-  char allFiles[40];
-  if (LoadStringA(instance, descriptionId, description, sizeof(description)) == 0) {
-    description[0] = '\0';
-  }
-  if (LoadStringA(instance, IDS_ALL_FILES, allFiles, sizeof(allFiles)) == 0) allFiles[0] = '\0';
-  std::size_t at = 0;
-  for (const char* part : {static_cast<const char*>(description), pattern,
-                           static_cast<const char*>(allFiles), "*.*"}) {
-    std::size_t length = std::strlen(part);
-    std::memcpy(filter + at, part, length + 1);
-    at += length + 1;
-  }
-  filter[at] = '\0';
-}
-
-// The dialog starts in the folder of the file chosen last, with its name filled in: the path is
-// cut at its last "\" (which goes) or ":" (which stays, leaving a drive such as C:).
-void PresetFromLastPath(char (&fileName)[256]) {
-  if (lastLogPath[0] == '\0') return;
-  char* folder = logInitialFolder;
-  CopyBounded(folder, sizeof(logInitialFolder), lastLogPath);
-  for (std::size_t k = std::strlen(folder); k-- > 1;) {
-    if (folder[k] != '\\' && folder[k] != ':') continue;
-    CopyBounded(fileName, sizeof(fileName), folder + k + 1);
-    folder[folder[k] == '\\' ? k : k + 1] = '\0';
-    return;
-  }
-}
 
 void WarnCannotOpen(HWND owner) {
   char text[256];
@@ -86,30 +47,10 @@ int FormatHeader(char (&header)[96]) {
 }  // namespace
 
 LPCSTR SelectLogFile(HINSTANCE instance, HWND owner) {
-  char filter[128];
-  BuildFilter(filter, instance, IDS_LOG_FILES, "*.hlg");
-  char fileName[256] = "*.log";
-  PresetFromLastPath(fileName);
   char title[64];
   if (LoadStringA(instance, IDS_SAVE_LOG_TITLE, title, sizeof(title)) == 0) title[0] = '\0';
-
-  OPENFILENAMEA request{};
-  request.lStructSize = kFileDialogStructSize;
-  request.hwndOwner = owner;
-  request.hInstance = instance;
-  request.lpstrFilter = filter;
-  request.nFilterIndex = 1;
-  request.lpstrFile = fileName;
-  request.nMaxFile = sizeof(fileName);
-  request.lpstrInitialDir = logInitialFolder[0] != '\0' ? logInitialFolder : nullptr;
-  request.lpstrTitle = title;
-  request.Flags = kFileDialogFlags;
-  if (!GetOpenFileNameA(&request)) {
-    lastLogPath[0] = '\0';
-    return nullptr;
-  }
-  CopyBounded(lastLogPath, sizeof(lastLogPath), fileName);
-  return lastLogPath;
+  return ChooseFile(instance, owner,
+                    {IDS_LOG_FILES, "*.hlg", "*.log", title, lastLogPath, logInitialFolder});
 }
 
 void CFlashUpdateDlg::OnSaveLog() {

@@ -1,56 +1,21 @@
 // The firmware image: chosen in the open-file dialog, mapped read-only as a whole, sent unchanged.
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "updater/dialog/dialog.h"
 #include "updater/dialog/strings.h"
+#include "updater/session/file_dialog.h"
 #include "updater/session/session.h"
 
 ImageFile imageFile;
 
 namespace {
 
-constexpr DWORD kFileDialogStructSize = 76;
-constexpr DWORD kFileDialogFlags =
-    OFN_EXPLORER | OFN_CREATEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;  // 0x82804
 constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
 constexpr std::uint64_t kTicksFrom1601To1970 = 116444736000000000ULL;
 
 void CopyBounded(char* target, std::size_t room, const char* source) {
   std::snprintf(target, room, "%s", source);
-}
-
-// Builds "description\0pattern\0All files\0*.*\0\0" into `filter`.
-void BuildFilter(char (&filter)[128], UINT descriptionId, const char* pattern) {
-  char description[40];
-  char allFiles[40];
-  if (LoadStringA(nullptr, descriptionId, description, sizeof(description)) == 0) {
-    description[0] = '\0';
-  }
-  if (LoadStringA(nullptr, IDS_ALL_FILES, allFiles, sizeof(allFiles)) == 0) allFiles[0] = '\0';
-  std::size_t at = 0;
-  for (const char* part : {static_cast<const char*>(description), pattern,
-                           static_cast<const char*>(allFiles), "*.*"}) {
-    std::size_t length = std::strlen(part);
-    std::memcpy(filter + at, part, length + 1);
-    at += length + 1;
-  }
-  filter[at] = '\0';
-}
-
-// The next dialog starts in the folder of the file chosen last, with its name filled in: the
-// path is cut at its last "\" (which goes) or ":" (which stays, leaving a drive such as C:).
-void PresetFromLastPath(char (&fileName)[256]) {
-  if (imageFile.lastImagePath[0] == '\0') return;
-  char* folder = imageFile.initialFolder;
-  CopyBounded(folder, sizeof(imageFile.initialFolder), imageFile.lastImagePath);
-  for (std::size_t k = std::strlen(folder); k-- > 1;) {
-    if (folder[k] != '\\' && folder[k] != ':') continue;
-    CopyBounded(fileName, sizeof(fileName), folder + k + 1);
-    folder[folder[k] == '\\' ? k : k + 1] = '\0';
-    return;
-  }
 }
 
 }  // namespace
@@ -91,34 +56,16 @@ const BYTE* OpenImage() {
 }
 
 LPCSTR SelectImageFile(HINSTANCE instance, HWND owner) {
-  ImageFile& f = imageFile;
-  char filter[128];
-  BuildFilter(filter, IDS_IMAGE_FILES, "*.bin");
-  char fileName[256] = "*.bin";
-  PresetFromLastPath(fileName);
   char format[256];
   char title[64];  // longer titles are cut to 63 characters
-  if (LoadStringA(nullptr, IDS_SELECT_IMAGE_TITLE, format, sizeof(format)) == 0) format[0] = '\0';
+  if (LoadStringA(instance, IDS_SELECT_IMAGE_TITLE, format, sizeof(format)) == 0) {
+    format[0] = '\0';
+  }
   std::snprintf(title, sizeof(title), format,
                 updateSession.PortTable[updateSession.currentPort].name);
-
-  OPENFILENAMEA request{};
-  request.lStructSize = kFileDialogStructSize;
-  request.hwndOwner = owner;
-  request.hInstance = instance;
-  request.lpstrFilter = filter;
-  request.nFilterIndex = 1;
-  request.lpstrFile = fileName;
-  request.nMaxFile = sizeof(fileName);
-  request.lpstrInitialDir = f.initialFolder[0] != '\0' ? f.initialFolder : nullptr;
-  request.lpstrTitle = title;
-  request.Flags = kFileDialogFlags;
-  if (!GetOpenFileNameA(&request)) {
-    f.lastImagePath[0] = '\0';
-    return nullptr;
-  }
-  CopyBounded(f.lastImagePath, sizeof(f.lastImagePath), fileName);
-  return f.lastImagePath;
+  return ChooseFile(
+      instance, owner,
+      {IDS_IMAGE_FILES, "*.bin", "*.bin", title, imageFile.lastImagePath, imageFile.initialFolder});
 }
 
 void ReadImageFileInfo(LPCSTR path) {
