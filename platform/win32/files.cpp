@@ -181,18 +181,23 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECU
   return handle;
 }
 
-namespace {
+namespace platform::win32 {
 
-// Host seconds since 1970 as the platform's file time.
-FILETIME FileTimeFrom(const struct timespec& time) {
-  constexpr std::uint64_t kSecondsFrom1601To1970 = 11644473600ULL;
-  std::uint64_t ticks =
-      (static_cast<std::uint64_t>(time.tv_sec) + kSecondsFrom1601To1970) * 10000000ULL +
-      static_cast<std::uint64_t>(time.tv_nsec) / 100;
-  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+DWORD AttributesOf(const struct stat& info) {
+  DWORD attributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  if ((info.st_mode & S_IWUSR) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+  return attributes;
 }
 
-}  // namespace
+FILETIME FileTimeOf(const struct timespec& time) {
+  constexpr long long kSecondsFrom1601To1970 = 11644473600LL;
+  const long long seconds = static_cast<long long>(time.tv_sec) + kSecondsFrom1601To1970;
+  if (seconds < 0) return {0, 0};
+  const auto ticks = static_cast<unsigned long long>(seconds) * 10000000ULL + time.tv_nsec / 100;
+  return {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+}  // namespace platform::win32
 
 BOOL GetFileAttributesExA(LPCSTR fileName, GET_FILEEX_INFO_LEVELS level, LPVOID information) {
   using namespace platform::win32;
@@ -208,11 +213,10 @@ BOOL GetFileAttributesExA(LPCSTR fileName, GET_FILEEX_INFO_LEVELS level, LPVOID 
     return FALSE;
   }
   auto* data = static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(information);
-  data->dwFileAttributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
-  if ((info.st_mode & S_IWUSR) == 0) data->dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
-  data->ftCreationTime = FileTimeFrom(info.st_ctim);
-  data->ftLastAccessTime = FileTimeFrom(info.st_atim);
-  data->ftLastWriteTime = FileTimeFrom(info.st_mtim);
+  data->dwFileAttributes = AttributesOf(info);
+  data->ftCreationTime = FileTimeOf(info.st_mtim);  // the host keeps no creation time here
+  data->ftLastAccessTime = FileTimeOf(info.st_atim);
+  data->ftLastWriteTime = FileTimeOf(info.st_mtim);
   auto size = static_cast<std::uint64_t>(info.st_size);
   data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
   data->nFileSizeLow = static_cast<DWORD>(size);

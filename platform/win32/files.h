@@ -2,6 +2,7 @@
 // host-side helpers that CreateFileA, the file mapping and the runtime's _open share.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -49,6 +50,11 @@ struct HostOpenRequest {
 // is the owner's write bit: opening an existing file without it for writing fails with EACCES
 // even where the host would allow it (as root).
 int OpenHostFile(const std::string& path, const HostOpenRequest& request, bool& created);
+
+// Folder, archive (every file) and read-only (no owner write bit).
+DWORD AttributesOf(const struct stat& info);
+// 100 ns units since 1601-01-01, as the platform counts time; 0 for times before that.
+FILETIME FileTimeOf(const struct timespec& time);
 
 // The platform's error code for a host errno value.
 DWORD ErrorFromErrno(int error);
