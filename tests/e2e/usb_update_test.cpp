@@ -105,6 +105,26 @@ TEST_F(UsbUpdateTest, ThreeModemsTakeTheSameImageOneOfThemWithoutModemCode) {
   EXPECT_TRUE(result.AllGood());
 }
 
+// With No to the same-image question each modem gets the file chosen for it: two modems, two
+// different images, each in its own flash.
+TEST_F(UsbUpdateTest, TwoModemsTakeTwoDifferentImagesWhenTheQuestionIsAnsweredNo) {
+  mdmsim::UsbUpdate update;
+  update.session.imagePath = WriteImage("first.bin", 3000, 4);
+  update.session.imageByPort["COM4"] = WriteImage("second.bin", 5000, 5);
+  update.session.sameImage = false;
+  update.modems = {Modem(0), Modem(1)};
+  mdmsim::UsbUpdateResult result = mdmsim::RunUsbUpdate(update);
+  ASSERT_EQ(result.modems.size(), 2u);
+  // The file dialog comes once per modem.
+  std::string select = kSelect;
+  auto first = result.log.find(select);
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_NE(result.log.find(select, first + select.size()), std::string::npos) << result.log;
+  EXPECT_TRUE(result.modems[0].holdsImage);
+  EXPECT_TRUE(result.modems[1].holdsImage);
+  EXPECT_TRUE(result.AllGood());
+}
+
 // A modem that never acknowledges the first data block is given up: the outcome must say that it
 // does not hold the image, and the run is not good, while the driver still frees everything.
 TEST_F(UsbUpdateTest, AModemThatNeverTakesTheImageFailsTheRun) {

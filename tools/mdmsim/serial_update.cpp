@@ -88,11 +88,19 @@ std::vector<std::uint8_t> ReadImage(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+const std::string& ImageFor(const SerialUpdate& update, const std::string& port) {
+  auto it = update.imageByPort.find(port);
+  return it != update.imageByPort.end() ? it->second : update.imagePath;
+}
+
 std::string RunSessionToEnd(const SerialUpdate& update,
                             std::optional<platform::clock::ThreadScope>& dialogThread) {
   StartProgram();
   bool window = update.gui && ui::StartWindowBackend(0, nullptr);
-  ui::SetFileDialogAnswer([&update](const ui::FileDialogRequest&) { return update.imagePath; });
+  // The dialog's title ends with the port it chooses for ("... for the modem on COM3").
+  ui::SetFileDialogAnswer([&update](const ui::FileDialogRequest& request) {
+    return ImageFor(update, request.title.substr(request.title.rfind(' ') + 1));
+  });
   int sameImage = update.sameImage ? IDYES : IDNO;
   ui::SetMessageBoxAnswer([sameImage](const ui::MessageBoxRequest&) { return sameImage; });
   std::string log;
@@ -141,10 +149,10 @@ SerialUpdateResult RunSerialUpdate(const SerialUpdate& update) {
   result.log = RunSessionToEnd(update, dialogThread);
   result.virtualMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(clock.clock().Now()).count();
-  std::vector<std::uint8_t> image = ReadImage(update.imagePath);
   for (std::size_t i = 0; i < modems.size(); ++i) {
     ModemOutcome outcome{update.modems[i].port};
     outcome.offered = WasOffered(result.log, outcome.port);
+    std::vector<std::uint8_t> image = ReadImage(ImageFor(update, outcome.port));
     outcome.holdsImage = modems[i]->WithFirmware(
         [&image](auto& firmware) { return firmware.flash().image() == image; });
     result.modems.push_back(outcome);

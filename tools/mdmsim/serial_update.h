@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,7 +23,9 @@ struct ModemSpec {
 struct SerialUpdate {
   std::vector<std::string> plainPorts;  // listed ports that answer nothing
   std::vector<ModemSpec> modems;
-  std::string imagePath;                        // what the file dialog answers
+  std::string imagePath;  // what the file dialog answers
+  // Another image for the modem on a port: the file dialog names the port in its title.
+  std::map<std::string, std::string> imageByPort;
   bool sameImage = true;                        // the answer to the same-image question
   std::function<void(std::string_view)> onLog;  // sees the log as it grows
   bool gui = false;                             // shows the real window (needs a display)
@@ -49,6 +52,9 @@ SerialUpdateResult RunSerialUpdate(const SerialUpdate& update);
 // Adds a port to the serial-port map of the current platform root, as the driver writes it.
 void ListPort(const std::string& name);
 std::vector<std::uint8_t> ReadImage(const std::string& path);
+
+// The image the file dialog gives for the modem on `port`.
+const std::string& ImageFor(const SerialUpdate& update, const std::string& port);
 // Runs the session on the calling thread, which the current clock knows as `dialogThread`
 // (given up while a real window runs), to its end and closes it as the Exit button does, so
 // every port it opened is closed again. `update.modems` is not used. Returns the log.

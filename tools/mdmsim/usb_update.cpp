@@ -58,11 +58,11 @@ std::vector<UsbModemOutcome> PlugModems(sim::world::World& world, DriverRig& rig
 }
 
 // Compares each started modem's flash with the image, on the world thread.
-void CheckFlash(sim::world::World& world, DriverRig& rig, const std::string& imagePath,
+void CheckFlash(sim::world::World& world, DriverRig& rig, const SerialUpdate& session,
                 UsbUpdateResult& result) {
-  std::vector<std::uint8_t> image = ReadImage(imagePath);
   for (UsbModemOutcome& outcome : result.modems) {
     outcome.offered = WasOffered(result.log, outcome.port);
+    std::vector<std::uint8_t> image = ReadImage(ImageFor(session, outcome.port));
     for (auto& modem : rig.modems()) {
       if (modem->comName != outcome.port) continue;
       world.Call([&] { outcome.holdsImage = modem->device->firmware().flash().image() == image; });
@@ -99,7 +99,7 @@ UsbUpdateResult RunUsbUpdate(const UsbUpdate& update) {
     result.log = RunSessionToEnd(update.session, dialogThread);
     result.virtualMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(clock.clock().Now()).count();
-    CheckFlash(world, rig, update.session.imagePath, result);
+    CheckFlash(world, rig, update.session, result);
     result.driverStopped = NT_SUCCESS(rig.loadStatus()) && NT_SUCCESS(rig.Shutdown());
   }
   result.poolReport = platform::wdm::pool::FormatReport(platform::wdm::pool::Outstanding());
