@@ -125,6 +125,31 @@ TEST_F(UsbUpdateTest, TwoModemsTakeTwoDifferentImagesWhenTheQuestionIsAnsweredNo
   EXPECT_TRUE(result.AllGood());
 }
 
+// Faults of the data paths that the driver must ride out, switched on as the session starts (so
+// they hit the identification's command and answer): sequence gaps, a run of status packets
+// without status, data-in packets not accessed, data-out packets retried after data errors. The
+// modem is still identified, the image still arrives byte for byte and nothing is left behind.
+TEST_F(UsbUpdateTest, DataPathFaultsAtTheStartDoNotStopTheUpdate) {
+  mdmsim::UsbUpdate update;
+  update.session.imagePath = WriteImage("image.bin", 6000, 6);
+  update.modems = {Modem(0)};
+  update.beforeSession = [](sim::world::World& world, mdmsim::DriverRig& rig) {
+    auto& faults = rig.modems().at(0)->device->faults();
+    faults.sequenceGaps = 20;
+    faults.zeroSequenceRun = 5;
+    world.bus().InjectPacketStatus(0x85, 0xC000000F, 10);
+    world.bus().InjectTransferStatus(0x85, USBD_STATUS_SUCCESS, 10);
+    world.bus().InjectPacketStatus(0x06, 0xC000000E, 10);
+    world.bus().InjectTransferStatus(0x06, USBD_STATUS_XACT_ERROR, 10);
+  };
+  mdmsim::UsbUpdateResult result = mdmsim::RunUsbUpdate(update);
+  ASSERT_EQ(result.modems.size(), 1u);
+  EXPECT_NE(result.log.find("COM3, USB_Modem,  + Modem_Code\r\n"), std::string::npos) << result.log;
+  EXPECT_TRUE(result.log.ends_with(kFinished)) << result.log;
+  EXPECT_TRUE(result.modems[0].holdsImage);
+  EXPECT_TRUE(result.AllGood()) << result.poolReport;
+}
+
 // A modem that never acknowledges the first data block is given up: the outcome must say that it
 // does not hold the image, and the run is not good, while the driver still frees everything.
 TEST_F(UsbUpdateTest, AModemThatNeverTakesTheImageFailsTheRun) {

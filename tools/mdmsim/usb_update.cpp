@@ -96,6 +96,7 @@ UsbUpdateResult RunUsbUpdate(const UsbUpdate& update) {
     sim::world::World world;
     DriverRig rig(world);
     if (NT_SUCCESS(rig.loadStatus())) result.modems = PlugModems(world, rig, update);
+    if (update.beforeSession) world.Call([&] { update.beforeSession(world, rig); });
     result.log = RunSessionToEnd(update.session, dialogThread);
     result.virtualMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(clock.clock().Now()).count();

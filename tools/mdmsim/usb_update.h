@@ -4,11 +4,13 @@
 // and the benchmarks.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "sim/modem/firmware.h"
 #include "sim/usbdevice/modem.h"
+#include "tools/mdmsim/rig.h"
 #include "tools/mdmsim/serial_update.h"
 
 namespace mdmsim {
@@ -21,6 +23,9 @@ struct UsbModemSpec {
 struct UsbUpdate {
   SerialUpdate session;  // plain ports, image, answers, log, window; its modems stay empty
   std::vector<UsbModemSpec> modems;  // COM3 and on, in this order
+  // Runs on the world thread once the modems are started, before the session: faults of the
+  // bus and the devices are switched on here.
+  std::function<void(sim::world::World&, DriverRig&)> beforeSession;
 };
 
 struct UsbModemOutcome : ModemOutcome {
