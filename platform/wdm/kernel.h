@@ -63,6 +63,10 @@ bool IrpFinished(PIRP irp);
 // Checks at IoDeleteDevice and unload.
 void CheckDeviceLeftovers(const DEVICE_OBJECT* device, const char* when);
 void CheckDriverLeftovers(const DRIVER_OBJECT* driver);
+
+// Fills the next stack location of a power request the managers make (and its preset status):
+// a wait-wake names the system state, every other minor code the state type and state.
+void PreparePowerRequest(PIRP irp, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 // Timers and DPCs still armed or queued inside [base, base + size): reported and dropped, so
 // the processor never runs code on freed memory.
 void DropTimersIn(const void* base, std::size_t size, const char* when);

@@ -244,16 +244,7 @@ NTSTATUS SendPower(PDEVICE_OBJECT physicalDevice, UCHAR minor, POWER_STATE_TYPE 
     bool done = false;
     NTSTATUS final = STATUS_NOT_SUPPORTED;
     PIRP irp = MakeRequest(top, done, final);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_POWER;
-    next->MinorFunction = minor;
-    if (minor == IRP_MN_WAIT_WAKE) {
-      next->Parameters.WaitWake.PowerState = state.SystemState;
-    } else {
-      next->Parameters.Power.Type = type;
-      next->Parameters.Power.State = state;
-    }
+    kernel::PreparePowerRequest(irp, minor, type, state);
     return SendAndWait(top, irp, done, final, "power request");
   });
 }
@@ -261,6 +252,19 @@ NTSTATUS SendPower(PDEVICE_OBJECT physicalDevice, UCHAR minor, POWER_STATE_TYPE 
 }  // namespace platform::wdm::pnp
 
 namespace platform::wdm::kernel {
+
+void PreparePowerRequest(PIRP irp, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_POWER;
+  next->MinorFunction = minor;
+  if (minor == IRP_MN_WAIT_WAKE) {
+    next->Parameters.WaitWake.PowerState = state.SystemState;
+  } else {
+    next->Parameters.Power.Type = type;
+    next->Parameters.Power.State = state;
+  }
+}
 
 void CheckDriverLeftovers(const DRIVER_OBJECT* driver) {
   std::string list;
@@ -300,16 +304,7 @@ NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POW
     // Freed after the completion has returned, never from inside it.
     processor->Post([irp] { wdm::kernel::FreeManagerIrp(irp); });
   });
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction = IRP_MJ_POWER;
-  next->MinorFunction = minorFunction;
-  if (minorFunction == IRP_MN_WAIT_WAKE) {
-    next->Parameters.WaitWake.PowerState = powerState.SystemState;
-  } else {
-    next->Parameters.Power.Type = DevicePowerState;
-    next->Parameters.Power.State = powerState;
-  }
+  wdm::kernel::PreparePowerRequest(irp, minorFunction, DevicePowerState, powerState);
   if (irpOut != nullptr) *irpOut = irp;
   processor->Post([top, irp] {
     wdm::kernel::ContextScope scope(nullptr, nullptr);

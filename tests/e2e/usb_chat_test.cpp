@@ -11,6 +11,7 @@
 #include "platform/vxd/vmm.h"
 #include "platform/wdm/pool.h"
 #include "platform/wdm/verifier.h"
+#include "tests/support/temp_root.h"
 #include "tests/support/virtual_time.h"
 #include "tools/mdmsim/rig.h"
 #include "updater/serial/serial.h"
@@ -20,10 +21,6 @@ namespace {
 class UsbChatTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "mdm-e2e-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    setenv("MDM_ROOT", root_.c_str(), 1);
     platform::vxd::ResetSystem();
     time_.emplace();
     world_.emplace();
@@ -46,8 +43,6 @@ class UsbChatTest : public ::testing::Test {
     std::string all;
     for (const std::string& violation : recorder_.Violations()) all += violation + "\n";
     EXPECT_TRUE(all.empty()) << "driver verifier:\n" << all;
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
   }
 
   // Writes a command and returns the answer that one read brings.
@@ -58,7 +53,7 @@ class UsbChatTest : public ::testing::Test {
   }
 
   platform::wdm::verifier::Recorder recorder_;
-  std::filesystem::path root_;
+  testing_support::TempRoot root_;  // MDM_ROOT for the test's platform root
   std::optional<testing_support::VirtualTime> time_;
   std::optional<sim::world::World> world_;
   std::optional<mdmsim::DriverRig> rig_;

@@ -10,45 +10,26 @@
 #include <string>
 
 #include "platform/wdm/verifier.h"
+#include "tests/support/session_log.h"
+#include "tests/support/temp_root.h"
 #include "tools/mdmsim/faults.h"
 #include "tools/mdmsim/rig.h"
 #include "tools/mdmsim/usb_update.h"
 
 namespace {
 
-constexpr char kStarted[] = "Modem update tool started.\r\n";
-constexpr char kSearching[] = "\r\nSearching for USB-Modems ...\r\n\r\n";
-constexpr char kSelect[] = "Select of an image file\r\n";
-constexpr char kTransfer[] =
-    "\r\nUpdate started...\r\n"
-    "\r\nSending firmware to modem ...\r\n"
-    "\r\nChecking the flash ...\r\n";
-constexpr char kDone[] = "\r\nUpdate completed successfully!\r\n";
-constexpr char kFinished[] = "Update finished!\r\n";
-
-std::string Check(const std::string& port) {
-  return "\r\nCheck the modem on " + port + " for updating, please wait ...\r\n";
-}
+using namespace session_log;
 
 class UsbUpdateTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "mdm-e2e-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    setenv("MDM_ROOT", root_.c_str(), 1);
-  }
-
   void TearDown() override {
     std::string all;
     for (const std::string& violation : recorder_.Violations()) all += violation + "\n";
     EXPECT_TRUE(all.empty()) << "driver verifier:\n" << all;
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
   }
 
   std::string WriteImage(const std::string& name, std::size_t size, unsigned seed) {
-    std::string path = (root_ / name).string();
+    std::string path = (root_.path() / name).string();
     std::mt19937 random(seed);
     std::string bytes(size, '\0');
     for (char& byte : bytes) byte = static_cast<char>(random());
@@ -61,7 +42,7 @@ class UsbUpdateTest : public ::testing::Test {
   }
 
   platform::wdm::verifier::Recorder recorder_;
-  std::filesystem::path root_;
+  testing_support::TempRoot root_;
 };
 
 // The typical session: a plain port COM1 and one modem, which the driver binds to COM3. The log

@@ -1,22 +1,35 @@
 // Runs one of the built programs as a user would, and collects what it printed and its exit code.
+// A program that does not end within its time limit is killed, so a hang never hangs the tests.
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testing_support {
 
 struct ProgramResult {
-  int exitCode = -1;
+  bool inTime = false;  // false: killed at the limit
+  int exitCode = -1;    // -1 when it did not exit normally
   std::string out;
   std::string err;
+};
+
+// What a run adds to the test's own environment, and how long it may take (wall time).
+struct ProgramRun {
+  std::map<std::string, std::string> environment;
+  std::chrono::seconds limit{300};
 };
 
 inline std::string ReadWholeFile(const std::filesystem::path& path) {
@@ -26,19 +39,19 @@ inline std::string ReadWholeFile(const std::filesystem::path& path) {
   return text.str();
 }
 
-// Runs `program` with `args`; its output goes through files in `scratch`.
+// Runs `program` with `args` and no standard input; its output goes through files in `scratch`.
 inline ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                                const std::filesystem::path& scratch) {
+                                const std::filesystem::path& scratch, const ProgramRun& how = {}) {
   const auto outPath = scratch / "stdout.txt";
   const auto errPath = scratch / "stderr.txt";
   std::vector<std::string> words{program};
   words.insert(words.end(), args.begin(), args.end());
   pid_t child = ::fork();
   if (child == 0) {
-    int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
+    for (const auto& [name, value] : how.environment) ::setenv(name.c_str(), value.c_str(), 1);
+    ::dup2(::open("/dev/null", O_RDONLY), 0);
+    ::dup2(::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    ::dup2(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -46,9 +59,20 @@ inline ProgramResult RunProgram(const std::string& program, const std::vector<st
     ::_exit(127);
   }
   ProgramResult run;
+  if (child < 0) return run;
+  const auto deadline = std::chrono::steady_clock::now() + how.limit;
   int status = 0;
-  if (child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-    run.exitCode = WEXITSTATUS(status);
+  pid_t done = 0;
+  while ((done = ::waitpid(child, &status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (done == 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+  } else {
+    run.inTime = true;
+    if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
   }
   run.out = ReadWholeFile(outPath);
   run.err = ReadWholeFile(errPath);

@@ -12,20 +12,22 @@
 #include <regex>
 
 #include "platform/win32/windows.h"
+#include "tests/support/run_program.h"
 #include "tests/support/temp_root.h"
-#include "tests/ui/program_run.h"
 
 namespace ui_test {
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::ProgramResult;
 using testing_support::ReadWholeFile;
+using testing_support::RunProgram;
 using testing_support::TempRoot;
 
 // DISPLAY is emptied so that no run opens a window, whatever the test's environment.
-LimitedRun Mdmflash(const TempRoot& root, const std::vector<std::string>& args) {
-  return RunWithLimit(MDMFLASH_PATH, args, {{"DISPLAY", ""}}, root.path(),
-                      std::chrono::seconds(120));
+ProgramResult Mdmflash(const TempRoot& root, const std::vector<std::string>& args) {
+  return RunProgram(MDMFLASH_PATH, args, root.path(),
+                    {{{"DISPLAY", ""}}, std::chrono::seconds(120)});
 }
 
 void ListPorts(const std::vector<std::string>& names) {
@@ -61,7 +63,7 @@ constexpr char kStart[] = "Modem update tool started.\r\n\r\nSearching for USB-M
 
 TEST(MdmflashProgram, VersionPrintsTheVersionFacts) {
   TempRoot root;
-  LimitedRun run = Mdmflash(root, {"--version"});
+  ProgramResult run = Mdmflash(root, {"--version"});
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out,
             "USB Modem Update Utility\nUSB Modem\nInternal name: mdmflash\n"
@@ -74,20 +76,20 @@ TEST(MdmflashProgram, BadOptionsGiveTheUsageAndExitCode2) {
       {"--bogus"}, {"--same-image", "maybe"}, {"--confirm-cancel"}, {"stray-word"}};
   for (const auto& args : bad) {
     SCOPED_TRACE(args.front());
-    LimitedRun run = Mdmflash(root, args);
+    ProgramResult run = Mdmflash(root, args);
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_NE(run.err.find("Usage:"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("--save-log"), std::string::npos);
     EXPECT_EQ(run.out, "");  // no session was started
   }
-  LimitedRun help = Mdmflash(root, {"--help"});
+  ProgramResult help = Mdmflash(root, {"--help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.out.find("--headless"), std::string::npos);
 }
 
 TEST(MdmflashHeadless, AFreshRootWithoutAPortListSaysSoAndEnds) {
   TempRoot root;
-  LimitedRun run = Mdmflash(root, {"--headless"});
+  ProgramResult run = Mdmflash(root, {"--headless"});
   ASSERT_TRUE(run.inTime);
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out.rfind(kStart, 0), 0u) << run.out;
@@ -100,8 +102,8 @@ TEST(MdmflashHeadless, SaveLogAppendsOneRecordPerRunByteForByte) {
   ListPorts({});
   const fs::path logFile = root.path() / "update log.txt";
   std::ofstream(logFile, std::ios::binary) << "earlier\r\n";
-  LimitedRun first = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
-  LimitedRun second = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
+  ProgramResult first = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
+  ProgramResult second = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
   ASSERT_TRUE(first.inTime && second.inTime);
   // The log ends without a line end: its last character is left out of the record.
   EXPECT_EQ(first.out, "Modem update tool started.\r\nThere are no serial ports!");
@@ -114,7 +116,7 @@ TEST(MdmflashHeadless, ALogFileInAMissingFolderIsReportedAndNotCreated) {
   TempRoot root;
   ListPorts({});
   const fs::path logFile = root.path() / "no such folder" / "update.log";
-  LimitedRun run = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
+  ProgramResult run = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
   ASSERT_TRUE(run.inTime);
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_NE(run.err.find("Cannot open the log file"), std::string::npos) << run.err;
@@ -136,7 +138,7 @@ TEST(MdmflashHeadless, APortHeldOpenByAnotherCopyIsListedWithoutAModem) {
                             FILE_FLAG_OVERLAPPED, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
 
-  LimitedRun run = Mdmflash(root, {"--headless"});
+  ProgramResult run = Mdmflash(root, {"--headless"});
   CloseHandle(held);
   ::close(slave);
   ::close(master);

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "tests/support/run_program.h"
 #include "tests/support/temp_root.h"
-#include "tests/ui/program_run.h"
 #include "tests/ui/snapshot_report.h"
 #include "tests/ui/xvfb.h"
 #include "updater/dialog/dialog.h"
@@ -83,10 +83,9 @@ class UpdateWindow : public ::testing::Test {
 };
 
 TEST_F(UpdateWindow, ShowsResource102WithTheLogAndTheGaugeDuringASimulatedUpdate) {
-  LimitedRun run =
-      RunWithLimit(MDMSIM_PATH, {"update", "--link", "serial", "--gui", "--gui-hold", "2500"},
-                   {{"DISPLAY", xvfb.display()}, {"MDM_UI_SNAPSHOT", shot}}, root.path(),
-                   std::chrono::seconds(240));
+  testing_support::ProgramResult run = testing_support::RunProgram(
+      MDMSIM_PATH, {"update", "--link", "serial", "--gui", "--gui-hold", "2500"}, root.path(),
+      {{{"DISPLAY", xvfb.display()}, {"MDM_UI_SNAPSHOT", shot}}, std::chrono::seconds(240)});
   ASSERT_TRUE(run.inTime) << "mdmsim update --gui did not end\n" << run.out << run.err;
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_NE(run.out.find("[mdmsim] COM3: holds the image byte for byte"), std::string::npos);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/win32/faults.h"
+#include "tests/support/session_log.h"
 #include "tests/updater/session/update_harness.h"
 
 namespace update_test {
@@ -9,18 +10,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr char kStarted[] = "Modem update tool started.\r\n";
-constexpr char kSearching[] = "\r\nSearching for USB-Modems ...\r\n\r\n";
-constexpr char kSelect[] = "Select of an image file\r\n";
-constexpr char kTransfer[] =
-    "\r\nUpdate started...\r\n"
-    "\r\nSending firmware to modem ...\r\n"
-    "\r\nChecking the flash ...\r\n";
-constexpr char kFailedTwice[] = "\r\nSorry, update failed.\r\nUpdate will be restarted\r\n";
-
-std::string Check(const std::string& port) {
-  return "\r\nCheck the modem on " + port + " for updating, please wait ...\r\n";
-}
+using namespace session_log;
 
 using SessionTest = UpdateHarness;
 
