@@ -53,6 +53,9 @@ struct StatusChannel {
   ULONG statusFlags;
   ULONG outSequence;
   ULONG lineBits;
+  // 1 while the packet of the completion being handled was decoded: only then is
+  // `outSequence` the sequence byte the modem asks for now.
+  ULONG outSequenceFresh;
   IRP* irp;
   URB* urb;
   UCHAR buffer[8];

@@ -55,6 +55,7 @@ NTSTATUS IsoUsb_IsoIrp_ReadStatusComplete(DEVICE_OBJECT*, IRP*, PVOID context) {
     engine::ReleaseRequest(&status.irp, &status.urb);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
+  status.outSequenceFresh = 0;
   if (!NT_SUCCESS(IsoUsb_ProcessReadStatusTransfer(&modem))) {
     IsoUsb_StopReadStatus(deviceObject);
   } else if (!NT_SUCCESS(IsoUsb_BuildReadStatusRequest(deviceObject))) {
@@ -102,6 +103,7 @@ void IsoUsb_StatusPktDecoding(StatusChannel* channel) {
   channel->modemRxLevel = (word >> kStatusRxShift) & kStatusLevelMask;
   channel->statusFlags = (word >> kStatusFlagShift) & 3;
   channel->outSequence = packet.outSequence;
+  channel->outSequenceFresh = 1;
   channel->lineBits = packet.lineBits;
 }
 

@@ -25,6 +25,14 @@ bool DataAllowed(const MDMContext& modem) {
          modem.status.expectedSeq != 0;
 }
 
+// A data-out packet carries the sequence byte of the last decoded status packet. After a packet
+// that was not decoded (out of sequence, without status, or failed) that byte may be stale, and
+// the modem would drop the packet as a repeat with the port side's bytes in it: the write table
+// waits for the next decoded packet.
+bool WriteAllowed(const MDMContext& modem) {
+  return DataAllowed(modem) && modem.status.outSequenceFresh != 0;
+}
+
 }  // namespace
 
 void IsoUsb_UpdateModemStatus(DEVICE_OBJECT* deviceObject) {
@@ -51,7 +59,7 @@ void IsoUsb_UpdateModemStatus(DEVICE_OBJECT* deviceObject) {
     }
   }
   if (DataAllowed(modem)) read_fsm[receive](deviceObject, room);
-  if (DataAllowed(modem)) write_fsm[transmit](deviceObject, count);
+  if (WriteAllowed(modem)) write_fsm[transmit](deviceObject, count);
   if ((modem.status.statusFlags & kStatusFlagIndication) != 0 && ControlAllowed(modem)) {
     if (NT_SUCCESS(BulkUsb_ReadIndication(deviceObject))) return;
   }

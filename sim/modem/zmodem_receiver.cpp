@@ -11,10 +11,21 @@ namespace sim::modem {
 using zmodem::Header;
 using zmodem::ReadEvent;
 
+namespace {
+
+// The behaviour without its faults: the timing stays.
+ZmodemBehaviour Faultless(const ZmodemBehaviour& behaviour) {
+  return {.answerDelay = behaviour.answerDelay, .flashCheckTime = behaviour.flashCheckTime};
+}
+
+}  // namespace
+
 void ZmodemReceiver::Receive(std::span<const std::uint8_t> bytes, const ZmodemBehaviour& behaviour,
                              std::vector<Output>& out) {
-  Sink sink{behaviour, out};
+  const ZmodemBehaviour faultless = Faultless(behaviour);
   for (std::uint8_t byte : bytes) {
+    bool faultsHold = behaviour.faultyTransfers == 0 || transfers_ <= behaviour.faultyTransfers;
+    Sink sink{faultsHold ? behaviour : faultless, out};
     if (state_ == ZmodemState::kWaitingForRz) {
       if (MatchRz(byte)) StartTransfer();
     } else if (MatchCancel(byte)) {
@@ -60,6 +71,7 @@ void ZmodemReceiver::StartTransfer() {
   damaged_ = false;
   position_ = 0;
   zacks_ = 0;
+  ++transfers_;
 }
 
 void ZmodemReceiver::Take(std::uint8_t byte, Sink& sink) {

@@ -52,7 +52,7 @@ struct ZmodemStep {
 };
 
 // How the modem's receiver answers. Faults hold for every transfer, so that a modem with a
-// fault fails each attempt the same way.
+// fault fails each attempt the same way, unless `faultyTransfers` limits them to the first ones.
 struct ZmodemBehaviour {
   Duration answerDelay = Duration::zero();  // from the end of a frame to its answer
   Duration flashCheckTime = std::chrono::milliseconds(1500);  // from "OO" to the final reply
@@ -64,6 +64,7 @@ struct ZmodemBehaviour {
   ZmodemStep uppercaseHexAt = {};   // hex digits in uppercase
   std::uint32_t zrposPosition = 0;  // the position ZRPOS names (data is written where ZDATA says)
   bool flashCheckFails = false;     // the final reply reports an error whatever was received
+  int faultyTransfers = 0;          // the faults hold for the first n transfers only; 0: all
 };
 
 enum class ZmodemState { kWaitingForRz, kReceiving, kClosing };
@@ -112,6 +113,7 @@ class ZmodemReceiver {
   bool damaged_ = false;        // a subpacket was lost or could not be written
   std::uint64_t position_ = 0;  // where the next data goes: set by ZDATA, advanced by its data
   int zacks_ = 0;               // ZACKs of this transfer so far
+  int transfers_ = 0;           // transfers started so far
   std::optional<bool> lastFlashCheck_;
 };
 

@@ -1,49 +1,15 @@
 // Whole update sessions through the driver stack in virtual time: the session's port list comes
 // from the serial-port map the driver wrote, and the image travels through the COM port, the
 // serial-port driver, mdmcore and the host controller into the simulated modem's flash.
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 
-#include "platform/wdm/verifier.h"
+#include "tests/e2e/usb_update_fixture.h"
 #include "tests/support/session_log.h"
-#include "tests/support/temp_root.h"
 #include "tools/mdmsim/faults.h"
-#include "tools/mdmsim/rig.h"
-#include "tools/mdmsim/usb_update.h"
 
 namespace {
 
 using namespace session_log;
-
-class UsbUpdateTest : public ::testing::Test {
- protected:
-  void TearDown() override {
-    std::string all;
-    for (const std::string& violation : recorder_.Violations()) all += violation + "\n";
-    EXPECT_TRUE(all.empty()) << "driver verifier:\n" << all;
-  }
-
-  std::string WriteImage(const std::string& name, std::size_t size, unsigned seed) {
-    std::string path = (root_.path() / name).string();
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = static_cast<char>(random());
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-  }
-
-  static mdmsim::UsbModemSpec Modem(int index, bool hasModemCode = true) {
-    return {{mdmsim::SerialFor(index), u"USB Modem", true}, {.hasModemCode = hasModemCode}};
-  }
-
-  platform::wdm::verifier::Recorder recorder_;
-  testing_support::TempRoot root_;
-};
 
 // The typical session: a plain port COM1 and one modem, which the driver binds to COM3. The log
 // is the one the serial-level session writes, byte for byte.

@@ -1,18 +1,28 @@
-// The faults `mdmsim` can switch on in the simulated modems, by name.
+// The faults `mdmsim` can switch on in the simulated world, by name: in a modem's firmware, or
+// (through USB only) on the bus and in the modem's USB side while its transfer runs.
 #pragma once
 
-#include <map>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "sim/modem/firmware.h"
+#include "sim/world/world.h"
+#include "tools/mdmsim/rig.h"
 
 namespace mdmsim {
 
 struct ModemFault {
   std::string name;
   std::string help;
-  void (*apply)(sim::modem::Behaviour& behaviour);
+  // In the modem's firmware, from the start.
+  void (*apply)(sim::modem::Behaviour& behaviour) = nullptr;
+  // Through USB: done on a thread of its own once the modem has taken `afterBytes` bytes from
+  // the host, that is in the middle of its transfer.
+  void (*onUsb)(sim::world::World& world, DriverRig& rig, RiggedModem& modem) = nullptr;
+  std::uint64_t afterBytes = 0;
+  // The driver must ride it out: the modem still takes the image byte for byte.
+  bool riddenOut = false;
 };
 
 const std::vector<ModemFault>& ModemFaults();

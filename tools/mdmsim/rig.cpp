@@ -54,6 +54,13 @@ RiggedModem* DriverRig::AddModem(const std::string& comName,
   return modems_.back().get();
 }
 
+NTSTATUS DriverRig::PullOut(RiggedModem& modem) {
+  if (modem.removed) return STATUS_SUCCESS;
+  world_.Detach(modem.pdo);
+  modem.removed = true;
+  return pnp::SurpriseRemoveDevice(modem.pdo);
+}
+
 NTSTATUS DriverRig::Shutdown() {
   NTSTATUS first = STATUS_SUCCESS;
   auto note = [&first](NTSTATUS status) {
@@ -61,8 +68,10 @@ NTSTATUS DriverRig::Shutdown() {
   };
   for (auto& modem : modems_) {
     modem->port.reset();
-    note(pnp::StopDevice(modem->pdo));
-    note(pnp::RemoveDevice(modem->pdo));
+    if (!modem->removed) {
+      note(pnp::StopDevice(modem->pdo));
+      note(pnp::RemoveDevice(modem->pdo));
+    }
     world_.Unplug(modem->pdo);
   }
   modems_.clear();

@@ -20,6 +20,7 @@ struct RiggedModem {
   std::shared_ptr<sim::portdrv::ModemPort> port;
   PDEVICE_OBJECT pdo = nullptr;
   PDEVICE_OBJECT fdo = nullptr;
+  bool removed = false;  // pulled off the bus while started (surprise removal)
 };
 
 class DriverRig {
@@ -35,6 +36,10 @@ class DriverRig {
   RiggedModem* AddModem(const std::string& comName, const sim::usbdevice::ModemIdentity& identity,
                         sim::modem::Behaviour behaviour = {});
   std::vector<std::unique_ptr<RiggedModem>>& modems() { return modems_; }
+  // The modem is pulled off the bus while its driver has it: its transfers fail and Plug and
+  // Play removes it by surprise. Its COM port stays, with nothing behind it. Not on the world
+  // thread: the removal waits for the driver as the system's Plug and Play manager does.
+  NTSTATUS PullOut(RiggedModem& modem);
   // Stops and removes every modem, takes them off the bus and unloads the driver. Every COM
   // port must be closed by then. Returns the first failure.
   NTSTATUS Shutdown();

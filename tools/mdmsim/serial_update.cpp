@@ -101,8 +101,11 @@ std::string RunSessionToEnd(const SerialUpdate& update,
   ui::SetFileDialogAnswer([&update](const ui::FileDialogRequest& request) {
     return ImageFor(update, request.title.substr(request.title.rfind(' ') + 1));
   });
+  // The only other question is whether to cancel a running update: Exit means Yes.
   int sameImage = update.sameImage ? IDYES : IDNO;
-  ui::SetMessageBoxAnswer([sameImage](const ui::MessageBoxRequest&) { return sameImage; });
+  ui::SetMessageBoxAnswer([sameImage](const ui::MessageBoxRequest& request) {
+    return request.text == "Update is running! Cancel it ?" ? IDYES : sameImage;
+  });
   std::string log;
   if (window) {
     // The toolkit's thread is known to the clock only while it runs the dialog's handlers.
@@ -114,6 +117,9 @@ std::string RunSessionToEnd(const SerialUpdate& update,
     CFlashUpdateDlg dialog;
     CreateUpdateDialog(dialog, [&update](std::string_view text) {
       if (update.onLog) update.onLog(text);
+      if (!update.exitOn.empty() && text == update.exitOn) {
+        PostMessageA(theDialog->window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      }
     });
     ui::PumpMessages(SessionOver);
     log = LogText();

@@ -26,7 +26,10 @@ struct SerialUpdate {
   std::string imagePath;  // what the file dialog answers
   // Another image for the modem on a port: the file dialog names the port in its title.
   std::map<std::string, std::string> imageByPort;
-  bool sameImage = true;                        // the answer to the same-image question
+  bool sameImage = true;  // the answer to the same-image question
+  // Headless: Exit is pressed when the log receives this text, and the question whether to
+  // cancel a running update is answered Yes.
+  std::string exitOn;
   std::function<void(std::string_view)> onLog;  // sees the log as it grows
   bool gui = false;                             // shows the real window (needs a display)
   int guiHoldMs = 0;  // how long the window stays after the session, in wall time

@@ -64,10 +64,30 @@ std::vector<ModemSpec> Modems(const UpdateOptions& options) {
   for (const std::string& text : options.faults) {
     FaultChoice choice = ParseFaultChoice(text);
     for (ModemSpec& modem : modems) {
-      if (choice.port.empty() || choice.port == modem.port) choice.fault->apply(modem.behaviour);
+      bool hits = choice.port.empty() || choice.port == modem.port;
+      if (hits && choice.fault->apply != nullptr) choice.fault->apply(modem.behaviour);
     }
   }
   return modems;
+}
+
+// The faults of the bus and the modems' USB side, as events of the session.
+std::vector<UsbEvent> UsbEvents(const UpdateOptions& options,
+                                const std::vector<ModemSpec>& modems) {
+  std::vector<UsbEvent> events;
+  for (const std::string& text : options.faults) {
+    FaultChoice choice = ParseFaultChoice(text);
+    if (choice.fault->onUsb == nullptr) continue;
+    for (std::size_t i = 0; i < modems.size(); ++i) {
+      if (!choice.port.empty() && choice.port != modems[i].port) continue;
+      auto onUsb = choice.fault->onUsb;
+      events.push_back(
+          {i, choice.fault->afterBytes, [onUsb, i](sim::world::World& world, DriverRig& rig) {
+             onUsb(world, rig, *rig.modems().at(i));
+           }});
+    }
+  }
+  return events;
 }
 
 const char* Verdict(const ModemOutcome& modem) {
@@ -98,9 +118,11 @@ bool Report(const UsbUpdateResult& result) {
 }
 
 // Through the whole driver stack: each modem a USB device with its own serial number.
-bool RunThroughUsb(const SerialUpdate& session, const std::vector<ModemSpec>& modems) {
+bool RunThroughUsb(const SerialUpdate& session, const std::vector<ModemSpec>& modems,
+                   std::vector<UsbEvent> events) {
   UsbUpdate update;
   update.session = session;
+  update.events = std::move(events);
   for (std::size_t i = 0; i < modems.size(); ++i) {
     update.modems.push_back(
         {{SerialFor(static_cast<int>(i)), u"USB Modem", true}, modems[i].behaviour});
@@ -117,6 +139,18 @@ bool RunAtSerialLevel(SerialUpdate update, const std::vector<ModemSpec>& modems)
   std::printf("\n[mdmsim] session over after %lld ms of virtual time\n",
               static_cast<long long>(result.virtualMs));
   return Report(result);
+}
+
+// Faults of the bus and the modems' USB side need the driver stack.
+bool UsbFaultsAtSerialLevel(const UpdateOptions& options) {
+  if (options.link == "usb") return false;
+  for (const std::string& text : options.faults) {
+    if (ParseFaultChoice(text).fault->onUsb != nullptr) {
+      std::fprintf(stderr, "mdmsim: the fault %s needs --link usb\n", text.c_str());
+      return true;
+    }
+  }
+  return false;
 }
 
 // Through USB the driver binds the modems to COM3 and on, so plain ports must keep clear.
@@ -140,7 +174,7 @@ int RunUpdate(const UpdateOptions& options) {
     return 1;
   }
   std::vector<ModemSpec> modems = Modems(options);
-  if (PlainPortsClash(options, modems)) {
+  if (PlainPortsClash(options, modems) || UsbFaultsAtSerialLevel(options)) {
     std::filesystem::remove_all(root);
     return 1;
   }
@@ -154,8 +188,8 @@ int RunUpdate(const UpdateOptions& options) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
   };
-  bool allGood =
-      options.link == "usb" ? RunThroughUsb(update, modems) : RunAtSerialLevel(update, modems);
+  bool allGood = options.link == "usb" ? RunThroughUsb(update, modems, UsbEvents(options, modems))
+                                       : RunAtSerialLevel(update, modems);
   if (options.keepRoot) {
     std::printf("[mdmsim] platform root kept in %s\n", root.c_str());
   } else {

@@ -1,5 +1,6 @@
 #include "tools/mdmsim/usb_update.h"
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -65,10 +66,55 @@ void CheckFlash(sim::world::World& world, DriverRig& rig, const SerialUpdate& se
     std::vector<std::uint8_t> image = ReadImage(ImageFor(session, outcome.port));
     for (auto& modem : rig.modems()) {
       if (modem->comName != outcome.port) continue;
+      outcome.pulledOut = modem->removed;
       world.Call([&] { outcome.holdsImage = modem->device->firmware().flash().image() == image; });
     }
   }
 }
+
+// Runs the update's events at their moments on a thread of its own, looking at the modems every
+// 2 ms of virtual time until every event has run or the session is over.
+class EventRunner {
+ public:
+  EventRunner(sim::world::World& world, DriverRig& rig, const std::vector<UsbEvent>& events)
+      : world_(world), rig_(rig), events_(events) {
+    if (!events_.empty()) thread_ = platform::clock::Spawn("events", [this] { Run(); });
+  }
+  // Ends the thread (an action under way is finished first); returns how many events ran.
+  int Stop() {
+    stop_ = true;
+    if (!events_.empty()) platform::clock::Join(thread_);
+    return ran_;
+  }
+
+ private:
+  void Run() {
+    std::vector<bool> done(events_.size(), false);
+    while (!stop_ && ran_ < static_cast<int>(events_.size())) {
+      for (std::size_t i = 0; i < events_.size() && !stop_; ++i) {
+        if (done[i] || !Reached(events_[i])) continue;
+        events_[i].action(world_, rig_);
+        done[i] = true;
+        ++ran_;
+      }
+      platform::clock::SleepFor(std::chrono::milliseconds(2));
+    }
+  }
+
+  bool Reached(const UsbEvent& event) {
+    if (event.modem >= rig_.modems().size()) return false;
+    std::uint64_t taken = 0;
+    world_.Call([&] { taken = rig_.modems()[event.modem]->device->bytesFromHost(); });
+    return taken >= event.afterBytes;
+  }
+
+  sim::world::World& world_;
+  DriverRig& rig_;
+  const std::vector<UsbEvent>& events_;
+  std::atomic<bool> stop_ = false;
+  int ran_ = 0;
+  platform::clock::SpawnedThread thread_;
+};
 
 }  // namespace
 
@@ -97,7 +143,9 @@ UsbUpdateResult RunUsbUpdate(const UsbUpdate& update) {
     DriverRig rig(world);
     if (NT_SUCCESS(rig.loadStatus())) result.modems = PlugModems(world, rig, update);
     if (update.beforeSession) world.Call([&] { update.beforeSession(world, rig); });
+    EventRunner events(world, rig, update.events);
     result.log = RunSessionToEnd(update.session, dialogThread);
+    result.eventsRun = events.Stop();
     result.virtualMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(clock.clock().Now()).count();
     CheckFlash(world, rig, update.session, result);

@@ -20,23 +20,35 @@ struct UsbModemSpec {
   sim::modem::Behaviour behaviour;
 };
 
+// Something that happens while the session runs: once modem `modem` has taken `afterBytes` bytes
+// from the host, `action` runs on a thread of its own, as the system's Plug and Play manager or a
+// user pulling the cable would: faults in the middle of a transfer, an unplug.
+struct UsbEvent {
+  std::size_t modem = 0;
+  std::uint64_t afterBytes = 0;
+  std::function<void(sim::world::World&, DriverRig&)> action;
+};
+
 struct UsbUpdate {
   SerialUpdate session;  // plain ports, image, answers, log, window; its modems stay empty
   std::vector<UsbModemSpec> modems;  // COM3 and on, in this order
   // Runs on the world thread once the modems are started, before the session: faults of the
   // bus and the devices are switched on here.
   std::function<void(sim::world::World&, DriverRig&)> beforeSession;
+  std::vector<UsbEvent> events;
 };
 
 struct UsbModemOutcome : ModemOutcome {
   std::string serial;
-  bool started = false;  // the driver started it and it is presented as `port`
+  bool started = false;    // the driver started it and it is presented as `port`
+  bool pulledOut = false;  // an event took it off the bus during the session
 };
 
 struct UsbUpdateResult {
   std::int64_t virtualMs = 0;
   std::string log;
   std::vector<UsbModemOutcome> modems;
+  int eventsRun = 0;           // events whose moment came during the session
   bool driverStopped = false;  // every modem stopped, removed and the driver unloaded cleanly
   std::string poolReport;      // the driver's pool after that
   // True when every modem was started, every modem offered an image holds it, the driver

@@ -85,6 +85,19 @@ TEST(ZmodemFaults, TheFinalReplyCanFailOrStayAway) {
   EXPECT_EQ(mute.firmware.zmodem().lastFlashCheck(), true);
 }
 
+// A modem whose faults hold for its first two transfers fails them and takes the third.
+TEST(ZmodemFaults, FaultsCanBeLimitedToTheFirstTransfers) {
+  auto failing = Transfer(kImage);
+  failing.back().answer = Text(kError);
+  Download modem(Behaviour{.zmodem = {.flashCheckFails = true, .faultyTransfers = 2}});
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    SCOPED_TRACE("transfer " + std::to_string(attempt));
+    if (attempt > 1) modem.Send(Text("rz\r\n"));
+    modem.Run(attempt < 3 ? failing : Transfer(kImage));
+  }
+  EXPECT_EQ(modem.firmware.zmodem().lastFlashCheck(), true);
+}
+
 // ZRPOS may name another position; a sender that starts from 0 all the same still fills the
 // flash right, since data goes where ZDATA says.
 TEST(ZmodemFaults, ZrposCanNameAnotherPosition) {
