@@ -102,6 +102,13 @@ FaultChoice ParseFaultChoice(const std::string& text) {
   return choice;
 }
 
+UsbEvent EventFor(const ModemFault& fault, std::size_t modem) {
+  auto onUsb = fault.onUsb;
+  return {modem, fault.afterBytes, [onUsb, modem](sim::world::World& world, DriverRig& rig) {
+            onUsb(world, rig, *rig.modems().at(modem));
+          }};
+}
+
 std::string FaultHelp() {
   std::string text;
   for (const ModemFault& fault : kFaults) text += "  " + fault.name + ": " + fault.help + "\n";

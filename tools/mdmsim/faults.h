@@ -9,6 +9,7 @@
 #include "sim/modem/firmware.h"
 #include "sim/world/world.h"
 #include "tools/mdmsim/rig.h"
+#include "tools/mdmsim/usb_update.h"
 
 namespace mdmsim {
 
@@ -35,6 +36,9 @@ struct FaultChoice {
 
 // The fault a choice names, or none (fault null) when the name is unknown.
 FaultChoice ParseFaultChoice(const std::string& text);
+
+// The event that strikes the modem at index `modem` with a fault of the USB side.
+UsbEvent EventFor(const ModemFault& fault, std::size_t modem);
 
 // One line per fault for --help.
 std::string FaultHelp();

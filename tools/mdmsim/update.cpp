@@ -79,12 +79,9 @@ std::vector<UsbEvent> UsbEvents(const UpdateOptions& options,
     FaultChoice choice = ParseFaultChoice(text);
     if (choice.fault->onUsb == nullptr) continue;
     for (std::size_t i = 0; i < modems.size(); ++i) {
-      if (!choice.port.empty() && choice.port != modems[i].port) continue;
-      auto onUsb = choice.fault->onUsb;
-      events.push_back(
-          {i, choice.fault->afterBytes, [onUsb, i](sim::world::World& world, DriverRig& rig) {
-             onUsb(world, rig, *rig.modems().at(i));
-           }});
+      if (choice.port.empty() || choice.port == modems[i].port) {
+        events.push_back(EventFor(*choice.fault, i));
+      }
     }
   }
   return events;
@@ -109,7 +106,8 @@ bool Report(const SerialUpdateResult& result) {
 // One line per modem with its serial number, then the driver's pool after the unload.
 bool Report(const UsbUpdateResult& result) {
   for (const UsbModemOutcome& modem : result.modems) {
-    std::printf("[mdmsim] %s (USB modem %s): %s\n", modem.port.c_str(), modem.serial.c_str(),
+    std::printf("[mdmsim] %s (USB modem %s): %s%s\n", modem.port.c_str(), modem.serial.c_str(),
+                modem.pulledOut ? "pulled out during the session; " : "",
                 modem.started ? Verdict(modem) : "NOT started by the driver");
   }
   if (!result.driverStopped) std::printf("[mdmsim] the driver did NOT stop cleanly\n");
