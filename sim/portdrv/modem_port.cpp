@@ -103,6 +103,11 @@ int ModemPort::detaches() const {
   return detaches_;
 }
 
+usbdevice::ByteDigest ModemPort::toDriverDigest() const {
+  std::lock_guard lock(mutex_);
+  return toDriver_;
+}
+
 // ---- The application's side (any thread) ------------------------------------------------------
 
 std::size_t ModemPort::OnTransmit(platform::win32::InProcessPort&, std::span<const BYTE> bytes) {
@@ -238,6 +243,7 @@ void ModemPort::GetData(std::uint32_t countAddress) {
     std::copy(transmit_.begin(), transmit_.begin() + static_cast<long>(count), area + 1);
     transmit_.erase(transmit_.begin(), transmit_.begin() + static_cast<long>(count));
     area[0] = static_cast<BYTE>(count);
+    toDriver_.Add(std::span<const BYTE>(area + 1, count));
     wake = writerWaiting_ && count != 0;
     if (wake) writerWaiting_ = false;
   }

@@ -16,6 +16,7 @@
 
 #include "platform/win32/inprocess_port.h"
 #include "sim/portdrv/port_record.h"
+#include "sim/usbdevice/byte_digest.h"
 #include "sim/world/world.h"
 
 namespace sim::portdrv {
@@ -37,6 +38,8 @@ class ModemPort final : public platform::win32::CommDevice,
   // port side that it is gone.
   std::uint8_t msr() const;
   int detaches() const;
+  // Every byte handed to the modem's driver with PORT_GET_DATA, in order.
+  usbdevice::ByteDigest toDriverDigest() const;
 
   // CommDevice
   std::size_t OnTransmit(platform::win32::InProcessPort& port,
@@ -73,6 +76,7 @@ class ModemPort final : public platform::win32::CommDevice,
   std::uint32_t driverEntry_ = 0;
   std::uint8_t msr_ = 0;
   int detaches_ = 0;
+  usbdevice::ByteDigest toDriver_;
 };
 
 }  // namespace sim::portdrv

@@ -14,6 +14,7 @@
 #include "platform/clock/clock.h"
 #include "sim/modem/firmware.h"
 
+#include "sim/usbdevice/byte_digest.h"
 #include "sim/usbdevice/device.h"
 
 namespace sim::usbdevice {
@@ -85,6 +86,8 @@ class UsbModem : public DescribedDevice {
   // Data-in payload bytes that reached the host, and host bytes that reached the firmware.
   std::uint64_t bytesToHost() const { return sentToHost_; }
   std::uint64_t bytesFromHost() const { return takenFromHost_; }
+  // Every payload byte of the data-out packets the modem took, in order.
+  const ByteDigest& fromHostDigest() const { return fromHostDigest_; }
   // Status packets the host has fetched.
   std::uint64_t statusPackets() const { return statusPackets_; }
 
@@ -118,6 +121,7 @@ class UsbModem : public DescribedDevice {
   int rejected_ = 0;
   std::uint64_t sentToHost_ = 0;
   std::uint64_t takenFromHost_ = 0;
+  ByteDigest fromHostDigest_;
 };
 
 }  // namespace sim::usbdevice

@@ -155,6 +155,7 @@ USBD_STATUS UsbModem::IsoOut(UCHAR endpoint, ULONG, std::span<const BYTE> data) 
   outSequence_ = NextSequence(outSequence_);
   std::size_t count = std::min<std::size_t>({data[1], kPayload, data.size() - 2});
   fromHost_.insert(fromHost_.end(), data.begin() + 2, data.begin() + 2 + static_cast<long>(count));
+  fromHostDigest_.Add(data.subspan(2, count));
   Advance();
   return USBD_STATUS_SUCCESS;
 }

@@ -27,12 +27,10 @@ const std::vector<ModemFault> kFaults = {
              [](Behaviour& b) { b.downloadAnswer = "OK"; }),
     Firmware("no-zrinit", "no answer to ZRQINIT",
              [](Behaviour& b) { b.zmodem.silentAt = {ZmodemStep::kZrinit}; }),
-    Firmware(
-        "binary-zrinit", "ZRINIT as a binary header",
-        [](Behaviour& b) { b.zmodem.binaryHeaderAt = {ZmodemStep::kZrinit}; }, true),
-    Firmware(
-        "uppercase-zrpos", "ZRPOS with uppercase hex digits",
-        [](Behaviour& b) { b.zmodem.uppercaseHexAt = {ZmodemStep::kZrpos}; }, true),
+    Firmware("binary-zrinit", "ZRINIT as a binary header",
+             [](Behaviour& b) { b.zmodem.binaryHeaderAt = {ZmodemStep::kZrinit}; }),
+    Firmware("uppercase-zrpos", "ZRPOS with uppercase hex digits",
+             [](Behaviour& b) { b.zmodem.uppercaseHexAt = {ZmodemStep::kZrpos}; }),
     Firmware("wrong-zrpos", "another header type instead of ZRPOS",
              [](Behaviour& b) { b.zmodem.wrongTypeAt = {ZmodemStep::kZrpos}; }),
     Firmware(

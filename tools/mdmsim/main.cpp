@@ -5,6 +5,7 @@
 #include "tools/mdmsim/chat.h"
 #include "tools/mdmsim/demo.h"
 #include "tools/mdmsim/plug.h"
+#include "tools/mdmsim/sweep_command.h"
 #include "tools/mdmsim/update.h"
 
 int main(int argc, char** argv) {
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
   mdmsim::AddChatCommand(app, result);
   mdmsim::AddDemoCommand(app, result);
   mdmsim::AddPlugCommand(app, result);
+  mdmsim::AddSweepCommand(app, result);
   mdmsim::AddUpdateCommand(app, result);
   try {
     app.parse(argc, argv);

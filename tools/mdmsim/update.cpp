@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -13,6 +14,7 @@
 #include "tools/mdmsim/faults.h"
 #include "tools/mdmsim/rig.h"
 #include "tools/mdmsim/serial_update.h"
+#include "tools/mdmsim/sweep.h"
 #include "tools/mdmsim/usb_update.h"
 
 namespace mdmsim {
@@ -26,7 +28,7 @@ struct UpdateOptions {
   std::vector<std::string> faults;
   std::string image;
   std::string sameImage = "yes";
-  unsigned seed = 1;
+  std::optional<unsigned> seed;
   bool keepRoot = false;
   bool gui = false;
   int guiHoldMs = 3000;
@@ -40,9 +42,10 @@ std::filesystem::path MakeRoot() {
   return pattern;
 }
 
-std::string GenerateImage(const std::filesystem::path& root, unsigned seed) {
+// The default image: 4 KiB of the same pseudo-random bytes every time.
+std::string GenerateImage(const std::filesystem::path& root) {
   std::string path = (root / "firmware.bin").string();
-  std::mt19937 random(seed);
+  std::mt19937 random(1);
   std::string bytes(4096, '\0');
   for (char& byte : bytes) byte = static_cast<char>(random());
   std::ofstream(path, std::ios::binary) << bytes;
@@ -69,22 +72,6 @@ std::vector<ModemSpec> Modems(const UpdateOptions& options) {
     }
   }
   return modems;
-}
-
-// The faults of the bus and the modems' USB side, as events of the session.
-std::vector<UsbEvent> UsbEvents(const UpdateOptions& options,
-                                const std::vector<ModemSpec>& modems) {
-  std::vector<UsbEvent> events;
-  for (const std::string& text : options.faults) {
-    FaultChoice choice = ParseFaultChoice(text);
-    if (choice.fault->onUsb == nullptr) continue;
-    for (std::size_t i = 0; i < modems.size(); ++i) {
-      if (choice.port.empty() || choice.port == modems[i].port) {
-        events.push_back(EventFor(*choice.fault, i));
-      }
-    }
-  }
-  return events;
 }
 
 const char* Verdict(const ModemOutcome& modem) {
@@ -115,20 +102,25 @@ bool Report(const UsbUpdateResult& result) {
   return result.AllGood();
 }
 
-// Through the whole driver stack: each modem a USB device with its own serial number.
+// Through the whole driver stack: each modem a USB device with its own serial number, its
+// firmware faults in its behaviour and the faults of its USB side as events. The run is checked
+// for what must hold whatever the faults did.
 bool RunThroughUsb(const SerialUpdate& session, const std::vector<ModemSpec>& modems,
-                   std::vector<UsbEvent> events) {
-  UsbUpdate update;
+                   const std::vector<std::string>& faults) {
+  UsbUpdate update = UpdateWithFaults(static_cast<int>(modems.size()), faults);
   update.session = session;
-  update.events = std::move(events);
   for (std::size_t i = 0; i < modems.size(); ++i) {
-    update.modems.push_back(
-        {{SerialFor(static_cast<int>(i)), u"USB Modem", true}, modems[i].behaviour});
+    update.modems[i].behaviour.hasModemCode = modems[i].behaviour.hasModemCode;
   }
-  UsbUpdateResult result = RunUsbUpdate(update);
+  UsbUpdateResult result;
+  std::vector<std::string> problems = RunChecked(update, faults, &result);
   std::printf("\n[mdmsim] session over after %lld ms of virtual time\n",
               static_cast<long long>(result.virtualMs));
-  return Report(result);
+  bool allGood = Report(result);
+  for (const std::string& problem : problems) {
+    std::printf("[mdmsim] CHECK FAILED: %s\n", problem.c_str());
+  }
+  return allGood && problems.empty();
 }
 
 bool RunAtSerialLevel(SerialUpdate update, const std::vector<ModemSpec>& modems) {
@@ -171,14 +163,27 @@ int RunUpdate(const UpdateOptions& options) {
     std::fprintf(stderr, "mdmsim: cannot make a platform root\n");
     return 1;
   }
-  std::vector<ModemSpec> modems = Modems(options);
-  if (PlainPortsClash(options, modems) || UsbFaultsAtSerialLevel(options)) {
+  UpdateOptions run = options;
+  std::string image = options.image;
+  if (options.seed) {
+    // The modems, the image and the faults of the seed's run, plus any faults given.
+    DrawnRun drawn = DrawRun(*options.seed);
+    std::printf("[mdmsim] %s\n", drawn.Describe().c_str());
+    run.modems = drawn.modems;
+    run.faults.insert(run.faults.end(), drawn.faults.begin(), drawn.faults.end());
+    if (image.empty()) {
+      image = (root / "firmware.bin").string();
+      WriteDrawnImage(drawn, image);
+    }
+  }
+  std::vector<ModemSpec> modems = Modems(run);
+  if (PlainPortsClash(run, modems) || UsbFaultsAtSerialLevel(run)) {
     std::filesystem::remove_all(root);
     return 1;
   }
   SerialUpdate update;
   update.plainPorts = options.plainPorts;
-  update.imagePath = options.image.empty() ? GenerateImage(root, options.seed) : options.image;
+  update.imagePath = image.empty() ? GenerateImage(root) : image;
   update.sameImage = options.sameImage == "yes";
   update.gui = options.gui;
   update.guiHoldMs = options.guiHoldMs;
@@ -186,8 +191,8 @@ int RunUpdate(const UpdateOptions& options) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
   };
-  bool allGood = options.link == "usb" ? RunThroughUsb(update, modems, UsbEvents(options, modems))
-                                       : RunAtSerialLevel(update, modems);
+  bool allGood = run.link == "usb" ? RunThroughUsb(update, modems, run.faults)
+                                   : RunAtSerialLevel(update, modems);
   if (options.keepRoot) {
     std::printf("[mdmsim] platform root kept in %s\n", root.c_str());
   } else {
@@ -212,8 +217,9 @@ void AddUpdateCommand(CLI::App& app, int& result) {
                    "how the modems are attached: usb (through the driver stack, the default) or "
                    "serial (simulated modems right on the COM ports)")
       ->check(CLI::IsMember({"usb", "serial"}));
-  update->add_option("--modems", options->modems, "number of simulated modems (COM3 and on)")
-      ->check(CLI::Range(0, 10));
+  CLI::Option* modems =
+      update->add_option("--modems", options->modems, "number of simulated modems (COM3 and on)")
+          ->check(CLI::Range(0, 10));
   update
       ->add_option("--no-modem-code", options->noModemCode,
                    "ports whose modem holds no modem code, e.g. COM4")
@@ -230,7 +236,11 @@ void AddUpdateCommand(CLI::App& app, int& result) {
       ->check(CLI::ExistingFile);
   update->add_option("--same-image", options->sameImage, "answer to the same-image question")
       ->check(CLI::IsMember({"yes", "no"}));
-  update->add_option("--seed", options->seed, "seed of the generated image");
+  CLI::Option* seed = update->add_option(
+      "--seed", options->seed,
+      "draw the modems, the image and the faults of a short update from this seed (the fault "
+      "sweep's runs); the same seed gives the same run");
+  seed->excludes(modems);
   update->add_flag("--gui", options->gui, "show the update dialog's real window (needs a display)");
   update
       ->add_option("--gui-hold", options->guiHoldMs,

@@ -1,6 +1,6 @@
 #include "tools/mdmsim/usb_update.h"
 
-#include <atomic>
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -58,60 +58,117 @@ std::vector<UsbModemOutcome> PlugModems(sim::world::World& world, DriverRig& rig
   return outcomes;
 }
 
-// Compares each started modem's flash with the image, on the world thread.
+// Compares each started modem's flash with the image, and what the serial-port driver handed
+// to mdmcore with what reached the modem, on the world thread. Packets still on the bus when the
+// session ends land first.
 void CheckFlash(sim::world::World& world, DriverRig& rig, const SerialUpdate& session,
                 UsbUpdateResult& result) {
+  platform::clock::SleepFor(std::chrono::milliseconds(20));
   for (UsbModemOutcome& outcome : result.modems) {
     outcome.offered = WasOffered(result.log, outcome.port);
     std::vector<std::uint8_t> image = ReadImage(ImageFor(session, outcome.port));
     for (auto& modem : rig.modems()) {
       if (modem->comName != outcome.port) continue;
       outcome.pulledOut = modem->removed;
-      world.Call([&] { outcome.holdsImage = modem->device->firmware().flash().image() == image; });
+      world.Call([&] {
+        outcome.holdsImage = modem->device->firmware().flash().image() == image;
+        outcome.streamIntact = modem->port->toDriverDigest() == modem->device->fromHostDigest();
+      });
     }
   }
 }
 
-// Runs the update's events at their moments on a thread of its own, looking at the modems every
-// 2 ms of virtual time until every event has run or the session is over.
+// Runs the update's events at their moments. The world thread looks at the modems every 2 ms of
+// virtual time (cheaply, with no hand-over between threads) and marks the events whose moment
+// has come; a thread of its own runs them, since an action such as a removal waits for the
+// driver as the system's Plug and Play manager does.
 class EventRunner {
  public:
   EventRunner(sim::world::World& world, DriverRig& rig, const std::vector<UsbEvent>& events)
-      : world_(world), rig_(rig), events_(events) {
-    if (!events_.empty()) thread_ = platform::clock::Spawn("events", [this] { Run(); });
+      : world_(world), rig_(rig), events_(events), state_(events.size(), kWaiting) {
+    if (events_.empty()) return;
+    world_.Call([this] { Check(); });
+    thread_ = platform::clock::Spawn("events", [this] { Run(); });
   }
-  // Ends the thread (an action under way is finished first); returns how many events ran.
+  // Ends the checks and the thread (an action under way is finished first); returns how many
+  // events ran.
   int Stop() {
-    stop_ = true;
-    if (!events_.empty()) platform::clock::Join(thread_);
+    if (events_.empty()) return 0;
+    world_.Call([this] {
+      checking_ = false;
+      if (check_) world_.processor().Cancel(*check_);
+    });
+    {
+      platform::clock::Lock lock(platform::clock::Current().Mutex());
+      stop_ = true;
+      platform::clock::Current().Notify();
+    }
+    platform::clock::Join(thread_);
     return ran_;
   }
 
  private:
-  void Run() {
-    std::vector<bool> done(events_.size(), false);
-    while (!stop_ && ran_ < static_cast<int>(events_.size())) {
-      for (std::size_t i = 0; i < events_.size() && !stop_; ++i) {
-        if (done[i] || !Reached(events_[i])) continue;
-        events_[i].action(world_, rig_);
-        done[i] = true;
-        ++ran_;
+  enum State { kWaiting, kDue, kDone };
+
+  // On the world thread.
+  void Check() {
+    check_.reset();
+    if (!checking_) return;
+    bool waiting = false;
+    {
+      platform::clock::Lock lock(platform::clock::Current().Mutex());
+      for (std::size_t i = 0; i < events_.size(); ++i) {
+        if (state_[i] != kWaiting) continue;
+        if (Reached(events_[i])) {
+          state_[i] = kDue;
+        } else {
+          waiting = true;
+        }
       }
-      platform::clock::SleepFor(std::chrono::milliseconds(2));
+      platform::clock::Current().Notify();
+    }
+    if (waiting) {
+      auto next = platform::clock::Current().Now() + std::chrono::milliseconds(2);
+      check_ = world_.processor().Schedule(next, [this] { Check(); });
     }
   }
 
-  bool Reached(const UsbEvent& event) {
-    if (event.modem >= rig_.modems().size()) return false;
-    std::uint64_t taken = 0;
-    world_.Call([&] { taken = rig_.modems()[event.modem]->device->bytesFromHost(); });
-    return taken >= event.afterBytes;
+  bool Reached(const UsbEvent& event) const {
+    return event.modem < rig_.modems().size() &&
+           rig_.modems()[event.modem]->device->bytesFromHost() >= event.afterBytes;
+  }
+
+  void Run() {
+    while (ran_ < static_cast<int>(events_.size())) {
+      std::vector<std::size_t> due;
+      {
+        platform::clock::Clock& clock = platform::clock::Current();
+        platform::clock::Lock lock(clock.Mutex());
+        auto anyDue = [this] { return std::ranges::find(state_, kDue) != state_.end(); };
+        clock.Wait(
+            lock, [&] { return stop_ || anyDue(); }, std::nullopt, "session events");
+        if (stop_) return;
+        for (std::size_t i = 0; i < state_.size(); ++i) {
+          if (state_[i] == kDue) {
+            state_[i] = kDone;
+            due.push_back(i);
+          }
+        }
+      }
+      for (std::size_t i : due) {
+        events_[i].action(world_, rig_);
+        ++ran_;
+      }
+    }
   }
 
   sim::world::World& world_;
   DriverRig& rig_;
   const std::vector<UsbEvent>& events_;
-  std::atomic<bool> stop_ = false;
+  std::vector<State> state_;                               // under the clock's lock
+  bool stop_ = false;                                      // under the clock's lock
+  bool checking_ = true;                                   // on the world thread
+  std::optional<platform::wdm::Processor::WorkId> check_;  // on the world thread
   int ran_ = 0;
   platform::clock::SpawnedThread thread_;
 };

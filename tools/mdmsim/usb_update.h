@@ -42,6 +42,8 @@ struct UsbModemOutcome : ModemOutcome {
   std::string serial;
   bool started = false;    // the driver started it and it is presented as `port`
   bool pulledOut = false;  // an event took it off the bus during the session
+  // Every byte the serial-port driver handed to mdmcore reached the modem once and in order.
+  bool streamIntact = false;
 };
 
 struct UsbUpdateResult {

@@ -1,0 +1,190 @@
+#include "tools/mdmsim/sweep.h"
+
+#include <dirent.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "platform/wdm/verifier.h"
+#include "tools/mdmsim/faults.h"
+#include "updater/serial/serial.h"
+
+namespace mdmsim {
+namespace {
+
+// Threads of this process now.
+int ThreadCount() {
+  int count = 0;
+  if (DIR* tasks = ::opendir("/proc/self/task")) {
+    while (const dirent* entry = ::readdir(tasks)) count += entry->d_name[0] != '.';
+    ::closedir(tasks);
+  }
+  return count;
+}
+
+// True once the process has no more threads than `count`. A thread that has been told to end
+// (the reaper of a started program, say) may take a moment of wall time to go: up to a second.
+bool ThreadsBackTo(int count) {
+  for (int i = 0; i < 1000 && ThreadCount() > count; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return ThreadCount() <= count;
+}
+
+// The faults that hit the modem on `port`.
+std::vector<const ModemFault*> FaultsOn(const std::vector<std::string>& faults,
+                                        const std::string& port) {
+  std::vector<const ModemFault*> hits;
+  for (const std::string& text : faults) {
+    FaultChoice choice = ParseFaultChoice(text);
+    if (choice.fault != nullptr && (choice.port.empty() || choice.port == port)) {
+      hits.push_back(choice.fault);
+    }
+  }
+  return hits;
+}
+
+// The parts of the log about `port`: from each "Check the modem on PORT" to the next check.
+std::vector<std::string> Attempts(const std::string& log, const std::string& port) {
+  static const std::string kCheck = "\r\nCheck the modem on ";
+  std::vector<std::string> attempts;
+  for (auto at = log.find(kCheck + port + " "); at != std::string::npos;
+       at = log.find(kCheck + port + " ", at + 1)) {
+    auto next = log.find(kCheck, at + 1);
+    attempts.push_back(log.substr(at, next == std::string::npos ? std::string::npos : next - at));
+  }
+  return attempts;
+}
+
+// What the log says of the modem on `port` must agree with its flash: every transfer that was
+// started ends in success or failure, and success is claimed only for a modem holding the image.
+void CheckLog(const std::string& log, const UsbModemOutcome& modem,
+              std::vector<std::string>& problems) {
+  static const std::string kSending = "\r\nSending firmware to modem ...\r\n";
+  static const std::string kDone = "\r\nUpdate completed successfully!\r\n";
+  static const std::string kFailed = "\r\nSorry, update failed.\r\n";
+  bool claimed = false;
+  for (const std::string& attempt : Attempts(log, modem.port)) {
+    bool done = attempt.find(kDone) != std::string::npos;
+    bool failed = attempt.find(kFailed) != std::string::npos;
+    if (attempt.find(kSending) != std::string::npos && done == failed) {
+      problems.push_back(modem.port + ": a transfer without one verdict in the log");
+    }
+    claimed = claimed || done;
+  }
+  if (claimed && !modem.holdsImage) {
+    problems.push_back(modem.port + ": the log claims success but the flash differs");
+  }
+}
+
+void CheckModem(const UsbUpdateResult& result, const UsbModemOutcome& modem,
+                const std::vector<std::string>& faults, std::vector<std::string>& problems) {
+  if (!modem.started) problems.push_back(modem.port + ": not started by the driver");
+  CheckLog(result.log, modem, problems);
+  bool riddenOut = true;
+  for (const ModemFault* fault : FaultsOn(faults, modem.port)) riddenOut &= fault->riddenOut;
+  if (riddenOut && !modem.holdsImage) {
+    problems.push_back(modem.port + ": its faults are ridden out, yet it does not hold the image");
+  }
+  if (!modem.pulledOut && !modem.streamIntact) {
+    problems.push_back(modem.port +
+                       ": bytes handed to the driver were lost, repeated or reordered");
+  }
+}
+
+}  // namespace
+
+std::string DrawnRun::Describe() const {
+  std::string text = "seed " + std::to_string(seed) + ": " + std::to_string(modems) +
+                     (modems == 1 ? " modem" : " modems") + ", image of " +
+                     std::to_string(imageSize) + " bytes, faults:";
+  if (faults.empty()) text += " none";
+  for (const std::string& fault : faults) text += " " + fault;
+  return text;
+}
+
+DrawnRun DrawRun(unsigned seed) {
+  std::mt19937 random(seed);
+  DrawnRun run;
+  run.seed = seed;
+  run.modems = 1 + static_cast<int>(random() % 2);
+  run.imageSize = 1024 + random() % 5120;
+  const std::vector<ModemFault>& all = ModemFaults();
+  for (int modem = 0; modem < run.modems; ++modem) {
+    // None, one or two faults per modem, one in two runs of a modem with exactly one.
+    static constexpr int kFaultsPerModem[] = {0, 1, 1, 2};
+    for (int i = kFaultsPerModem[random() % 4]; i > 0; --i) {
+      run.faults.push_back(all[random() % all.size()].name + "@" + ComNameFor(modem));
+    }
+  }
+  return run;
+}
+
+void WriteDrawnImage(const DrawnRun& run, const std::string& path) {
+  std::mt19937 random(run.seed);
+  std::string bytes(run.imageSize, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(random());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+UsbUpdate UpdateWithFaults(int modems, const std::vector<std::string>& faults) {
+  UsbUpdate update;
+  for (int i = 0; i < modems; ++i) {
+    UsbModemSpec spec{{SerialFor(i), u"USB Modem", true}, {}};
+    for (const ModemFault* fault : FaultsOn(faults, ComNameFor(i))) {
+      if (fault->apply != nullptr) fault->apply(spec.behaviour);
+      if (fault->onUsb != nullptr) update.events.push_back(EventFor(*fault, i));
+    }
+    update.modems.push_back(std::move(spec));
+  }
+  return update;
+}
+
+std::vector<std::string> RunChecked(const UsbUpdate& update, const std::vector<std::string>& faults,
+                                    UsbUpdateResult* outcome) {
+  int threadsBefore = ThreadCount();
+  platform::wdm::verifier::Recorder recorder;
+  UsbUpdateResult result = RunUsbUpdate(update);
+  std::vector<std::string> problems = recorder.Violations();
+  for (const UsbModemOutcome& modem : result.modems) CheckModem(result, modem, faults, problems);
+  if (result.modems.size() != update.modems.size()) problems.push_back("modems missing");
+  if (!result.driverStopped) problems.push_back("the driver did not stop cleanly");
+  if (result.poolReport != "pool: no block outstanding\n") problems.push_back(result.poolReport);
+  if (updateWorkerThread != nullptr || zmodemThread != nullptr) {
+    problems.push_back("a session thread is still running");
+  }
+  if (!ThreadsBackTo(threadsBefore)) problems.push_back("threads were left behind");
+  if (outcome != nullptr) *outcome = std::move(result);
+  return problems;
+}
+
+std::vector<std::string> Sweep(unsigned first, unsigned count) {
+  const char* parent = std::getenv("MDM_ROOT");
+  std::filesystem::path base =
+      parent != nullptr ? std::filesystem::path(parent) : std::filesystem::temp_directory_path();
+  std::vector<std::string> failures;
+  for (unsigned seed = first; seed < first + count; ++seed) {
+    std::filesystem::path root = base / ("sweep-" + std::to_string(seed));
+    std::filesystem::create_directories(root);
+    ::setenv("MDM_ROOT", root.c_str(), 1);
+    DrawnRun run = DrawRun(seed);
+    UsbUpdate update = UpdateWithFaults(run.modems, run.faults);
+    update.session.imagePath = (root / "firmware.bin").string();
+    WriteDrawnImage(run, update.session.imagePath);
+    for (const std::string& problem : RunChecked(update, run.faults)) {
+      failures.push_back(run.Describe() + ": " + problem);
+    }
+    std::filesystem::remove_all(root);
+  }
+  if (parent != nullptr) {
+    ::setenv("MDM_ROOT", parent, 1);
+  } else {
+    ::unsetenv("MDM_ROOT");
+  }
+  return failures;
+}
+
+}  // namespace mdmsim
