@@ -59,8 +59,12 @@ int RunDemo() {
   }
   std::printf("[demo] %s", outcome.poolReport.c_str());
   if (!outcome.AllGood()) result = 1;
-  std::printf("[demo] platform root: %s (look with: MDM_ROOT=%s build/mdmreg export)\n",
-              root.c_str(), root.c_str());
+  std::printf(
+      "[demo] platform root: %s\n"
+      "[demo]   the registry the driver wrote:  MDM_ROOT=%s build/mdmreg export\n"
+      "[demo]   the Start-menu shortcuts:       MDM_ROOT=%s build/mdmlinks, then look in\n"
+      "[demo]                                   %s/Start Menu/Programs\n",
+      root.c_str(), root.c_str(), root.c_str(), root.c_str());
   return result;
 }
 
@@ -69,8 +73,8 @@ int RunDemo() {
 void AddDemoCommand(CLI::App& app, int& result) {
   CLI::App* demo = app.add_subcommand(
       "demo",
-      "Show what runs today: USB modems answering through the driver stack, and a whole "
-      "firmware update through it.");
+      "The main job: USB modems answering through the driver stack, then a whole firmware "
+      "update of two modems through it beside a plain port, with the log and a summary.");
   demo->callback([&result] { result = RunDemo(); });
 }
 

@@ -73,6 +73,8 @@ void CheckFlash(sim::world::World& world, DriverRig& rig, const SerialUpdate& se
       world.Call([&] {
         outcome.holdsImage = modem->device->firmware().flash().image() == image;
         outcome.streamIntact = modem->port->toDriverDigest() == modem->device->fromHostDigest();
+        outcome.bytesFromHost = modem->device->bytesFromHost();
+        outcome.bytesToHost = modem->device->bytesToHost();
       });
     }
   }

@@ -44,6 +44,9 @@ struct UsbModemOutcome : ModemOutcome {
   bool pulledOut = false;  // an event took it off the bus during the session
   // Every byte the serial-port driver handed to mdmcore reached the modem once and in order.
   bool streamIntact = false;
+  // Payload bytes of the data paths: host to modem, and modem to host.
+  std::uint64_t bytesFromHost = 0;
+  std::uint64_t bytesToHost = 0;
 };
 
 struct UsbUpdateResult {
