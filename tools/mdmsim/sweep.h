@@ -32,7 +32,8 @@ UsbUpdate UpdateWithFaults(int modems, const std::vector<std::string>& faults);
 // check holds: each modem offered an image holds it or the log does not claim it does, a modem
 // whose faults the driver must ride out holds it, every byte handed to the driver reached its
 // modem once and in order (unless the modem was pulled out), every request was completed once,
-// the driver freed every block and stopped, and no thread was left behind.
+// the driver freed every block and stopped, no thread was left behind, and the session ended
+// within the bound of its waits.
 std::vector<std::string> RunChecked(const UsbUpdate& update, const std::vector<std::string>& faults,
                                     UsbUpdateResult* outcome = nullptr);
 
