@@ -114,7 +114,7 @@ DrawnRun DrawRun(unsigned seed) {
   run.imageSize = 1024 + random() % 5120;
   const std::vector<ModemFault>& all = ModemFaults();
   for (int modem = 0; modem < run.modems; ++modem) {
-    // None, one or two faults per modem, one in two runs of a modem with exactly one.
+    // A modem gets no fault one time in four, one fault half the time, two one time in four.
     static constexpr int kFaultsPerModem[] = {0, 1, 1, 2};
     for (int i = kFaultsPerModem[random() % 4]; i > 0; --i) {
       run.faults.push_back(all[random() % all.size()].name + "@" + ComNameFor(modem));
