@@ -9,9 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <random>
 #include <string>
 
 #include "platform/clock/clock.h"
@@ -64,14 +62,10 @@ Figures OnTheSerialLine(const std::string& image) {
 
 // One update in a fresh platform root with a random image of `size` bytes.
 void Measure(const char* link, const Run& run, std::size_t size) {
-  std::string root = (std::filesystem::temp_directory_path() / "mdm-bench-XXXXXX").string();
-  if (::mkdtemp(root.data()) == nullptr) std::exit(1);
-  ::setenv("MDM_ROOT", root.c_str(), 1);
-  std::string image = root + "/image.bin";
-  std::mt19937 random(7);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(random());
-  std::ofstream(image, std::ios::binary) << bytes;
+  std::filesystem::path root = mdmsim::MakePlatformRoot("mdm-bench-");
+  if (root.empty()) std::exit(1);
+  std::string image = (root / "image.bin").string();
+  mdmsim::WriteRandomImage(image, size, 7);
 
   auto start = std::chrono::steady_clock::now();
   Figures figures = run(image);

@@ -5,13 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <random>
 #include <string>
 
 #include "platform/wdm/verifier.h"
 #include "tests/support/temp_root.h"
 #include "tools/mdmsim/rig.h"
+#include "tools/mdmsim/serial_update.h"
 #include "tools/mdmsim/usb_update.h"
 
 class UsbUpdateTest : public ::testing::Test {
@@ -24,10 +23,7 @@ class UsbUpdateTest : public ::testing::Test {
 
   std::string WriteImage(const std::string& name, std::size_t size, unsigned seed) {
     std::string path = (root_.path() / name).string();
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = static_cast<char>(random());
-    std::ofstream(path, std::ios::binary) << bytes;
+    mdmsim::WriteRandomImage(path, size, seed);
     return path;
   }
 

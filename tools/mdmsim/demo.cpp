@@ -1,38 +1,26 @@
 #include "tools/mdmsim/demo.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <string>
 
 #include "tools/mdmsim/chat.h"
 #include "tools/mdmsim/rig.h"
+#include "tools/mdmsim/serial_update.h"
 #include "tools/mdmsim/usb_update.h"
 
 namespace mdmsim {
 namespace {
 
-// A fresh platform root that stays for the user to look at.
-std::filesystem::path MakeRoot() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "mdm-demo-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) return {};
-  ::setenv("MDM_ROOT", pattern.c_str(), 1);
-  return pattern;
-}
-
 std::string GenerateImage(const std::filesystem::path& root) {
   std::string path = (root / "firmware.bin").string();
-  std::mt19937 random(2026);
-  std::string bytes(16 * 1024, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(random());
-  std::ofstream(path, std::ios::binary) << bytes;
+  WriteRandomImage(path, 16 * 1024, 2026);
   return path;
 }
 
 int RunDemo() {
-  std::filesystem::path root = MakeRoot();
+  // A fresh platform root that stays for the user to look at.
+  std::filesystem::path root = MakePlatformRoot("mdm-demo-");
   if (root.empty()) return 1;
   std::printf(
       "== Two USB modems identify themselves through the driver stack (COM port,\n"

@@ -1,9 +1,12 @@
 #include "tools/mdmsim/serial_update.h"
 
+#include <stdlib.h>
+
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <random>
 #include <thread>
 
 #include "platform/clock/virtual_clock.h"
@@ -86,6 +89,20 @@ void ListPort(const std::string& name) {
 std::vector<std::uint8_t> ReadImage(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteRandomImage(const std::string& path, std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(random());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::filesystem::path MakePlatformRoot(const std::string& prefix) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) == nullptr) return {};
+  ::setenv("MDM_ROOT", pattern.c_str(), 1);
+  return pattern;
 }
 
 const std::string& ImageFor(const SerialUpdate& update, const std::string& port) {

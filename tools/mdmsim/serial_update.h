@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -55,6 +56,10 @@ SerialUpdateResult RunSerialUpdate(const SerialUpdate& update);
 // Adds a port to the serial-port map of the current platform root, as the driver writes it.
 void ListPort(const std::string& name);
 std::vector<std::uint8_t> ReadImage(const std::string& path);
+// Writes `size` pseudo-random bytes drawn from `seed` to `path`: a firmware image.
+void WriteRandomImage(const std::string& path, std::size_t size, unsigned seed);
+// A fresh folder "<temp>/<prefix>XXXXXX" made the platform root (MDM_ROOT); empty on failure.
+std::filesystem::path MakePlatformRoot(const std::string& prefix);
 
 // The image the file dialog gives for the modem on `port`.
 const std::string& ImageFor(const SerialUpdate& update, const std::string& port);

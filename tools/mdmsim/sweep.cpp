@@ -4,7 +4,6 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <thread>
 
@@ -124,21 +123,18 @@ DrawnRun DrawRun(unsigned seed) {
 }
 
 void WriteDrawnImage(const DrawnRun& run, const std::string& path) {
-  std::mt19937 random(run.seed);
-  std::string bytes(run.imageSize, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(random());
-  std::ofstream(path, std::ios::binary) << bytes;
+  WriteRandomImage(path, run.imageSize, run.seed);
 }
 
 UsbUpdate UpdateWithFaults(int modems, const std::vector<std::string>& faults) {
   UsbUpdate update;
   for (int i = 0; i < modems; ++i) {
-    UsbModemSpec spec{{SerialFor(i), u"USB Modem", true}, {}};
+    UsbModemSpec wanted{{SerialFor(i), u"USB Modem", true}, {}};
     for (const ModemFault* fault : FaultsOn(faults, ComNameFor(i))) {
-      if (fault->apply != nullptr) fault->apply(spec.behaviour);
+      if (fault->apply != nullptr) fault->apply(wanted.behaviour);
       if (fault->onUsb != nullptr) update.events.push_back(EventFor(*fault, i));
     }
-    update.modems.push_back(std::move(spec));
+    update.modems.push_back(std::move(wanted));
   }
   return update;
 }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "tools/mdmsim/serial_update.h"
 #include "tools/mdmsim/sweep.h"
 
 namespace mdmsim {
@@ -16,16 +17,15 @@ struct SweepOptions {
 };
 
 int RunSweep(const SweepOptions& options) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "mdmsim-sweep-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
+  std::filesystem::path root = MakePlatformRoot("mdmsim-sweep-");
+  if (root.empty()) {
     std::fprintf(stderr, "mdmsim: cannot make a platform root\n");
     return 1;
   }
-  ::setenv("MDM_ROOT", pattern.c_str(), 1);
   auto start = std::chrono::steady_clock::now();
   std::vector<std::string> failures = Sweep(options.first, options.seeds);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::filesystem::remove_all(pattern);
+  std::filesystem::remove_all(root);
   for (const std::string& failure : failures) std::printf("[mdmsim] FAILED %s\n", failure.c_str());
   std::printf("[mdmsim] sweep of seeds %u..%u: %s (%.1f s)\n", options.first,
               options.first + options.seeds - 1,

@@ -1,12 +1,9 @@
 #include "tools/mdmsim/update.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,21 +31,10 @@ struct UpdateOptions {
   int guiHoldMs = 3000;
 };
 
-// A fresh platform root for the run.
-std::filesystem::path MakeRoot() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "mdmsim-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) return {};
-  ::setenv("MDM_ROOT", pattern.c_str(), 1);
-  return pattern;
-}
-
 // The default image: 4 KiB of the same pseudo-random bytes every time.
 std::string GenerateImage(const std::filesystem::path& root) {
   std::string path = (root / "firmware.bin").string();
-  std::mt19937 random(1);
-  std::string bytes(4096, '\0');
-  for (char& byte : bytes) byte = static_cast<char>(random());
-  std::ofstream(path, std::ios::binary) << bytes;
+  WriteRandomImage(path, 4096, 1);
   return path;
 }
 
@@ -158,7 +144,7 @@ bool PlainPortsClash(const UpdateOptions& options, const std::vector<ModemSpec>&
 }
 
 int RunUpdate(const UpdateOptions& options) {
-  std::filesystem::path root = MakeRoot();
+  std::filesystem::path root = MakePlatformRoot("mdmsim-");
   if (root.empty()) {
     std::fprintf(stderr, "mdmsim: cannot make a platform root\n");
     return 1;
