@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "driver/core/devext.h"
+#include "platform/base/root.h"
 #include "platform/clock/virtual_clock.h"
 #include "platform/usb/host_controller.h"
 #include "platform/wdm/pnp.h"
@@ -59,4 +60,13 @@ BENCHMARK(LoadPlugStartStopRemoveUnload);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// The driver writes the modems' bindings into the registry: into a platform root of the bench's
+// own, never the user's.
+int main(int argc, char** argv) {
+  platform::TemporaryRoot root("mdm-bench-");
+  if (root.path().empty()) return 1;
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -6,12 +6,11 @@
 // Instructions instead of seconds: valgrind --tool=callgrind build/bench/engine_bench
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/base/root.h"
 #include "platform/clock/virtual_clock.h"
 #include "platform/vxd/vmm.h"
 #include "platform/wdm/pool.h"
@@ -63,9 +62,8 @@ void Report(const char* what, const Window& w, int ms) {
 }  // namespace
 
 int main() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "mdm-bench-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) return 1;
-  ::setenv("MDM_ROOT", pattern.c_str(), 1);
+  platform::TemporaryRoot root("mdm-bench-");
+  if (root.path().empty()) return 1;
   platform::vxd::ResetSystem();
   {
     platform::clock::ScopedClock clock(std::make_unique<platform::clock::VirtualClock>());
@@ -101,6 +99,5 @@ int main() {
     CloseHandle(commPortSession.writeEvent);
     rig.Shutdown();
   }
-  std::filesystem::remove_all(pattern);
   return 0;
 }

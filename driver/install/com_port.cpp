@@ -8,6 +8,7 @@
 
 ULONG gComPorts[kComTableEntries];
 ULONG gUsbPorts[kComTableEntries];
+ULONG gHeldPorts[kComTableEntries];
 
 namespace {
 
@@ -57,6 +58,7 @@ LONG GetValidCommPort(const char* usbDeviceId) {
   for (LONG n = 1; n <= kLastComPort; ++n) {
     gComPorts[n] = 0;
     gUsbPorts[n] = 0;
+    gHeldPorts[n] = 0;
   }
   LONG start = FirstValidPort(usbDeviceId);
   VMMHKEY enumKey = 0;
@@ -64,8 +66,10 @@ LONG GetValidCommPort(const char* usbDeviceId) {
     EnumAllSubKeys(enumKey, usbDeviceId);
     gwRegCloseKey(enumKey);
   }
+  // An earlier binding is reused unless another device's port now has that number: two
+  // devices must never share one COM port.
   for (LONG n = start; n <= kLastComPort; ++n) {
-    if (gUsbPorts[n] != 0) return n;
+    if (gUsbPorts[n] != 0 && gHeldPorts[n] == 0) return n;
   }
   // Entry 0 is never set, so a start of 0 without an earlier binding gives 0: none.
   for (LONG n = start; n <= kLastComPort; ++n) {
@@ -102,24 +106,28 @@ void EnumAllValues(VMMHKEY key, const char* usbDeviceId) {
     LONG n = PortNumberIn(key, name);
     if (n == 0) continue;
     gComPorts[n] = 1;
-    CheckUsbComBind(key, n, usbDeviceId);
+    // A "PortName" is a port device's own number; "AttachedTo" names a port some device uses.
+    if (!CheckUsbComBind(key, n, usbDeviceId) && strcasecmp(name, "PortName") == 0) {
+      gHeldPorts[n] = 1;
+    }
   }
   gwHeapFree(name, 0);
 }
 
 // An absent "USBDeviceID" leaves the entry as it was; one too long for the buffer names some
 // other device.
-void CheckUsbComBind(VMMHKEY key, LONG n, const char* usbDeviceId) {
+BOOLEAN CheckUsbComBind(VMMHKEY key, LONG n, const char* usbDeviceId) {
   char id[kUsbIdBytes] = {};
   DWORD size = sizeof(id);
   VMMREGRET result =
       gwRegQueryValueEx(key, "USBDeviceID", nullptr, nullptr, reinterpret_cast<BYTE*>(id), &size);
-  if (result == ERROR_FILE_NOT_FOUND) return;
+  if (result == ERROR_FILE_NOT_FOUND) return FALSE;
   if (result != ERROR_SUCCESS) {
     gUsbPorts[n] = 0;
-    return;
+    return FALSE;
   }
   if (size < sizeof(id)) id[size] = '\0';
   id[sizeof(id) - 1] = '\0';
   gUsbPorts[n] = std::strcmp(id, usbDeviceId) == 0 ? 1 : 0;
+  return gUsbPorts[n] != 0 ? TRUE : FALSE;
 }

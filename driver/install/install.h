@@ -12,9 +12,11 @@ constexpr LONG kDefaultFirstPort = 3;
 constexpr ULONG kSerialValueBytes = 28;  // of serialNumber kept in "SerialNumber"
 constexpr ULONG kDeviceIdBytes = 256;
 
-// Entry n: some key under ENUM names COMn / the last such key with a "USBDeviceID" is ours.
+// Entry n: some key under ENUM names COMn / the last such key with a "USBDeviceID" is ours /
+// some other device's key holds COMn as its "PortName" (then n is not reused for this device).
 extern ULONG gComPorts[kComTableEntries];
 extern ULONG gUsbPorts[kComTableEntries];
+extern ULONG gHeldPorts[kComTableEntries];
 
 // The platform's shell-execute packet with its strings, reused for every program start.
 constexpr DWORD kExecPacketSize = 288;
@@ -30,5 +32,6 @@ CONFIGRET OnEnumerate(CONFIGFUNC function, SUBCONFIGFUNC subFunction, DEVNODE en
 LONG GetValidCommPort(const char* usbDeviceId);
 void EnumAllSubKeys(VMMHKEY key, const char* usbDeviceId);
 void EnumAllValues(VMMHKEY key, const char* usbDeviceId);
-void CheckUsbComBind(VMMHKEY key, LONG n, const char* usbDeviceId);
+// Updates gUsbPorts entry n from the key's "USBDeviceID"; TRUE when that is this device's ID.
+BOOLEAN CheckUsbComBind(VMMHKEY key, LONG n, const char* usbDeviceId);
 void AttachModemToPort(const char* usbDeviceId, const char* comName);

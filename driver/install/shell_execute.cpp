@@ -9,14 +9,12 @@ namespace {
 
 constexpr DWORD kShowNormal = 1;
 
-// Appends text and its NUL at `at` when it fits before the end of the packet (leaving room for
-// the final NUL), and returns the new position.
-DWORD Put(DWORD at, const char* text) {
-  std::size_t length = std::strlen(text);
-  if (at + length + 2 > kExecPacketSize) length = kExecPacketSize - 2 - at;
-  std::memcpy(exec_packet.bytes + at, text, length);
-  exec_packet.bytes[at + length] = '\0';
-  return static_cast<DWORD>(at + length + 1);
+// The packet's strings are written one after the other. Each is cut so that its own NUL, and
+// the NUL of every string still to come, stay inside the packet: `pending` counts those.
+DWORD Put(DWORD at, const char* text, DWORD pending) {
+  const DWORD end = kExecPacketSize - pending;  // the first byte this string may not take
+  while (*text != '\0' && at < end) exec_packet.bytes[at++] = *text++;
+  return at;  // the packet was zeroed: the byte at `at` is this string's NUL
 }
 
 }  // namespace
@@ -28,20 +26,14 @@ void VxD_shell_execute(const char* fileName, const char* firstText, const char* 
   header.dwSize = sizeof(SHEXPACKET);
   header.ibOp = 0;
   header.ibFile = sizeof(SHEXPACKET);
-  DWORD at = Put(header.ibFile, fileName);
-  header.ibParams = at;
+  // Behind the file name: its NUL, the parameters' NUL and the final NUL.
+  header.ibParams = Put(header.ibFile, fileName, 3) + 1;
   header.ibDir = 0;
   header.dwReserved = 0;
   header.nCmdShow = kShowNormal;
   // The parameters: the first text, then "#" and the second text when there is one, as one
   // string; a second NUL ends the strings.
-  std::size_t room = kExecPacketSize - 2 - at;
-  std::strncat(exec_packet.bytes + at, firstText, room);
-  if (secondText != nullptr) {
-    std::size_t used = std::strlen(exec_packet.bytes + at);
-    std::strncat(exec_packet.bytes + at, "#", room - used);
-    used = std::strlen(exec_packet.bytes + at);
-    std::strncat(exec_packet.bytes + at, secondText, room - used);
-  }
+  DWORD at = Put(header.ibParams, firstText, 2);
+  if (secondText != nullptr) at = Put(Put(at, "#", 2), secondText, 2);
   ASMLIB_SHELL_Execute(&exec_packet.header);
 }

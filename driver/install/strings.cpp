@@ -53,6 +53,13 @@ NTSTATUS USBDEV_GetStringDescriptor(DEVICE_OBJECT* deviceObject, UCHAR index, US
   if (NT_SUCCESS(status)) {
     ULONG text = descriptor[0] < kHeader ? 0 : descriptor[0] - kHeader;
     ULONG held = transferred < kHeader ? 0 : transferred - kHeader;
+    if (descriptor[0] > descriptorLength) {
+      // A serial number cut here no longer matches the modem's child node, which carries the
+      // whole one: that modem's COM port is not bound.
+      DbgPrint("USBDEV_GetStringDescriptor: string %u is %u bytes long; only %u are read\n",
+               static_cast<unsigned>(index), static_cast<unsigned>(descriptor[0]),
+               static_cast<unsigned>(descriptorLength));
+    }
     if (text > held) text = held;
     if (text > callerLength) text = callerLength;
     std::memcpy(buffer, descriptor + kHeader, text);

@@ -14,6 +14,8 @@ namespace {
 
 constexpr UCHAR kCommandKind = 1;
 constexpr UCHAR kReadKind = 0;
+// How long a stop waits for a cancelled control transfer to come back from the bus.
+constexpr ULONG kControlCancelWaitMs = 1000;
 
 void FillLineSettings(const MDMContext& modem, UCHAR* bytes) {
   bytes[0] = kLineSettingsCode[0];
@@ -131,9 +133,11 @@ NTSTATUS BulkUsb_ControlComplete(DEVICE_OBJECT*, IRP* irp, PVOID context) {
 NTSTATUS BulkUsb_ProcessControlTransfer(MDMContext* context, ULONG length) {
   const UCHAR* bytes = context->control.buffer;
   if ((bytes[0] & kIndicationValid) == 0) {
+    // Not an indication: shown for the developer, and nothing of it is acted on.
     DbgPrint("<");
     for (UCHAR byte : context->control.buffer) DbgPrint("%02x,", byte);
     DbgPrint(">\n");
+    return STATUS_SUCCESS;
   }
   switch (bytes[1]) {
     case 0:
@@ -153,16 +157,29 @@ NTSTATUS BulkUsb_ProcessControlTransfer(MDMContext* context, ULONG length) {
 
 void DumpBinData(const UCHAR*, ULONG) {}
 
-// Cancels a control transfer in flight and waits for its completion, then releases what is left.
+// Cancels a control transfer in flight and waits until its completion has run, then releases
+// what is left. A request is freed only once the bus has given it back: a cancelled transfer
+// may come back a frame later. The wait is bounded; past the bound the request is left to its
+// completion, which releases it whenever it comes.
 NTSTATUS BulkUsb_FreeResources(DEVICE_OBJECT* deviceObject) {
   ControlChannel& channel = ModemOf(deviceObject).control;
-  while (channel.busy != 0) {
+  for (ULONG waited = 0; channel.busy != 0; ++waited) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    IRP* irp = channel.busy != 0 && engine::InFlight(channel.irp) ? channel.irp : nullptr;
+    IRP* irp = engine::InFlight(channel.irp) ? channel.irp : nullptr;
     IoReleaseCancelSpinLock(irql);
+    if (irp == nullptr) break;  // busy, but nothing with the bus: nothing will come back
+    if (waited == kControlCancelWaitMs) {
+      DbgPrint("BulkUsb_FreeResources: the control transfer did not come back within %u ms\n",
+               kControlCancelWaitMs);
+      return STATUS_SUCCESS;
+    }
     // IoCancelIrp takes the cancel spin lock itself, so it is called after the lock is released.
-    if (irp == nullptr || !IoCancelIrp(irp)) break;
+    // A repeated cancel of the same request finds no cancel routine and does nothing.
+    IoCancelIrp(irp);
+    if (channel.busy == 0) break;
+    LARGE_INTEGER oneMillisecond{.QuadPart = -10000};
+    KeDelayExecutionThread(KernelMode, FALSE, &oneMillisecond);
   }
   engine::ReleaseRequest(&channel.irp, &channel.urb);
   Store(&channel.busy, 0);

@@ -10,15 +10,33 @@
 using engine::ModemOf;
 using engine::Store;
 
+namespace {
+
+// The checks of IsoUsb_BuildDataWriteRequest, and its allocation, made ahead of it.
+bool CanBuildDataWrite(DEVICE_OBJECT* deviceObject) {
+  DataChannel& channel = ModemOf(deviceObject).dataOut;
+  return BulkUsb_CanAcceptIoRequests(deviceObject) &&
+         engine::FindPipe(deviceObject, 0x06, UsbdPipeTypeIsochronous) != nullptr &&
+         engine::AllocateRequest(deviceObject, &channel.irp, &channel.urb, engine::kIsoUrbSize);
+}
+
+}  // namespace
+
 NTSTATUS IsoUsb_DataWritePacket(DEVICE_OBJECT* deviceObject, ULONG frameOffset, ULONG count) {
   MDMContext& modem = ModemOf(deviceObject);
   DataChannel& channel = modem.dataOut;
   if (channel.busy != 0) return STATUS_UNSUCCESSFUL;
   Store(&channel.busy, 1);
+  // Bytes taken from the port side cannot be given back: the request is made ready first, so
+  // that a device that is stopping or a pool without memory leaves them in the port's queue.
+  if (!CanBuildDataWrite(deviceObject)) {
+    Store(&channel.busy, 0);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
   std::memset(channel.buffer, 0, sizeof(channel.buffer));
   IsoUsb_DataWrite_GetFromVxd(&modem, count);
   NTSTATUS status = IsoUsb_BuildDataWriteRequest(deviceObject, frameOffset);
-  if (!NT_SUCCESS(status)) Store(&channel.busy, 0);  // the bytes taken are dropped
+  if (!NT_SUCCESS(status)) Store(&channel.busy, 0);  // refused by the bus: the device is gone
   return status;
 }
 

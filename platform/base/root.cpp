@@ -1,5 +1,7 @@
 #include "platform/base/root.h"
 
+#include <stdlib.h>
+
 #include <cstdlib>
 
 namespace platform {
@@ -11,6 +13,32 @@ std::filesystem::path Root() {
   }
   const char* home = std::getenv("HOME");
   return std::filesystem::path(home != nullptr ? home : ".") / ".local" / "share" / "mdm";
+}
+
+}  // namespace platform
+
+namespace platform {
+
+TemporaryRoot::TemporaryRoot(const std::string& prefix) {
+  std::error_code error;
+  std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+  if (error) folder = "/tmp";
+  std::string pattern = (folder / (prefix + "XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) == nullptr) return;
+  path_ = pattern;
+  if (const char* old = std::getenv("MDM_ROOT")) previous_ = old;
+  ::setenv("MDM_ROOT", path_.c_str(), 1);
+}
+
+TemporaryRoot::~TemporaryRoot() {
+  if (path_.empty()) return;
+  if (previous_) {
+    ::setenv("MDM_ROOT", previous_->c_str(), 1);
+  } else {
+    ::unsetenv("MDM_ROOT");
+  }
+  std::error_code ignored;
+  if (!keep_) std::filesystem::remove_all(path_, ignored);
 }
 
 }  // namespace platform

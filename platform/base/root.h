@@ -3,11 +3,36 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
+#include <string>
 
 namespace platform {
 
 // MDM_ROOT when set, else "mdm" under the user's data folder ($XDG_DATA_HOME, or
 // ~/.local/share). The folder is not created here.
 std::filesystem::path Root();
+
+}  // namespace platform
+
+namespace platform {
+
+// A fresh folder "<temp>/<prefix>XXXXXX" made the platform root (MDM_ROOT) for the object's
+// life; at its end the former MDM_ROOT comes back and the folder is removed, unless Keep() was
+// called. path() is empty when no folder could be made (MDM_ROOT is then left alone).
+class TemporaryRoot {
+ public:
+  explicit TemporaryRoot(const std::string& prefix = "mdm-root-");
+  ~TemporaryRoot();
+  TemporaryRoot(const TemporaryRoot&) = delete;
+  TemporaryRoot& operator=(const TemporaryRoot&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  void Keep() { keep_ = true; }
+
+ private:
+  std::filesystem::path path_;
+  std::optional<std::string> previous_;
+  bool keep_ = false;
+};
 
 }  // namespace platform

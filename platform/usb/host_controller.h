@@ -31,6 +31,8 @@ struct Transfer {
   USBD_STATUS status = USBD_STATUS_PENDING;
   ULONG actual = 0;
   ULONG errorCount = 0;
+  // Set by a controller that completes a cancelled transfer later, at the end of its frame.
+  bool cancelRequested = false;
   // Called once, on the processor at DISPATCH_LEVEL, when the transfer has completed (also when
   // it is aborted or cancelled; not when Submit refuses it).
   std::function<void(Transfer&)> done;

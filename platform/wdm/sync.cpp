@@ -88,6 +88,24 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
   return STATUS_SUCCESS;
 }
 
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
+  if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+    Report("KeDelayExecutionThread at DISPATCH_LEVEL (in a DPC or a completion routine)");
+    return STATUS_SUCCESS;
+  }
+  const clock::Time deadline = platform::wdm::kernel::DueTime(*interval);
+  const std::function<bool()> never = [] { return false; };
+  platform::wdm::Processor* processor = platform::wdm::CurrentProcessor();
+  if (processor != nullptr && processor->OnProcessor()) {
+    processor->RunUntil(never, deadline, "KeDelayExecutionThread");
+  } else {
+    clock::Clock& clock = clock::Current();
+    clock::Lock lock(clock.Mutex());
+    clock.Wait(lock, never, deadline, "KeDelayExecutionThread");
+  }
+  return STATUS_SUCCESS;
+}
+
 void ExInitializeFastMutex(PFAST_MUTEX mutex) {
   *mutex = FAST_MUTEX{1, nullptr, 0, 0};
 }

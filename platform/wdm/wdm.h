@@ -188,6 +188,10 @@ LONG KeReadStateEvent(PKEVENT event);
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode,
                                BOOLEAN alertable, PLARGE_INTEGER timeout);
 
+// Waits out the interval (negative: relative, 100 ns units) at PASSIVE_LEVEL; on the kernel's
+// processor the rest of the kernel runs meanwhile, as KeWaitForSingleObject lets it.
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval);
+
 void KeInitializeDpc(PKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context);
 BOOLEAN KeInsertQueueDpc(PKDPC dpc, PVOID systemArgument1, PVOID systemArgument2);
 BOOLEAN KeRemoveQueueDpc(PKDPC dpc);

@@ -194,6 +194,13 @@ int _write(int fd, const void* buffer, unsigned int count);
 int _close(int fd);
 
 // ---------------------------------------------------------------------------------------------
+// The program's module
+
+// With a null module: the running program's executable path, cut to size - 1 characters (then
+// the result is size and the last error ERROR_INSUFFICIENT_BUFFER).
+DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+
+// ---------------------------------------------------------------------------------------------
 // String resources
 
 int LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax);

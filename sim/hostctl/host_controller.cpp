@@ -139,10 +139,15 @@ bool HostController::Cancel(ULONG number, const Transfer* transfer) {
   for (auto& [endpoint, queue] : it->second.queues) {
     auto found = std::find_if(queue.begin(), queue.end(),
                               [transfer](const auto& queued) { return queued.get() == transfer; });
-    if (found != queue.end()) {
-      queue.erase(found);
-      return true;
+    if (found == queue.end()) continue;
+    if (deferredCancels_.contains(endpoint)) {
+      if (!(*found)->cancelRequested) ++cancelsDue_;
+      (*found)->cancelRequested = true;
+      EnsureTick();
+      return false;
     }
+    queue.erase(found);
+    return true;
   }
   return false;
 }
@@ -162,6 +167,7 @@ void HostController::EndOfFrame(ULONG frame) {
   KeRaiseIrql(DISPATCH_LEVEL, &irql);
   bool busy = false;
   for (auto& [number, port] : ports_) {
+    if (cancelsDue_ != 0) CompleteCancelled(port);
     for (auto& [endpoint, queue] : port.queues) {
       while (!queue.empty()) {
         std::shared_ptr<Transfer> transfer = queue.front();
@@ -229,7 +235,21 @@ bool HostController::BulkTransaction(Port& port, Transfer& transfer) {
   return true;
 }
 
+void HostController::CompleteCancelled(Port& port) {
+  for (auto& [endpoint, queue] : port.queues) {
+    Queue cancelled;
+    std::erase_if(queue, [&](const std::shared_ptr<Transfer>& transfer) {
+      if (!transfer->cancelRequested) return false;
+      cancelled.push_back(transfer);
+      return true;
+    });
+    for (auto& transfer : cancelled) Complete(transfer, USBD_STATUS_CANCELED);
+  }
+}
+
 void HostController::Complete(std::shared_ptr<Transfer> transfer, USBD_STATUS status) {
+  if (transfer->cancelRequested) --cancelsDue_;
+  transfer->cancelRequested = false;
   transfer->status = status;
   if (transfer->done) transfer->done(*transfer);
 }

@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "platform/usb/host_controller.h"
 #include "platform/wdm/processor.h"
@@ -36,6 +37,10 @@ class HostController final : public platform::usb::HostController {
   // reaches the device. USBD_STATUS_XACT_ERROR gives the request STATUS_DEVICE_DATA_ERROR.
   void InjectTransferStatus(UCHAR endpoint, USBD_STATUS status, int count);
 
+  // Cancels of `endpoint` take effect as a real controller's do: the transfer leaves the
+  // schedule and completes as cancelled at the end of the current frame, not inside the cancel.
+  void DeferCancels(UCHAR endpoint) { deferredCancels_.insert(endpoint); }
+
   ULONG CurrentFrame() override;
   bool Present(ULONG port) override;
   USBD_STATUS Control(ULONG port, const USB_DEFAULT_PIPE_SETUP_PACKET& setup, BYTE* data,
@@ -59,6 +64,7 @@ class HostController final : public platform::usb::HostController {
   bool IsoPacket(Port& port, platform::usb::Transfer& transfer, ULONG frame);
   bool BulkTransaction(Port& port, platform::usb::Transfer& transfer);
   void Complete(std::shared_ptr<platform::usb::Transfer> transfer, USBD_STATUS status);
+  void CompleteCancelled(Port& port);
   std::optional<USBD_STATUS> Injected(UCHAR endpoint);
   std::optional<USBD_STATUS> InjectedTransfer(UCHAR endpoint);
 
@@ -68,6 +74,8 @@ class HostController final : public platform::usb::HostController {
   std::optional<platform::wdm::Processor::WorkId> tick_;
   std::map<UCHAR, std::pair<USBD_STATUS, int>> injected_;
   std::map<UCHAR, std::pair<USBD_STATUS, int>> injectedTransfer_;
+  std::set<UCHAR> deferredCancels_;
+  int cancelsDue_ = 0;  // transfers marked cancelRequested, to complete at the end of the frame
 };
 
 }  // namespace sim::hostctl

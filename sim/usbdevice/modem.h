@@ -40,6 +40,7 @@ struct ModemFaults {
   int sequenceGaps = 0;                // the next n status packets skip one sequence number each
   int zeroSequenceRun = 0;             // the next n status packets carry sequence 0 (no status)
   bool stuckIndication = false;        // the indication flag stays set with nothing queued
+  bool silentIndication = false;       // the flag is set and the indication read never answered
   int oversizedDataIn = 0;             // the next n data-in packets carry a length above 62
   std::optional<ULONG> forcedTxLevel;  // reported transmit level instead of the real one
   ULONG drainPerFrame = 0;             // host bytes the firmware takes per frame (0: all at once)

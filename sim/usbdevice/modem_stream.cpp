@@ -91,7 +91,7 @@ void UsbModem::StatusPacket(std::span<BYTE> data, ULONG& length) {
   BYTE packet[8] = {};
   ULONG tx = faults_.forcedTxLevel.value_or(static_cast<ULONG>(fromHost_.size())) & kLevelMask;
   ULONG rx = static_cast<ULONG>(std::min<std::size_t>(toHost_.size(), kLevelMask));
-  bool indication = !indications_.empty() || faults_.stuckIndication;
+  bool indication = !indications_.empty() || faults_.stuckIndication || faults_.silentIndication;
   ULONG word = tx | rx << 11 | (indication ? 1u : 0u) << 22;
   packet[0] = static_cast<BYTE>(word);
   packet[1] = static_cast<BYTE>(word >> 8);
@@ -161,7 +161,7 @@ USBD_STATUS UsbModem::IsoOut(UCHAR endpoint, ULONG, std::span<const BYTE> data) 
 }
 
 std::optional<ULONG> UsbModem::BulkIn(UCHAR endpoint, std::span<BYTE> data) {
-  if (endpoint != kIndicationEndpoint) return std::nullopt;
+  if (endpoint != kIndicationEndpoint || faults_.silentIndication) return std::nullopt;
   if (indications_.empty()) {
     // Nothing waiting: not ready, unless the flag claims otherwise (then an empty answer).
     return faults_.stuckIndication ? std::optional<ULONG>(0) : std::nullopt;

@@ -27,7 +27,7 @@ class UsbUpdateTest : public ::testing::Test {
     return path;
   }
 
-  static mdmsim::UsbModemSpec Modem(int index, bool hasModemCode = true) {
+  static mdmsim::UsbModemSetup Modem(int index, bool hasModemCode = true) {
     return {{mdmsim::SerialFor(index), u"USB Modem", true}, {.hasModemCode = hasModemCode}};
   }
 

@@ -167,7 +167,7 @@ TEST_F(DialogTest, SaveLogClickedInTheDialogAppendsTheLog) {
   });
   std::ifstream in(file, std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_NE(bytes.find(">>>>\r\nModem update tool started.\r\r\nThere are no serial ports\r\n"),
+  EXPECT_NE(bytes.find(">>>>\r\nModem update tool started.\r\r\nThere are no serial ports!\r\n"),
             std::string::npos)
       << bytes;
 }

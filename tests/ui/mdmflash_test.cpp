@@ -46,7 +46,7 @@ void ListPorts(const std::vector<std::string>& names) {
 // "MM.DD.YYYY hh:mm:ss" (see WithoutTimes).
 std::string Record(const std::string& log) {
   std::string body;
-  for (char c : log.substr(0, log.empty() ? 0 : log.size() - 1)) {
+  for (char c : log) {
     if (c == '\n') body += '\r';
     body += c;
   }
@@ -105,7 +105,7 @@ TEST(MdmflashHeadless, SaveLogAppendsOneRecordPerRunByteForByte) {
   ProgramResult first = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
   ProgramResult second = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
   ASSERT_TRUE(first.inTime && second.inTime);
-  // The log ends without a line end: its last character is left out of the record.
+  // The log ends without a line end, and the record still holds its last character.
   EXPECT_EQ(first.out, "Modem update tool started.\r\nThere are no serial ports!");
   EXPECT_EQ(second.out, first.out);
   EXPECT_EQ(WithoutTimes(ReadWholeFile(logFile)),
@@ -121,6 +121,20 @@ TEST(MdmflashHeadless, ALogFileInAMissingFolderIsReportedAndNotCreated) {
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_NE(run.err.find("Cannot open the log file"), std::string::npos) << run.err;
   EXPECT_FALSE(fs::exists(logFile));
+}
+
+// The program is named after its executable's file name: a copy under another name titles its
+// message boxes with that name.
+TEST(MdmflashHeadless, MessageBoxesAreTitledWithTheExecutablesName) {
+  TempRoot root;
+  ListPorts({});
+  const fs::path copy = root.path() / "Flash Tool.exe";
+  fs::copy_file(MDMFLASH_PATH, copy);
+  const fs::path logFile = root.path() / "no such folder" / "update.log";
+  ProgramResult run = RunProgram(copy.string(), {"--headless", "--save-log", logFile.string()},
+                                 root.path(), {{{"DISPLAY", ""}}, std::chrono::seconds(120)});
+  ASSERT_TRUE(run.inTime);
+  EXPECT_NE(run.err.find("Flash Tool: Cannot open the log file"), std::string::npos) << run.err;
 }
 
 // A port that another copy of the program holds open (here this test, through the same

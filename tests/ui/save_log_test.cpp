@@ -41,11 +41,13 @@ const std::regex& Record(const std::string& body) {
   return pattern;
 }
 
-TEST_F(SaveLogTest, ALogEndingInCrLfLosesItsLfAndTheTrailerEndsTheLine) {
+// Text mode writes each LF as CR LF, the CR of the log's own CR LF included; nothing of the log
+// is left out, its last character neither.
+TEST_F(SaveLogTest, TheWholeLogIsSavedInTextMode) {
   AppendLog("Modem update tool started.\r\n");
   AppendLog("x\r\n");
   Save();
-  EXPECT_TRUE(std::regex_match(FileBytes(), Record("Modem update tool started.\r\r\nx\r")))
+  EXPECT_TRUE(std::regex_match(FileBytes(), Record("Modem update tool started.\r\r\nx\r\r\n")))
       << FileBytes();
 }
 
@@ -62,8 +64,8 @@ TEST_F(SaveLogTest, TwoSavesAppendTwoRecords) {
   std::regex both("(\r\r\nKelvo Modem-Update-Log [^\r]*  >>>>\r\n[^]*?\r\n ------ <<<<\r\n){2}");
   std::string bytes = FileBytes();
   EXPECT_TRUE(std::regex_match(bytes, both)) << bytes;
-  EXPECT_NE(bytes.find(">>>>\r\none\r\r\n ------"), std::string::npos);
-  EXPECT_NE(bytes.find(">>>>\r\none\r\r\ntwo\r\r\n ------"), std::string::npos);
+  EXPECT_NE(bytes.find(">>>>\r\none\r\r\n\r\n ------"), std::string::npos);
+  EXPECT_NE(bytes.find(">>>>\r\none\r\r\ntwo\r\r\n\r\n ------"), std::string::npos);
 }
 
 TEST_F(SaveLogTest, TheHeaderCarriesTodaysDate) {
@@ -135,8 +137,8 @@ TEST_F(SaveLogTest, ALogOfSeveralMegabytesIsSavedWhole) {
   line += "\r\n";
   for (int i = 0; i < 3000; ++i) AppendLog(line.c_str());
   Save();
-  // Every CR LF of the log becomes CR CR LF, less the last LF.
-  EXPECT_EQ(FileBytes().size(), 53 + 3000 * 1003 - 2 + 16);
+  // Every CR LF of the log becomes CR CR LF.
+  EXPECT_EQ(FileBytes().size(), 53 + 3000 * 1003 + 16);
 }
 
 }  // namespace

@@ -162,7 +162,7 @@ SerialUpdateResult RunSerialUpdate(const SerialUpdate& update) {
     ports.push_back(platform::win32::InProcessPort::Create(name));
   }
   std::vector<std::shared_ptr<sim::modem::SerialModem>> modems;
-  for (const ModemSpec& wanted : update.modems) {
+  for (const ModemSetup& wanted : update.modems) {
     ListPort(wanted.port);
     ports.push_back(platform::win32::InProcessPort::Create(wanted.port));
     modems.push_back(sim::modem::SerialModem::Attach(ports.back(), wanted.behaviour));

@@ -16,14 +16,14 @@
 
 namespace mdmsim {
 
-struct ModemSpec {
+struct ModemSetup {
   std::string port;  // "COM3"
   sim::modem::Behaviour behaviour;
 };
 
 struct SerialUpdate {
   std::vector<std::string> plainPorts;  // listed ports that answer nothing
-  std::vector<ModemSpec> modems;
+  std::vector<ModemSetup> modems;
   std::string imagePath;  // what the file dialog answers
   // Another image for the modem on a port: the file dialog names the port in its title.
   std::map<std::string, std::string> imageByPort;

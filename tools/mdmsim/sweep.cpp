@@ -129,7 +129,7 @@ void WriteDrawnImage(const DrawnRun& run, const std::string& path) {
 UsbUpdate UpdateWithFaults(int modems, const std::vector<std::string>& faults) {
   UsbUpdate update;
   for (int i = 0; i < modems; ++i) {
-    UsbModemSpec wanted{{SerialFor(i), u"USB Modem", true}, {}};
+    UsbModemSetup wanted{{SerialFor(i), u"USB Modem", true}, {}};
     for (const ModemFault* fault : FaultsOn(faults, ComNameFor(i))) {
       if (fault->apply != nullptr) fault->apply(wanted.behaviour);
       if (fault->onUsb != nullptr) update.events.push_back(EventFor(*fault, i));

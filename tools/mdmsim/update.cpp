@@ -40,11 +40,11 @@ std::string GenerateImage(const std::filesystem::path& root) {
 
 // The modems take COM3, COM4, ... (the driver's first port and on); at the serial level they pass
 // over plain ports, through USB the driver numbers them itself.
-std::vector<ModemSpec> Modems(const UpdateOptions& options) {
+std::vector<ModemSetup> Modems(const UpdateOptions& options) {
   std::set<std::string> taken;
   if (options.link == "serial") taken.insert(options.plainPorts.begin(), options.plainPorts.end());
   std::set<std::string> bare(options.noModemCode.begin(), options.noModemCode.end());
-  std::vector<ModemSpec> modems;
+  std::vector<ModemSetup> modems;
   for (int number = 3; static_cast<int>(modems.size()) < options.modems; ++number) {
     std::string name = "COM" + std::to_string(number);
     if (taken.contains(name)) continue;
@@ -52,7 +52,7 @@ std::vector<ModemSpec> Modems(const UpdateOptions& options) {
   }
   for (const std::string& text : options.faults) {
     FaultChoice choice = ParseFaultChoice(text);
-    for (ModemSpec& modem : modems) {
+    for (ModemSetup& modem : modems) {
       bool hits = choice.port.empty() || choice.port == modem.port;
       if (hits && choice.fault->apply != nullptr) choice.fault->apply(modem.behaviour);
     }
@@ -91,7 +91,7 @@ bool Report(const UsbUpdateResult& result) {
 // Through the whole driver stack: each modem a USB device with its own serial number, its
 // firmware faults in its behaviour and the faults of its USB side as events. The run is checked
 // for what must hold whatever the faults did.
-bool RunThroughUsb(const SerialUpdate& session, const std::vector<ModemSpec>& modems,
+bool RunThroughUsb(const SerialUpdate& session, const std::vector<ModemSetup>& modems,
                    const std::vector<std::string>& faults) {
   UsbUpdate update = UpdateWithFaults(static_cast<int>(modems.size()), faults);
   update.session = session;
@@ -109,7 +109,7 @@ bool RunThroughUsb(const SerialUpdate& session, const std::vector<ModemSpec>& mo
   return allGood && problems.empty();
 }
 
-bool RunAtSerialLevel(SerialUpdate update, const std::vector<ModemSpec>& modems) {
+bool RunAtSerialLevel(SerialUpdate update, const std::vector<ModemSetup>& modems) {
   update.modems = modems;
   SerialUpdateResult result = RunSerialUpdate(update);
   std::printf("\n[mdmsim] session over after %lld ms of virtual time\n",
@@ -130,9 +130,9 @@ bool UsbFaultsAtSerialLevel(const UpdateOptions& options) {
 }
 
 // Through USB the driver binds the modems to COM3 and on, so plain ports must keep clear.
-bool PlainPortsClash(const UpdateOptions& options, const std::vector<ModemSpec>& modems) {
+bool PlainPortsClash(const UpdateOptions& options, const std::vector<ModemSetup>& modems) {
   if (options.link != "usb") return false;
-  for (const ModemSpec& modem : modems) {
+  for (const ModemSetup& modem : modems) {
     for (const std::string& plain : options.plainPorts) {
       if (plain == modem.port) {
         std::fprintf(stderr, "mdmsim: %s is a modem's port through USB\n", plain.c_str());
@@ -162,7 +162,7 @@ int RunUpdate(const UpdateOptions& options) {
       WriteDrawnImage(drawn, image);
     }
   }
-  std::vector<ModemSpec> modems = Modems(run);
+  std::vector<ModemSetup> modems = Modems(run);
   if (PlainPortsClash(run, modems) || UsbFaultsAtSerialLevel(run)) {
     std::filesystem::remove_all(root);
     return 1;

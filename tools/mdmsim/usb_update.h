@@ -15,7 +15,7 @@
 
 namespace mdmsim {
 
-struct UsbModemSpec {
+struct UsbModemSetup {
   sim::usbdevice::ModemIdentity identity;
   sim::modem::Behaviour behaviour;
 };
@@ -31,7 +31,7 @@ struct UsbEvent {
 
 struct UsbUpdate {
   SerialUpdate session;  // plain ports, image, answers, log, window; its modems stay empty
-  std::vector<UsbModemSpec> modems;  // COM3 and on, in this order
+  std::vector<UsbModemSetup> modems;  // COM3 and on, in this order
   // Runs on the world thread once the modems are started, before the session: faults of the
   // bus and the devices are switched on here.
   std::function<void(sim::world::World&, DriverRig&)> beforeSession;

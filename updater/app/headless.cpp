@@ -33,7 +33,7 @@ int AnswerQuestion(const ProgramOptions& options, const ui::MessageBoxRequest& r
       request.text == text) {
     return options.sameImage.value_or(false) ? IDYES : IDNO;
   }
-  std::fprintf(stderr, "mdmflash: %s\n", request.text.c_str());
+  std::fprintf(stderr, "%s: %s\n", request.caption.c_str(), request.text.c_str());
   return (request.type & 0xF) == MB_YESNO ? IDNO : IDOK;
 }
 

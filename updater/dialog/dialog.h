@@ -50,7 +50,8 @@ struct CFlashUpdateDlg {
 // the progress bar through it.
 extern CFlashUpdateDlg* theDialog;
 
-// The program's name, the title of its standard message boxes (the executable's name).
+// The program's name, the title of its standard message boxes: the executable's file name once
+// the application has started ("mdmflash" in hosts that run the dialog without it).
 extern const char* programName;
 
 // The program's module instance; string resources, icons and file dialogs come from it.

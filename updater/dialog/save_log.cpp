@@ -25,12 +25,12 @@ void WarnCannotOpen(HWND owner) {
   MessageBoxA(owner, text, programName, MB_OK | MB_ICONWARNING);
 }
 
-// The log's text less its last character: the buffer has room for the length including the
-// terminator, and the edit control fills it with one character fewer.
+// The whole text of the log: the room given to the edit control counts the terminator, so that
+// the last character is not cut off.
 std::vector<char> LogBody(HWND log) {
   auto length = static_cast<std::size_t>(SendMessageA(log, WM_GETTEXTLENGTH, 0, 0));
   std::vector<char> text(length + 1, '\0');
-  SendMessageA(log, WM_GETTEXT, length, reinterpret_cast<LPARAM>(text.data()));
+  SendMessageA(log, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
   text.resize(std::strlen(text.data()));
   return text;
 }

@@ -1,4 +1,5 @@
 // The modem's serial number and product name as start-device reads them.
+#include "platform/wdm/debug.h"
 #include "tests/driver/support/driver_test.h"
 
 namespace driver_test {
@@ -60,7 +61,12 @@ TEST_F(StringsTest, ALongSerialNumberIsFoundByItsFirst28Characters) {
   std::u16string longSerial = u"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcdefghijklmnopqrstuvwxyz";
   PDEVICE_OBJECT pdo = PlugModem({longSerial, u"Modem", true});
   PDEVICE_OBJECT fdo = Add(pdo);
+  platform::wdm::debug::Capture capture;
   ASSERT_EQ(pnp::StartDevice(pdo), STATUS_SUCCESS);
+  // 62 characters: 126 bytes announced, 115 read.
+  EXPECT_NE(capture.Text().find("string 3 is 126 bytes long; only 115 are read\n"),
+            std::string::npos)
+      << capture.Text();
   // 115 bytes arrive for a 128-byte caller: 56 characters at most.
   EXPECT_EQ(std::string(Ext(fdo)->serialNumber),
             "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcdefghijklmnopqrst");

@@ -1,6 +1,7 @@
 // Control requests: indications read when the status flag shows one, debug texts, and the
 // failure count that stops control traffic.
 #include "platform/wdm/debug.h"
+#include "platform/wdm/pnp.h"
 #include "tests/driver/support/port_side.h"
 
 namespace driver_test {
@@ -47,6 +48,27 @@ TEST_F(EngineTest, DebugTextsReachTheDebugOutput) {
   RemoveAndUnplug(pdo_);
 }
 
+TEST_F(EngineTest, AMessageWithoutTheIndicationMarkIsShownAndNotActedOn) {
+  platform::wdm::debug::Capture capture;
+  StartModem();
+  world().Call([&] {
+    std::vector<BYTE> flow = sim::usbdevice::UsbModem::FlowSettings('A', 'B', 1, 1, 1, 1, 1);
+    flow[0] = 0x00;  // byte 0 without bit 7: not an indication
+    modem_->QueueIndication(flow);
+  });
+  RunFor(200);
+  world().Call([&] {
+    const MDMContext& modem = Modem();
+    EXPECT_EQ(modem.xonChar, 0u);
+    EXPECT_EQ(modem.xoffChar, 0u);
+    EXPECT_EQ(modem.writeSoftFlow + modem.readSoftFlow + modem.keepXonXoff, 0u);
+    EXPECT_EQ(modem.writeHardFlow + modem.readHardFlow, 0u);
+  });
+  EXPECT_NE(capture.Text().find("<00,02,41,42,01,01,01,01,01,00,"), std::string::npos)
+      << capture.Text();
+  RemoveAndUnplug(pdo_);
+}
+
 TEST_F(EngineTest, AStuckIndicationFlagReadsNothingAndFailsNothing) {
   StartModem();
   world().Call([&] { modem_->faults().stuckIndication = true; });
@@ -54,6 +76,28 @@ TEST_F(EngineTest, AStuckIndicationFlagReadsNothingAndFailsNothing) {
   world().Call([&] {
     EXPECT_EQ(Modem().control.failures, 0u);
     EXPECT_EQ(Modem().readSoftFlow, 0u);
+  });
+  RemoveAndUnplug(pdo_);
+}
+
+// A controller gives a cancelled transfer back at the end of its frame: the stop waits for it
+// and frees the request only then.
+TEST_F(EngineTest, AStopWaitsForACancelledIndicationReadToComeBack) {
+  StartModem();
+  world().Call([&] {
+    modem_->faults().silentIndication = true;
+    world().bus().DeferCancels(0x83);
+  });
+  RunFor(200);
+  world().Call([&] {
+    EXPECT_EQ(Modem().control.busy, 1u);
+    EXPECT_NE(Modem().control.irp, nullptr);
+  });
+  EXPECT_EQ(pnp::StopDevice(pdo_), STATUS_SUCCESS);
+  world().Call([&] {
+    EXPECT_EQ(Modem().control.busy, 0u);
+    EXPECT_EQ(Modem().control.irp, nullptr);
+    EXPECT_EQ(Modem().control.failures, 1u);  // the read came back cancelled
   });
   RemoveAndUnplug(pdo_);
 }

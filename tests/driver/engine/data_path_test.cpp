@@ -196,5 +196,26 @@ TEST_F(DataPathTest, NoBytesAreLostWhileStatusPacketsAreMissed) {
   RemoveAndUnplug(pdo_);
 }
 
+// A data-out request that cannot be built takes no byte from the port side: they go out with
+// the next packet that can be sent.
+TEST_F(DataPathTest, NoBytesAreTakenForAPacketThatCannotBeBuilt) {
+  StartModem();
+  AttachPort();
+  RunFor(150);
+  std::string text;
+  for (int i = 0; i < 10; ++i) text += "line " + std::to_string(i) + " of the stream\r\n";
+  for (unsigned kind : {pool::kRequest, pool::kPool}) {
+    world().Call([&] { pool::FailNth(1, kind); });  // the next data-out's request or URB
+    Send(text);
+    RunFor(200);
+  }
+  world().Call([&] {
+    EXPECT_EQ(modem_->rejectedPackets(), 0);
+    EXPECT_EQ(modem_->bytesFromHost(), 2 * text.size());
+  });
+  CallDriver(WDM_DETACH);
+  RemoveAndUnplug(pdo_);
+}
+
 }  // namespace
 }  // namespace driver_test

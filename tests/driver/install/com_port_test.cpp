@@ -54,6 +54,21 @@ TEST_F(ComPortTest, AModemGetsItsEarlierPortBack) {
   EXPECT_EQ(gComPorts[5], 1u);
 }
 
+TEST_F(ComPortTest, AnEarlierPortNowHeldByAnotherPortDeviceIsNotReused) {
+  SetText("Enum\\USB\\VID_F3A9&PID_5201\\A1B2MDM", "PORTNAME", "COM3");
+  SetText("Enum\\USB\\VID_F3A9&PID_5201\\A1B2MDM", "USBDeviceID", kId);
+  // A device that only uses COM3 does not hold it.
+  SetText("Enum\\Modem\\0000", "AttachedTo", "COM3");
+  EXPECT_EQ(Choose(), 3);
+  // A serial port of its own that now has number 3 (visited before or after the modem's key).
+  for (const char* key : {"Enum\\Root\\Ports\\0000", "Enum\\Z\\0000"}) {
+    SCOPED_TRACE(key);
+    SetText(key, "PortName", "COM3");
+    EXPECT_EQ(Choose(), 4);
+    EXPECT_EQ(gHeldPorts[3], 1u);
+  }
+}
+
 TEST_F(ComPortTest, FirstValidPortBoundsTheChoice) {
   SetText("Enum\\Root\\Ports\\0000", "PortName", "COM7");
   SetFirst(7);
@@ -110,8 +125,9 @@ TEST_F(ComPortTest, TheLastKeyWithAnIdDecides) {
   // Subkeys are visited in name order.
   SetText("Enum\\B\\0", "PortName", "COM4");
   SetText("Enum\\B\\0", "USBDeviceID", kId);
-  SetText("Enum\\B\\1", "PortName", "COM4");  // no ID: leaves the entry
+  SetText("Enum\\B\\1", "AttachedTo", "COM4");  // no ID: leaves the entry
   EXPECT_EQ(Choose(), 4);
+  EXPECT_EQ(gUsbPorts[4], 1u);
   SetText("Enum\\B\\2", "PortName", "COM4");
   SetText("Enum\\B\\2", "USBDeviceID", "USB\\VID_F3A9&PID_5201\\OTHER");
   EXPECT_EQ(Choose(), 3);
