@@ -199,4 +199,47 @@ TEST_F(SerialSession, ADeviceThatVanishesFailsReadsAndWrites) {
   EXPECT_EQ(debug.Text(), "ReadFile() failed (1167)\n");
 }
 
+// A write the device has not taken in full when it ends: the caller learns nothing, the
+// debugger output says how it ended.
+class FailedWrite : public SerialSession {
+ protected:
+  void SetUp() override {
+    SerialSession::SetUp();
+    Open();
+    sink->room = 2;  // takes "at" and then waits for room that never comes
+  }
+  void WriteCommand() { WriteToComm(reinterpret_cast<const BYTE*>("ati9\r\n"), 6); }
+};
+
+TEST_F(FailedWrite, APurgedWriteIsReportedAsAbortedAndShort) {
+  auto start = time.NowMs();
+  time.clock().Schedule(Milliseconds(start + 400),
+                        [this] { EXPECT_TRUE(PurgeComm(commPortSession.port, PURGE_TXABORT)); });
+  WriteCommand();
+  EXPECT_EQ(time.NowMs() - start, 400);  // the write waited until the purge
+  EXPECT_EQ(sink->received, "at");
+  EXPECT_EQ(debug.Text(), "Write aborted\nError writing data to port (overlapped)\n");
+}
+
+TEST_F(FailedWrite, ADeviceThatVanishesDuringAWriteEndsItWithAnError) {
+  auto start = time.NowMs();
+  time.clock().Schedule(Milliseconds(start + 400), [p = port] { p->Vanish(); });
+  WriteCommand();
+  EXPECT_EQ(time.NowMs() - start, 400);
+  EXPECT_EQ(sink->received, "at");
+  EXPECT_EQ(debug.Text(), "Error writing data to port (overlapped)\n");
+}
+
+// A port with a write time-out ends a write short without an error.
+TEST_F(FailedWrite, AWriteEndedShortWithoutAnErrorIsReportedAsTimedOut) {
+  GTEST_SKIP() << "the port stand-in has no write time-outs: it ends a write only in full or "
+                  "with an error";
+  COMMTIMEOUTS timeouts = commPortSession.workingTimeouts;
+  timeouts.WriteTotalTimeoutConstant = 1000;
+  ASSERT_TRUE(SetCommTimeouts(commPortSession.port, &timeouts));
+  WriteCommand();
+  EXPECT_EQ(sink->received, "at");
+  EXPECT_EQ(debug.Text(), "Write timed out. (overlapped)\n");
+}
+
 }  // namespace
