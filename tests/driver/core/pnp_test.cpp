@@ -109,6 +109,27 @@ TEST_F(PnpTest, QueriesAreRefusedWhileThePortSideHasTheModem) {
   RemoveAndUnplug(pdo);
 }
 
+// A stop whose unconfigure request cannot be allocated still ends the pending stop: the device
+// stays configured and takes work again instead of refusing it for good.
+TEST_F(PnpTest, AStopWithoutMemoryStillClearsTheStopPending) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  PDEVICE_OBJECT pdo = PlugModem();
+  PDEVICE_OBJECT fdo = Add(pdo);
+  ASSERT_EQ(pnp::StartDevice(pdo), STATUS_SUCCESS);
+  world().Call([&] {
+    EXPECT_EQ(pnp::Send(pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    EXPECT_EQ(FlagsOf(fdo), (Flags{true, false, true, false}));
+    EXPECT_FALSE(BulkUsb_CanAcceptIoRequests(fdo));
+    pool::FailNth(1, pool::kPool);
+    EXPECT_EQ(BulkUsb_StopDevice(fdo), STATUS_INSUFFICIENT_RESOURCES);
+    pool::FailNth(0);
+    EXPECT_EQ(FlagsOf(fdo), (Flags{true, false, false, false}));
+    EXPECT_TRUE(BulkUsb_CanAcceptIoRequests(fdo));
+    EXPECT_EQ(pnp::Send(pdo, IRP_MN_CANCEL_STOP_DEVICE), STATUS_SUCCESS);
+  });
+  RemoveAndUnplug(pdo);
+}
+
 TEST_F(PnpTest, QueriesOfADeviceNotStartedAreHandedDownUntouched) {
   ASSERT_EQ(Load(), STATUS_SUCCESS);
   PDEVICE_OBJECT pdo = PlugModem();

@@ -163,6 +163,25 @@ TEST_F(StartFaultTest, NoDeviceDescriptorNoStringsNoInstall) {
   Finish(*this, pdo);
 }
 
+// A device descriptor shorter than asked for: what the device did not send reads as zero, not
+// as what the pool block held before. Both string indices are then 0, so both strings come
+// from the language list (0x0409: the single character 0x09).
+TEST_F(StartFaultTest, AShortDeviceDescriptorLeavesZerosWhereNothingArrived) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  PDEVICE_OBJECT pdo = nullptr;
+  NTSTATUS status = StartWith(
+      *this, [](sim::usbdevice::Descriptors& d) { d.device.resize(8); }, &pdo);
+  EXPECT_EQ(status, STATUS_SUCCESS);
+  DEVICE_EXTENSION* extension = Ext(pdo->AttachedDevice);
+  ASSERT_NE(extension->deviceDescriptor, nullptr);
+  const auto* bytes = reinterpret_cast<const BYTE*>(extension->deviceDescriptor);
+  EXPECT_EQ(std::vector<BYTE>(bytes + 8, bytes + sizeof(USB_DEVICE_DESCRIPTOR)),
+            std::vector<BYTE>(sizeof(USB_DEVICE_DESCRIPTOR) - 8, 0));
+  EXPECT_EQ(std::string(extension->serialNumber), "\x09");
+  EXPECT_EQ(std::string(extension->productName), "\x09");
+  Finish(*this, pdo);
+}
+
 TEST_F(StartFaultTest, ALowerDriverThatFailsTheStartDoesNotStopOurs) {
   ASSERT_EQ(Load(), STATUS_SUCCESS);
   PDEVICE_OBJECT pdo = PlugModem();

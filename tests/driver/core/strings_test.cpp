@@ -102,5 +102,53 @@ TEST_F(StringsTest, AFailedReadLeavesTheFieldAsItWas) {
   EXPECT_EQ(product, "USB Modem");
 }
 
+// A modem that counts the string descriptor reads it answers.
+class StringCountingModem : public sim::usbdevice::UsbModem {
+ public:
+  using UsbModem::UsbModem;
+  USBD_STATUS Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, BYTE* data,
+                      ULONG& transferred) override {
+    if (setup.bRequest == USB_REQUEST_GET_DESCRIPTOR && setup.wValue >> 8 == 3) ++stringReads;
+    return UsbModem::Control(setup, data, transferred);
+  }
+  int stringReads = 0;
+};
+
+// The descriptor buffer is the caller's length - 13 bytes and must hold at least the 2-byte
+// header: a shorter caller length is refused before anything is allocated or sent, and leaves
+// the caller's buffer and length as they were.
+TEST_F(StringsTest, ACallerLengthUnder15IsRefusedWithoutARead) {
+  ASSERT_EQ(Load(), STATUS_SUCCESS);
+  auto modem = std::make_shared<StringCountingModem>();
+  PDEVICE_OBJECT pdo = world().Plug(modem);
+  PDEVICE_OBJECT fdo = Add(pdo);
+  ASSERT_EQ(pnp::StartDevice(pdo), STATUS_SUCCESS);
+  world().Call([&] {
+    const int readsBefore = modem->stringReads;
+    std::vector<UCHAR> buffer(64, 0xAB);
+    for (ULONG callerLength : {0u, 1u, 13u, 14u}) {
+      SCOPED_TRACE(callerLength);
+      ULONG length = callerLength;
+      pool::ResetCount();
+      EXPECT_EQ(USBDEV_GetStringDescriptor(fdo, sim::usbdevice::kSerialIndex, 0x0409, buffer.data(),
+                                           &length),
+                STATUS_INVALID_PARAMETER);
+      EXPECT_EQ(length, callerLength);
+      EXPECT_EQ(pool::Count(), 0u);
+    }
+    EXPECT_EQ(modem->stringReads, readsBefore);
+    EXPECT_EQ(buffer, std::vector<UCHAR>(64, 0xAB));
+
+    // 15 is the least that is read: a 2-byte buffer holds the header and no text.
+    ULONG length = 15;
+    EXPECT_EQ(USBDEV_GetStringDescriptor(fdo, sim::usbdevice::kSerialIndex, 0x0409, buffer.data(),
+                                         &length),
+              STATUS_SUCCESS);
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(modem->stringReads, readsBefore + 1);
+  });
+  RemoveAndUnplug(pdo);
+}
+
 }  // namespace
 }  // namespace driver_test

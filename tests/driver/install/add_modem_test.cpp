@@ -126,6 +126,30 @@ TEST_F(AddModemTest, AStopAndStartRunsTheInstallProgramAgainWithoutRegisteringTw
   EXPECT_EQ(Text(kChildKey, "PORTNAME"), "COM3");
 }
 
+// A "SerialNumber" that cannot be read from the USB device's node, because it is gone or longer
+// than the 128 bytes read, is copied to the child as an empty "USB_DEVICE_SN".
+TEST_F(AddModemTest, AnUnreadableSerialNumberGivesAnEmptyCopy) {
+  Start({u"A1B2", u"Modem", true});
+  DEVNODE usb = 0, child = 0;
+  ASSERT_EQ(CONFIGMG_Locate_DevNode(&usb, "USB\\VID_F3A9&PID_5201\\A1B2", 0), CR_SUCCESS);
+  ASSERT_EQ(CONFIGMG_Get_Child(&child, usb, 0), CR_SUCCESS);
+  const std::string tooLong(200, 'S');
+  for (bool present : {false, true}) {
+    SCOPED_TRACE(present ? "longer than the buffer" : "absent");
+    if (present) {
+      Put(kUsbKey, "SerialNumber", tooLong.data(), tooLong.size());
+    } else {
+      ASSERT_TRUE(reg::Default().DeleteValue(kUsbKey, "SerialNumber").ok());
+    }
+    Put(kChildKey, "USB_DEVICE_SN", "old", 3);
+    world().Call([&] { EXPECT_EQ(OnEnumerate(CONFIG_SETUP, 0, usb, child, 0), CR_SUCCESS); });
+    reg::Value value;
+    ASSERT_TRUE(Get(kChildKey, "USB_DEVICE_SN", value));
+    EXPECT_EQ(value.type, REG_SZ);
+    EXPECT_TRUE(value.data.empty()) << Text(kChildKey, "USB_DEVICE_SN");
+  }
+}
+
 TEST_F(AddModemTest, ThePortIsAttachedToTheModemsClassDriverKey) {
   const std::string classKey =
       std::string(kHklm) + "System\\CurrentControlSet\\Services\\Class\\Modem\\0000";

@@ -150,10 +150,18 @@ TEST_F(KernelTest, BuiltRequestsCompleteThroughTheirEventAndAreFreed) {
   EXPECT_EQ(pool::Outstanding().requests, 0u);
 }
 
-TEST_F(KernelTest, ThePlatformsRulesAreChecked) {
-  expectViolations_ = true;
+// The verifier's rules, one case each: every case provokes its rule on purpose and expects the
+// violation to be recorded.
+class VerifierRuleTest : public KernelTest {
+ public:
+  void SetUp() override {
+    KernelTest::SetUp();
+    expectViolations_ = true;
+  }
+};
+
+TEST_F(VerifierRuleTest, ARequestCompletedTwice) {
   world().Call([&] {
-    // A request completed twice.
     driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
       irp->IoStatus.Status = STATUS_SUCCESS;
       IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -166,13 +174,18 @@ TEST_F(KernelTest, ThePlatformsRulesAreChecked) {
     IofCallDriver(lower, irp);
     EXPECT_TRUE(Saw("completed twice"));
     IoFreeIrp(irp);
+  });
+}
 
-    // A request freed while the lower driver holds it (pended and never completed).
+// A request freed while the lower driver holds it (pended and never completed), then given back
+// and freed twice.
+TEST_F(VerifierRuleTest, ARequestFreedWhileALowerDriverOwnsItAndFreedTwice) {
+  world().Call([&] {
     driver->MajorFunction[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
       IoMarkIrpPending(irp);
       return STATUS_PENDING;
     };
-    irp = IoAllocateIrp(lower->StackSize, FALSE);
+    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
     IoSetCompletionRoutine(irp, Keep, nullptr, TRUE, TRUE, TRUE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
     IofCallDriver(lower, irp);
@@ -183,17 +196,24 @@ TEST_F(KernelTest, ThePlatformsRulesAreChecked) {
     IoFreeIrp(irp);
     IoFreeIrp(irp);
     EXPECT_TRUE(Saw("freed twice"));
+  });
+}
 
-    // An allocated request completed to the top with nobody keeping it.
+TEST_F(VerifierRuleTest, AnAllocatedRequestCompletedToTheTopWithNobodyKeepingIt) {
+  world().Call([&] {
     driver->MajorFunction[IRP_MJ_CREATE] = CompleteAtOnce;
-    irp = IoAllocateIrp(lower->StackSize, FALSE);
+    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
     IofCallDriver(lower, irp);
     EXPECT_TRUE(Saw("without a completion routine that keeps it"));
     IoFreeIrp(irp);
+  });
+}
 
-    // A blocking wait in a completion routine.
-    irp = IoAllocateIrp(lower->StackSize, FALSE);
+TEST_F(VerifierRuleTest, ABlockingWaitInACompletionRoutine) {
+  world().Call([&] {
+    driver->MajorFunction[IRP_MJ_CREATE] = CompleteAtOnce;
+    PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
     IoSetCompletionRoutine(
         irp,
@@ -207,15 +227,21 @@ TEST_F(KernelTest, ThePlatformsRulesAreChecked) {
     IofCallDriver(lower, irp);
     EXPECT_TRUE(Saw("DISPATCH_LEVEL"));
     IoFreeIrp(irp);
+  });
+}
 
-    // Pool: wrong tag, double free.
+TEST_F(VerifierRuleTest, APoolBlockFreedWithTheWrongTagAndFreedTwice) {
+  world().Call([&] {
     PVOID block = ExAllocatePoolWithTag(NonPagedPool, 16, 'A' | 'B' << 8 | 'C' << 16 | 'D' << 24);
     ExFreePoolWithTag(block, kPoolTag);
     EXPECT_TRUE(Saw("ExFreePoolWithTag with tag \"Wdm \" frees block"));
     ExFreePool(block);
     EXPECT_TRUE(Saw("not allocated (freed twice"));
+  });
+}
 
-    // A timer armed in a block that is freed.
+TEST_F(VerifierRuleTest, ATimerStillArmedInAFreedBlock) {
+  world().Call([&] {
     auto* timer =
         static_cast<PKTIMER>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KTIMER), kPoolTag));
     KeInitializeTimer(timer);
@@ -224,8 +250,11 @@ TEST_F(KernelTest, ThePlatformsRulesAreChecked) {
     KeSetTimer(timer, due, nullptr);
     ExFreePool(timer);
     EXPECT_TRUE(Saw("a timer still armed"));
+  });
+}
 
-    // A fast mutex taken twice by one thread.
+TEST_F(VerifierRuleTest, AFastMutexTakenTwiceByOneThread) {
+  world().Call([&] {
     FAST_MUTEX mutex;
     ExInitializeFastMutex(&mutex);
     ExAcquireFastMutex(&mutex);

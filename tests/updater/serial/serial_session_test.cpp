@@ -199,4 +199,39 @@ TEST_F(SerialSession, ADeviceThatVanishesFailsReadsAndWrites) {
   EXPECT_EQ(debug.Text(), "ReadFile() failed (1167)\n");
 }
 
+// A write the device has not taken in full when it ends: the caller learns nothing, the
+// debugger output says how it ended.
+class FailedWrite : public SerialSession {
+ protected:
+  void SetUp() override {
+    SerialSession::SetUp();
+    Open();
+    sink->room = 2;  // takes "at" and then waits for room that never comes
+  }
+  void WriteCommand() { WriteToComm(reinterpret_cast<const BYTE*>("ati9\r\n"), 6); }
+};
+
+TEST_F(FailedWrite, APurgedWriteIsReportedAsAbortedAndShort) {
+  auto start = time.NowMs();
+  time.clock().Schedule(Milliseconds(start + 400),
+                        [this] { EXPECT_TRUE(PurgeComm(commPortSession.port, PURGE_TXABORT)); });
+  WriteCommand();
+  EXPECT_EQ(time.NowMs() - start, 400);  // the write waited until the purge
+  EXPECT_EQ(sink->received, "at");
+  EXPECT_EQ(debug.Text(), "Write aborted\nError writing data to port (overlapped)\n");
+}
+
+TEST_F(FailedWrite, ADeviceThatVanishesDuringAWriteEndsItWithAnError) {
+  auto start = time.NowMs();
+  time.clock().Schedule(Milliseconds(start + 400), [p = port] { p->Vanish(); });
+  WriteCommand();
+  EXPECT_EQ(time.NowMs() - start, 400);
+  EXPECT_EQ(sink->received, "at");
+  EXPECT_EQ(debug.Text(), "Error writing data to port (overlapped)\n");
+}
+
+// "Write timed out. (overlapped)\n" needs a write that ends short without an error and a last
+// error of 0. The session sets no write time-outs, so a write ends in full, aborted or failed,
+// and a pending write leaves ERROR_IO_PENDING behind: the line cannot be provoked.
+
 }  // namespace

@@ -159,6 +159,23 @@ TEST_F(SessionTest, ImagesThatCannotBeLoadedSkipTheModem) {
                               "Update finished!\r\n"));
 }
 
+// Another program holds the modem's port when the update wants it: the reason goes to the
+// debugger output only, and the modem is skipped with its image released.
+TEST_F(SessionTest, APortHeldOpenAtSetupSkipsTheModemWithADebuggerLine) {
+  AddModem("COM3");
+  RunUntil([](const std::string& log) { return log.find("Modem_Code") != std::string::npos; });
+  HANDLE holder = CreateFileA("COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  RunToEnd();
+  CloseHandle(holder);
+  EXPECT_TRUE(Log().ends_with(std::string(kSelect) + Check("COM3") + kFinished));
+  EXPECT_NE(debug.Text().find("SetupCommPort() failed\n"), std::string::npos);
+  EXPECT_EQ(commPortSession.port, nullptr);
+  EXPECT_EQ(imageFile.data, nullptr);
+  EXPECT_EQ(updateSession.PortTable[0].attempts, 0);  // skipped, not counted as a failed transfer
+}
+
 // The worker is inside its 50 s wait for the prompt: it does not see its stop event, and is
 // ended after the 5 s bound, leaving no thread, event or port behind.
 TEST_F(SessionTest, StopDuringThePromptWaitEndsWithinFiveSeconds) {

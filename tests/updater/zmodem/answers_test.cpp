@@ -8,38 +8,39 @@
 
 namespace {
 
-// Builds answers with the sender's own frame code where the form is one it sends.
-std::string HexHeader(BYTE type, LONG position = 0) {
-  ResetZModemContext();
-  zmodemContext.txHeader[0] = type;
-  SetHeaderPosition(position, zmodemContext.txHeader);
-  SendHexHeader(zmodemContext);
-  return std::string(reinterpret_cast<const char*>(zmodemContext.frame),
-                     static_cast<size_t>(zmodemContext.frameLength));
-}
+// Answers written out by hand, so that a fault the decoder shares with the sender's encoder or
+// its checksum code cannot pass. Hex headers: ZPAD ZPAD ZDLE ZHEX, type and P0..P3 (position
+// little-endian) as lowercase hex digits, the CRC-16/XMODEM of those five bytes, CR, LF with the
+// top bit set, and XON except after ZACK and ZFIN.
+const std::string kZRinit =
+    "**\x18"
+    "B0100000000aa51\r\x8a\x11";
+const std::string kZRinitAtAbcd =  // position 0xABCD
+    "**\x18"
+    "B01cdab00006d1e\r\x8a\x11";
+const std::string kZRposAt200 =  // position 0x200
+    "**\x18"
+    "B0900020000c61c\r\x8a\x11";
+const std::string kZAck =
+    "**\x18"
+    "B0300000000eed2\r\x8a";
+const std::string kZFin =
+    "**\x18"
+    "B0800000000022d\r\x8a";
 
-std::string BinaryHeader(BYTE type, LONG position = 0) {
-  ResetZModemContext();
-  zmodemContext.txHeader[0] = type;
-  SetHeaderPosition(position, zmodemContext.txHeader);
-  SendBinaryHeader(zmodemContext);
-  return std::string(reinterpret_cast<const char*>(zmodemContext.frame),
-                     static_cast<size_t>(zmodemContext.frameLength));
-}
+// ZACK at position 0x11181300 as a binary CRC-16 header: ZPAD ZDLE ZBIN, then the bytes 03 00 13
+// 18 11 with 0x13, 0x18 and 0x11 escaped (ZDLE, byte XOR 0x40), then the CRC 0x7c2b.
+const std::string kEscapedBinaryZAck(
+    "*\x18"
+    "A\x03\x00\x18\x53\x18\x58\x18\x51\x7c\x2b",
+    13);
 
-// A CRC-32 header as the published rules build it: the CRC's complement, low byte first.
-std::string Binary32Header(BYTE type) {
-  BYTE header[kHeaderLength] = {type, 1, 2, 3, 4};
-  DWORD crc = 0xFFFFFFFF;
-  for (BYTE byte : header) crc = Crc32Update(byte, crc);
-  crc = ~crc;
-  std::string text =
-      "*\x18"
-      "C";
-  for (BYTE byte : header) text += static_cast<char>(byte);
-  for (int i = 0; i < 4; ++i) text += static_cast<char>((crc >> (8 * i)) & 0xFF);
-  return text;
-}
+// ZRINIT with P0..P3 = 1, 2, 3, 4 as a CRC-32 header: ZPAD ZDLE ZBIN32, the five bytes, then the
+// complement of the IEEE CRC-32 of them (0x6c3afa7c), low byte first.
+const std::string kBinary32ZRinit(
+    "*\x18"
+    "C\x01\x01\x02\x03\x04\x7c\xfa\x3a\x6c",
+    12);
 
 int Decode(const std::string& answer) {
   static std::string held;
@@ -51,19 +52,19 @@ int Decode(const std::string& answer) {
 }
 
 TEST(ZModemAnswers, HexHeadersNeedTheirLineEndAndXonWhereItBelongs) {
-  std::string zrinit = HexHeader(ZRINIT);
+  std::string zrinit = kZRinit;
   EXPECT_EQ(Decode(zrinit), kGoodHexHeader);
   EXPECT_EQ(zmodemContext.rxHeader[0], ZRINIT);
   EXPECT_EQ(Decode(zrinit.substr(0, 20)), kBadHeader);  // the XON is missing
-  EXPECT_EQ(Decode(HexHeader(ZACK)), kGoodHexHeader);
-  EXPECT_EQ(Decode(HexHeader(ZFIN)), kGoodHexHeader);
+  EXPECT_EQ(Decode(kZAck), kGoodHexHeader);
+  EXPECT_EQ(Decode(kZFin), kGoodHexHeader);
   std::string plainLineFeed = zrinit.substr(0, 18) + "\r\n";
   EXPECT_EQ(Decode(plainLineFeed), kGoodHexHeader);
   EXPECT_EQ(Decode(zrinit.substr(0, 18)), kBadHeader);  // ends with the last CRC digit
 }
 
 TEST(ZModemAnswers, TextBeforeTheHeaderIsSkippedUnlessItHoldsAStar) {
-  std::string zrpos = HexHeader(ZRPOS, 0x200);
+  std::string zrpos = kZRposAt200;
   EXPECT_EQ(Decode("rz\r\n" + zrpos), kGoodHexHeader);
   EXPECT_EQ(zmodemContext.rxHeader[2], 0x02);
   EXPECT_EQ(Decode("a*b" + zrpos), kNoHeader);
@@ -72,7 +73,7 @@ TEST(ZModemAnswers, TextBeforeTheHeaderIsSkippedUnlessItHoldsAStar) {
 }
 
 TEST(ZModemAnswers, HexDigitsMustBeLowercaseButMayCarryParity) {
-  std::string zrinit = HexHeader(ZRINIT, 0xABCD);
+  std::string zrinit = kZRinitAtAbcd;
   std::string upper = zrinit;
   for (std::size_t i = 4; i < 18; ++i) upper[i] = static_cast<char>(std::toupper(upper[i]));
   EXPECT_EQ(Decode(upper), kBadHeader);
@@ -84,7 +85,7 @@ TEST(ZModemAnswers, HexDigitsMustBeLowercaseButMayCarryParity) {
 }
 
 TEST(ZModemAnswers, BinaryHeadersUndoEscapesAndCheckTheirCrc) {
-  std::string escaped = BinaryHeader(ZACK, 0x11181300);
+  std::string escaped = kEscapedBinaryZAck;
   EXPECT_EQ(Decode(escaped), kGoodBinaryHeader);
   EXPECT_EQ(zmodemContext.rxHeader[3], 0x18);
   std::string broken = escaped;
@@ -98,7 +99,7 @@ TEST(ZModemAnswers, BinaryHeadersUndoEscapesAndCheckTheirCrc) {
 }
 
 TEST(ZModemAnswers, Crc32HeadersCheckAgainstTheResidue) {
-  std::string header = Binary32Header(ZRINIT);
+  std::string header = kBinary32ZRinit;
   EXPECT_EQ(Decode(header), kGoodBinary32Header);
   for (std::size_t i = 3; i < header.size(); ++i) {
     std::string changed = header;
@@ -108,7 +109,7 @@ TEST(ZModemAnswers, Crc32HeadersCheckAgainstTheResidue) {
 }
 
 TEST(ZModemAnswers, FailedDecodeBeforeTheHeaderLeavesRxHeaderAlone) {
-  Decode(HexHeader(ZFIN));
+  Decode(kZFin);
   EXPECT_EQ(Decode("**\x18"
                    "Bzz"),
             kBadHeader);
