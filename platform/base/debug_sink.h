@@ -37,4 +37,17 @@ class DebugSink {
   std::vector<Capture*> captures_;
 };
 
+// One of the platform's debugger outputs, named by the function that holds its sink: every text
+// goes to the sink; SetStream sends it on to a stream as well (null: nowhere, the default), and a
+// Capture collects what arrives while it lives, from any thread.
+template <DebugSink& (*TheSink)()>
+struct DebugOutput {
+  static DebugSink& Sink() { return TheSink(); }
+  static void SetStream(std::FILE* stream) { TheSink().SetStream(stream); }
+  class Capture : public DebugSink::Capture {
+   public:
+    Capture() : DebugSink::Capture(TheSink()) {}
+  };
+};
+
 }  // namespace platform

@@ -4,14 +4,14 @@
 
 #include "platform/wdm/wdm.h"
 
-namespace platform::wdm::debug {
+namespace platform::wdm {
 
-DebugSink& Sink() {
+DebugSink& KernelDebugSink() {
   static DebugSink sink;
   return sink;
 }
 
-}  // namespace platform::wdm::debug
+}  // namespace platform::wdm
 
 ULONG DbgPrint(const char* format, ...) {
   char text[512];

@@ -1,21 +1,11 @@
-// Where DbgPrint goes: capture buffers for tests, and optionally a stream for the programs.
+// Where DbgPrint goes: platform::wdm::debug::Capture for tests, SetStream for the programs.
 #pragma once
 
 #include "platform/base/debug_sink.h"
 
-namespace platform::wdm::debug {
+namespace platform::wdm {
 
-DebugSink& Sink();
+DebugSink& KernelDebugSink();
+using debug = DebugOutput<KernelDebugSink>;
 
-// Sends every text to `stream` as well (null: nowhere, the default).
-inline void SetStream(std::FILE* stream) {
-  Sink().SetStream(stream);
-}
-
-// Collects every text written while it lives, from any thread.
-class Capture : public DebugSink::Capture {
- public:
-  Capture() : DebugSink::Capture(Sink()) {}
-};
-
-}  // namespace platform::wdm::debug
+}  // namespace platform::wdm

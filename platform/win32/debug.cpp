@@ -2,14 +2,14 @@
 
 #include "platform/win32/windows.h"
 
-namespace platform::win32::debug {
+namespace platform::win32 {
 
-DebugSink& Sink() {
+DebugSink& ProgramDebugSink() {
   static DebugSink sink;
   return sink;
 }
 
-}  // namespace platform::win32::debug
+}  // namespace platform::win32
 
 void OutputDebugStringA(LPCSTR text) {
   if (text != nullptr) platform::win32::debug::Sink().Deliver(text);

@@ -1,22 +1,12 @@
-// Where OutputDebugStringA goes: capture buffers for tests, and optionally a stream for the
+// Where OutputDebugStringA goes: platform::win32::debug::Capture for tests, SetStream for the
 // programs.
 #pragma once
 
 #include "platform/base/debug_sink.h"
 
-namespace platform::win32::debug {
+namespace platform::win32 {
 
-DebugSink& Sink();
+DebugSink& ProgramDebugSink();
+using debug = DebugOutput<ProgramDebugSink>;
 
-// Sends every text to `stream` as well (null: nowhere, the default).
-inline void SetStream(std::FILE* stream) {
-  Sink().SetStream(stream);
-}
-
-// Collects every text written while it lives, from any thread.
-class Capture : public DebugSink::Capture {
- public:
-  Capture() : DebugSink::Capture(Sink()) {}
-};
-
-}  // namespace platform::win32::debug
+}  // namespace platform::win32

@@ -74,18 +74,25 @@ void HostController::InjectTransferStatus(UCHAR endpoint, USBD_STATUS status, in
   injectedTransfer_[endpoint] = {status, count};
 }
 
-std::optional<USBD_STATUS> HostController::InjectedTransfer(UCHAR endpoint) {
-  auto it = injectedTransfer_.find(endpoint);
-  if (it == injectedTransfer_.end() || it->second.second <= 0) return std::nullopt;
+namespace {
+
+// Takes one of the injected statuses for `endpoint`, if any are left.
+std::optional<USBD_STATUS> TakeInjected(std::map<UCHAR, std::pair<USBD_STATUS, int>>& injected,
+                                        UCHAR endpoint) {
+  auto it = injected.find(endpoint);
+  if (it == injected.end() || it->second.second <= 0) return std::nullopt;
   --it->second.second;
   return it->second.first;
 }
 
+}  // namespace
+
+std::optional<USBD_STATUS> HostController::InjectedTransfer(UCHAR endpoint) {
+  return TakeInjected(injectedTransfer_, endpoint);
+}
+
 std::optional<USBD_STATUS> HostController::Injected(UCHAR endpoint) {
-  auto it = injected_.find(endpoint);
-  if (it == injected_.end() || it->second.second <= 0) return std::nullopt;
-  --it->second.second;
-  return it->second.first;
+  return TakeInjected(injected_, endpoint);
 }
 
 ULONG HostController::CurrentFrame() {
