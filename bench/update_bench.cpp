@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/base/root.h"
 #include "platform/clock/clock.h"
 #include "tools/mdmsim/rig.h"
 #include "tools/mdmsim/serial_update.h"
@@ -62,16 +63,15 @@ Figures OnTheSerialLine(const std::string& image) {
 
 // One update in a fresh platform root with a random image of `size` bytes.
 void Measure(const char* link, const Run& run, std::size_t size) {
-  std::filesystem::path root = mdmsim::MakePlatformRoot("mdm-bench-");
-  if (root.empty()) std::exit(1);
-  std::string image = (root / "image.bin").string();
+  platform::TemporaryRoot root("mdm-bench-");
+  if (root.path().empty()) std::exit(1);
+  std::string image = (root.path() / "image.bin").string();
   mdmsim::WriteRandomImage(image, size, 7);
 
   auto start = std::chrono::steady_clock::now();
   Figures figures = run(image);
   double wallMs =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  std::filesystem::remove_all(root);
   char perFrame[32] = "-";
   if (figures.outPerFrame >= 0) {
     std::snprintf(perFrame, sizeof(perFrame), "%.1f / %.1f", figures.outPerFrame,

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/base/root.h"
 #include "platform/shell/shell_state.h"
 #include "platform/win32/debug.h"
 #include "platform/win32/objects.h"
@@ -19,11 +20,9 @@ namespace links_test {
 class LinksTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "mdm-links-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    if (const char* old = std::getenv("MDM_ROOT")) savedRoot_ = old;
-    UseRoot(root_);
+    temporaryRoot_.emplace("mdm-links-");
+    root_ = temporaryRoot_->path();
+    ASSERT_FALSE(root_.empty());
     platform::shell::ClearChangeNotices();
     handlesBefore_ = platform::win32::OpenHandleCount();
   }
@@ -31,13 +30,7 @@ class LinksTest : public ::testing::Test {
     EXPECT_EQ(platform::win32::OpenHandleCount(), handlesBefore_) << "a handle was left open";
     EXPECT_EQ(platform::shell::LiveShellLinks(), 0u) << "a shell link was not released";
     platform::shell::SetSpecialFolder(CSIDL_PROGRAMS, std::nullopt);
-    if (savedRoot_) {
-      ::setenv("MDM_ROOT", savedRoot_->c_str(), 1);
-    } else {
-      ::unsetenv("MDM_ROOT");
-    }
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
+    temporaryRoot_.reset();  // MDM_ROOT back as it was, whatever UseRoot set
   }
 
   static void UseRoot(const std::filesystem::path& root) { ::setenv("MDM_ROOT", root.c_str(), 1); }
@@ -58,7 +51,7 @@ class LinksTest : public ::testing::Test {
   }
 
   std::filesystem::path root_;
-  std::optional<std::string> savedRoot_;
+  std::optional<platform::TemporaryRoot> temporaryRoot_;
   std::size_t handlesBefore_ = 0;
   platform::win32::debug::Capture debug_;
 };

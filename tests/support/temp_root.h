@@ -1,38 +1,25 @@
 // A fresh platform root for one test: a temporary folder set as MDM_ROOT, removed afterwards.
 #pragma once
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/base/root.h"
 
 namespace testing_support {
 
 class TempRoot {
  public:
-  TempRoot() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "mdm-root-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-    if (const char* old = std::getenv("MDM_ROOT")) previous_ = old;
-    ::setenv("MDM_ROOT", path_.c_str(), 1);
-  }
-  ~TempRoot() {
-    if (previous_) {
-      ::setenv("MDM_ROOT", previous_->c_str(), 1);
-    } else {
-      ::unsetenv("MDM_ROOT");
-    }
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
+  TempRoot() { EXPECT_FALSE(root_.path().empty()) << "no temporary platform root could be made"; }
   TempRoot(const TempRoot&) = delete;
   TempRoot& operator=(const TempRoot&) = delete;
 
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path file() const { return path_ / "registry.reg"; }
+  const std::filesystem::path& path() const { return root_.path(); }
+  std::filesystem::path file() const { return path() / "registry.reg"; }
 
   std::string Read() const {
     std::ifstream in(file(), std::ios::binary);
@@ -43,8 +30,7 @@ class TempRoot {
   void Write(const std::string& text) const { std::ofstream(file(), std::ios::binary) << text; }
 
  private:
-  std::filesystem::path path_;
-  std::optional<std::string> previous_;
+  platform::TemporaryRoot root_;
 };
 
 }  // namespace testing_support

@@ -1,4 +1,5 @@
 #include "tools/mdmsim/demo.h"
+#include "platform/base/root.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -20,8 +21,10 @@ std::string GenerateImage(const std::filesystem::path& root) {
 
 int RunDemo() {
   // A fresh platform root that stays for the user to look at.
-  std::filesystem::path root = MakePlatformRoot("mdm-demo-");
+  platform::TemporaryRoot platformRoot("mdm-demo-");
+  const std::filesystem::path& root = platformRoot.path();
   if (root.empty()) return 1;
+  platformRoot.Keep();
   std::printf(
       "== Two USB modems identify themselves through the driver stack (COM port,\n"
       "   serial-port driver, mdmcore, host controller), in virtual time.\n\n");

@@ -98,13 +98,6 @@ void WriteRandomImage(const std::string& path, std::size_t size, unsigned seed) 
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-std::filesystem::path MakePlatformRoot(const std::string& prefix) {
-  std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) return {};
-  ::setenv("MDM_ROOT", pattern.c_str(), 1);
-  return pattern;
-}
-
 const std::string& ImageFor(const SerialUpdate& update, const std::string& port) {
   auto it = update.imageByPort.find(port);
   return it != update.imageByPort.end() ? it->second : update.imagePath;

@@ -58,8 +58,6 @@ void ListPort(const std::string& name);
 std::vector<std::uint8_t> ReadImage(const std::string& path);
 // Writes `size` pseudo-random bytes drawn from `seed` to `path`: a firmware image.
 void WriteRandomImage(const std::string& path, std::size_t size, unsigned seed);
-// A fresh folder "<temp>/<prefix>XXXXXX" made the platform root (MDM_ROOT); empty on failure.
-std::filesystem::path MakePlatformRoot(const std::string& prefix);
 
 // The image the file dialog gives for the modem on `port`.
 const std::string& ImageFor(const SerialUpdate& update, const std::string& port);

@@ -1,4 +1,5 @@
 #include "tools/mdmsim/sweep_command.h"
+#include "platform/base/root.h"
 
 #include <chrono>
 #include <cstdio>
@@ -17,15 +18,14 @@ struct SweepOptions {
 };
 
 int RunSweep(const SweepOptions& options) {
-  std::filesystem::path root = MakePlatformRoot("mdmsim-sweep-");
-  if (root.empty()) {
+  platform::TemporaryRoot root("mdmsim-sweep-");
+  if (root.path().empty()) {
     std::fprintf(stderr, "mdmsim: cannot make a platform root\n");
     return 1;
   }
   auto start = std::chrono::steady_clock::now();
   std::vector<std::string> failures = Sweep(options.first, options.seeds);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::filesystem::remove_all(root);
   for (const std::string& failure : failures) std::printf("[mdmsim] FAILED %s\n", failure.c_str());
   std::printf("[mdmsim] sweep of seeds %u..%u: %s (%.1f s)\n", options.first,
               options.first + options.seeds - 1,

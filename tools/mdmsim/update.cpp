@@ -1,4 +1,5 @@
 #include "tools/mdmsim/update.h"
+#include "platform/base/root.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -144,7 +145,8 @@ bool PlainPortsClash(const UpdateOptions& options, const std::vector<ModemSetup>
 }
 
 int RunUpdate(const UpdateOptions& options) {
-  std::filesystem::path root = MakePlatformRoot("mdmsim-");
+  platform::TemporaryRoot platformRoot("mdmsim-");
+  const std::filesystem::path& root = platformRoot.path();
   if (root.empty()) {
     std::fprintf(stderr, "mdmsim: cannot make a platform root\n");
     return 1;
@@ -163,10 +165,7 @@ int RunUpdate(const UpdateOptions& options) {
     }
   }
   std::vector<ModemSetup> modems = Modems(run);
-  if (PlainPortsClash(run, modems) || UsbFaultsAtSerialLevel(run)) {
-    std::filesystem::remove_all(root);
-    return 1;
-  }
+  if (PlainPortsClash(run, modems) || UsbFaultsAtSerialLevel(run)) return 1;
   SerialUpdate update;
   update.plainPorts = options.plainPorts;
   update.imagePath = image.empty() ? GenerateImage(root) : image;
@@ -180,9 +179,8 @@ int RunUpdate(const UpdateOptions& options) {
   bool allGood = run.link == "usb" ? RunThroughUsb(update, modems, run.faults)
                                    : RunAtSerialLevel(update, modems);
   if (options.keepRoot) {
+    platformRoot.Keep();
     std::printf("[mdmsim] platform root kept in %s\n", root.c_str());
-  } else {
-    std::filesystem::remove_all(root);
   }
   return allGood ? 0 : 1;
 }

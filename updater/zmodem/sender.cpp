@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "platform/base/check.h"
 #include "updater/dialog/dialog.h"
 #include "updater/dialog/strings.h"
 #include "updater/serial/serial.h"
@@ -34,6 +35,7 @@ void WriteText(const char* text) {
 // Sends what is assembled in the frame area with one write, and empties it.
 void WriteFrame() {
   ZModemContext& z = zmodemContext;
+  MDM_ASSERT(z.frameCursor == z.frame && z.frameLength <= kFrameAreaSize);
   WriteToComm(z.frame, z.frameLength);
   z.frameLength = 0;
 }
@@ -91,20 +93,22 @@ bool TakeAnswer() {
       return false;
     }
   }
+  MDM_ASSERT(s.lastReadCount <= sizeof(ModemReplyBuffer));
   zmodemContext.answer = ModemReplyBuffer;
   zmodemContext.answerCursor = 0;
   zmodemContext.answerLength = static_cast<LONG>(s.lastReadCount);
   return true;
 }
 
-// The next block after a confirmed one: a full block keeps the sender in state 3, the rest of
-// the file takes it to state 4.
+// The next block after a confirmed one: a full block keeps the sender waiting for block
+// acknowledgements, the rest of the file makes it wait for the last one.
 void SendNextBlock() {
   ZModemContext& z = zmodemContext;
+  MDM_ASSERT(z.filePosition >= 0 && z.filePosition <= z.fileSize);
   LONG remaining = z.fileSize - z.filePosition;
   LONG length = remaining > kBlockSize ? kBlockSize : remaining;
   SendZData(z.fileData + z.filePosition, length, ZCRCW);
-  z.state = remaining > kBlockSize ? 3 : 4;
+  z.state = remaining > kBlockSize ? kAwaitingBlockAck : kAwaitingLastAck;
 }
 
 bool FinalReplyReportsError() {
@@ -123,7 +127,7 @@ void ResetZModemContext() {
 }
 
 BOOL ZModemTransferActive() {
-  return zmodemThread != nullptr && zmodemContext.state != 0;
+  return zmodemThread != nullptr && zmodemContext.state != kSenderIdle;
 }
 
 void StartZModemSend() {
@@ -154,6 +158,7 @@ void SendZFile() {
 
 void SendZData(const BYTE* data, LONG length, BYTE frameEnd) {
   ZModemContext& z = zmodemContext;
+  MDM_ASSERT(length >= 0 && length <= kBlockSize);
   SendMessageA(ProgressControl(), PBM_STEPIT, 0, 0);
   z.txHeader[0] = ZDATA;
   SetHeaderPosition(z.filePosition, z.txHeader);
@@ -182,7 +187,7 @@ void SendOverAndOut() {
 
 void ZMSender() {
   ZModemContext& z = zmodemContext;
-  if (z.state < 1 || z.state > 6) {
+  if (z.state < kAwaitingReceiver || z.state > kAwaitingFin) {
     OutputDebugStringA("ZMSender: wrong state\n");
     OutputDebugStringA("TO DO!!!!!!\n");
     return;
@@ -194,33 +199,33 @@ void ZMSender() {
   bool goodHex = DecodeZModemHeader(z) == kGoodHexHeader;
   BYTE type = z.rxHeader[0];
   switch (z.state) {
-    case 1:
+    case kAwaitingReceiver:
       if (!goodHex || type != ZRINIT) return Abort();
       SendZFile();
-      z.state = 2;
+      z.state = kAwaitingPosition;
       break;
-    case 2:
+    case kAwaitingPosition:
       if (!goodHex || type != ZRPOS) return Abort();
       LogString(IDS_SENDING_FIRMWARE);
       SendNextBlock();  // the position the modem asks for is not used: data starts at 0
       break;
-    case 3:
+    case kAwaitingBlockAck:
       if (!goodHex || type != ZACK) return Abort();
       SendNextBlock();
       break;
     // From here on any good hex header will do, or a header whose type got decoded right
     // before the decode failed (or the type left from the answer before).
-    case 4:
+    case kAwaitingLastAck:
       if (!goodHex && type != ZACK) return Abort();
       SendZEof();
-      z.state = 5;
+      z.state = kAwaitingEofAnswer;
       break;
-    case 5:
+    case kAwaitingEofAnswer:
       if (!goodHex && type != ZRINIT) return Abort();
       SendZFin();
-      z.state = 6;
+      z.state = kAwaitingFin;
       break;
-    case 6:
+    case kAwaitingFin:
       if (!goodHex && type != ZFIN) return Abort();
       LogString(IDS_CHECKING_FLASH);
       SendOverAndOut();
@@ -233,6 +238,6 @@ void ZMSender() {
 void OnZModemStart() {
   ResetZModemContext();
   StartZModemSend();
-  zmodemContext.state = 1;
+  zmodemContext.state = kAwaitingReceiver;
   WaitForZModemRsp(kFirstAnswerWaitMs, kAnswerBytes);
 }

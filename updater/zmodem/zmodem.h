@@ -49,12 +49,23 @@ constexpr LONG kMaxSubpacketLength = 2 * kBlockSize + 2 + 2 * 2 + 1;
 constexpr LONG kFrameAreaSize = kMaxBinaryHeaderLength + kMaxSubpacketLength;
 static_assert(kFrameAreaSize == 1048);
 
+// The sender's states, kept as the numbers of the context's `state` field.
+enum SenderState : LONG {
+  kSenderIdle = 0,         // after ResetZModemContext: no transfer active
+  kAwaitingReceiver = 1,   // "rz" and ZRQINIT sent, waiting for ZRINIT
+  kAwaitingPosition = 2,   // ZFILE sent, waiting for ZRPOS
+  kAwaitingBlockAck = 3,   // a ZDATA frame sent and more data left, waiting for ZACK
+  kAwaitingLastAck = 4,    // the last ZDATA frame sent, waiting for ZACK
+  kAwaitingEofAnswer = 5,  // ZEOF sent, waiting for ZRINIT
+  kAwaitingFin = 6,        // ZFIN sent, waiting for the modem's ZFIN; then the final reply
+};
+
 // The one sender context of the program.
 struct ZModemContext {
   BYTE rxHeader[kHeaderLength];  // last header decoded from the modem (type, P0..P3)
   BYTE txHeader[kHeaderLength];  // header of the next frame
   BYTE frame[kFrameAreaSize];
-  LONG state;  // 0 idle, 1..6 (see ZMSender)
+  LONG state;  // a SenderState; any other value is refused by ZMSender
   BYTE fileOptions[kHeaderLength];
   DWORD escapeAllControl;  // always 0: only the protocol's minimum set of bytes is escaped
   const BYTE* fileData;

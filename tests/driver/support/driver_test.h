@@ -12,6 +12,7 @@
 #include <string>
 
 #include "driver/core/devext.h"
+#include "platform/base/root.h"
 #include "platform/vxd/vmm.h"
 #include "platform/wdm/pnp.h"
 #include "platform/wdm/pool.h"
@@ -29,10 +30,8 @@ using sim::usbdevice::ModemIdentity;
 class DriverTest : public ::testing::Test {
  public:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "mdm-driver-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    setenv("MDM_ROOT", root_.c_str(), 1);
+    root_.emplace("mdm-driver-");
+    ASSERT_FALSE(root_->path().empty());
     platform::vxd::ResetSystem();
     pool::FailNth(0);
     time_.emplace();
@@ -47,8 +46,7 @@ class DriverTest : public ::testing::Test {
     std::string all;
     for (const std::string& violation : recorder_.Violations()) all += violation + "\n";
     EXPECT_TRUE(all.empty() || expectViolations_) << "driver verifier:\n" << all;
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
+    root_.reset();
   }
 
   sim::world::World& world() { return *world_; }
@@ -94,7 +92,7 @@ class DriverTest : public ::testing::Test {
   PDRIVER_OBJECT driver_ = nullptr;
 
  private:
-  std::filesystem::path root_;
+  std::optional<platform::TemporaryRoot> root_;
   std::optional<testing_support::VirtualTime> time_;
   std::optional<sim::world::World> world_;
 };

@@ -14,10 +14,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/base/root.h"
 #include "platform/clock/clock.h"
 #include "platform/win32/windows.h"
 
@@ -51,11 +53,9 @@ std::size_t Entries(const char* folder) {
 class TermiosPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "mdm-termios-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
-    if (const char* old = std::getenv("MDM_ROOT")) savedRoot_ = old;
-    setenv("MDM_ROOT", root_.c_str(), 1);
+    temporaryRoot_.emplace("mdm-termios-");
+    root_ = temporaryRoot_->path();
+    ASSERT_FALSE(root_.empty());
     char slaveName[128];
     ASSERT_EQ(openpty(&master_, &slave_, slaveName, nullptr, nullptr), 0);
     fcntl(master_, F_SETFL, O_NONBLOCK);
@@ -66,13 +66,7 @@ class TermiosPortTest : public ::testing::Test {
   void TearDown() override {
     if (master_ >= 0) close(master_);
     if (slave_ >= 0) close(slave_);
-    if (savedRoot_.empty()) {
-      unsetenv("MDM_ROOT");
-    } else {
-      setenv("MDM_ROOT", savedRoot_.c_str(), 1);
-    }
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
+    temporaryRoot_.reset();
   }
 
   static HANDLE Open(const char* name = "COM5") {
@@ -112,7 +106,7 @@ class TermiosPortTest : public ::testing::Test {
   }
 
   fs::path root_;
-  std::string savedRoot_;
+  std::optional<platform::TemporaryRoot> temporaryRoot_;
   int master_ = -1;
   int slave_ = -1;
 };
