@@ -1,5 +1,6 @@
 // Decoding one ZModem header from an answer already in memory. The decoder never waits and never
 // reads past the answer; running out of bytes is a failure.
+#include "platform/base/check.h"
 #include "updater/zmodem/zmodem.h"
 
 namespace {
@@ -29,6 +30,7 @@ int NextAnswerByte(ZModemContext& context) {
   if (context.answer == nullptr || context.answerCursor >= context.answerLength) {
     return kEndOfAnswer;
   }
+  MDM_ASSERT(context.answerCursor >= 0);
   return context.answer[context.answerCursor++];
 }
 

@@ -2,6 +2,7 @@
 // bytes, and the two checksums.
 #include <array>
 
+#include "platform/base/check.h"
 #include "updater/zmodem/zmodem.h"
 
 BYTE lastEscapedByte = 0;
@@ -130,6 +131,9 @@ void SendBinaryHeader(ZModemContext& context) {
 }
 
 void SendDataSubpacket(ZModemContext& context, const BYTE* data, LONG length, BYTE frameEnd) {
+  // A subpacket carries one block at most: the frame area has room for that, escaped.
+  MDM_ASSERT(length >= 0 && length <= kBlockSize);
+  MDM_ASSERT(frameEnd == ZCRCE || frameEnd == ZCRCG || frameEnd == ZCRCQ || frameEnd == ZCRCW);
   WORD crc = 0;
   for (LONG i = 0; i < length; ++i) {
     SendEscapedByte(context, data[i]);

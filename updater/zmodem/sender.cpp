@@ -65,6 +65,7 @@ void BuildFileInfo(BYTE (&info)[kFileInfoSize]) {
   std::memset(info, 0, sizeof(info));
   auto* text = reinterpret_cast<char*>(info);
   std::size_t nameLength = std::strlen(imageFile.baseName);
+  MDM_ASSERT(nameLength <= 32);
   std::memcpy(text, imageFile.baseName, nameLength);
   std::snprintf(text + nameLength + 1, sizeof(info) - nameLength - 1, "%lu %s 100666 ",
                 static_cast<unsigned long>(static_cast<DWORD>(zmodemContext.fileSize)),
@@ -141,6 +142,7 @@ void SendZFile() {
   ZModemContext& z = zmodemContext;
   z.fileSize = static_cast<LONG>(imageFile.size);
   z.fileData = imageFile.data;
+  MDM_ASSERT(z.fileSize >= 0 && (z.fileData != nullptr || z.fileSize == 0));
   auto blocks = static_cast<WORD>(static_cast<DWORD>(z.fileSize) / kBlockSize + 1);
   SendMessageA(ProgressControl(), PBM_SETRANGE, 0, static_cast<LPARAM>(blocks) << 16);
   SendMessageA(ProgressControl(), PBM_SETSTEP, 1, 0);
