@@ -13,7 +13,7 @@
 #include "platform/shell/shell_state.h"
 #include "platform/win32/debug.h"
 #include "platform/win32/objects.h"
-#include "tests/links/lnk_reader.h"
+#include "tests/support/lnk_reader.h"
 
 namespace links_test {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "platform/win32/files.h"
-#include "tests/platform/files/temp_folder.h"
+#include "tests/platform/win32/files/temp_folder.h"
 
 namespace files_test {
 namespace {

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string>
 
-#include "tests/platform/files/temp_folder.h"
+#include "tests/platform/win32/files/temp_folder.h"
 
 namespace files_test {
 namespace {

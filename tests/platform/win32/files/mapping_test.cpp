@@ -2,7 +2,7 @@
 #include <cstring>
 #include <string>
 
-#include "tests/platform/files/temp_folder.h"
+#include "tests/platform/win32/files/temp_folder.h"
 
 namespace files_test {
 namespace {

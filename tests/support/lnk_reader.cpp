@@ -1,4 +1,4 @@
-#include "tests/links/lnk_reader.h"
+#include "tests/support/lnk_reader.h"
 
 #include <cstring>
 #include <fstream>

@@ -1,0 +1,2 @@
+// Code of the driver may not include the tools: this must not compile.
+#include "tools/mdmsim/rig.h"

@@ -1,0 +1,2 @@
+// Code of the stand-ins may not include the simulated world: this must not compile.
+#include "sim/world/world.h"

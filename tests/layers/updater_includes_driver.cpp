@@ -1,0 +1,2 @@
+// Code of the updater may not include the driver: this must not compile.
+#include "driver/core/devext.h"
