@@ -2,23 +2,17 @@
 // pick one handler from each table, which update the modem status register shown to the port
 // side and start at most one data-out and one data-in transfer. All comparisons are signed.
 #include "driver/core/devext.h"
+#include "driver/wire.h"
 
 namespace {
 
-constexpr ULONG kMsrDeltaCts = 0x01;
-constexpr ULONG kMsrDeltaDsr = 0x02;
-constexpr ULONG kMsrDeltaDcd = 0x08;
-constexpr ULONG kMsrCts = 0x10;
-constexpr ULONG kMsrDsr = 0x20;
-constexpr ULONG kMsrDcd = 0x80;
-constexpr ULONG kLineCts = 0x01;
-constexpr LONG kPayload = 62;
-constexpr ULONG kFrameOffset = 2;
+constexpr LONG kPayload = static_cast<LONG>(kPacketPayload);  // compared with signed counts
 
 // Copies one line bit from `shown` into msr and sets its delta bit when it changed.
 void Follow(MDMContext& context, ULONG shown, ULONG bit, ULONG delta) {
   if ((context.msr & bit) == (shown & bit)) return;
   context.msr = (context.msr & ~bit) | (shown & bit) | delta;
+  MDM_ASSERT((context.msr & ~kMsrRegister) == 0);  // msr holds one register byte
 }
 
 LONG Signed(ULONG value) {
@@ -30,7 +24,7 @@ MDMContext& ModemOf(DEVICE_OBJECT* deviceObject) {
 }
 
 void update_msr_off_online_no(MDMContext* context) {
-  ULONG shown = context->status.lineBits << 4;
+  ULONG shown = context->status.lineBits << kLineBitsToMsrShift;
   Follow(*context, shown, kMsrCts, kMsrDeltaCts);
   Follow(*context, shown, kMsrDsr, kMsrDeltaDsr);
   Follow(*context, shown, kMsrDcd, kMsrDeltaDcd);
@@ -38,7 +32,7 @@ void update_msr_off_online_no(MDMContext* context) {
 
 // CTS follows the modem's transmit level rather than its CTS line.
 void update_msr_online_hw(MDMContext* context) {
-  ULONG shown = context->status.lineBits << 4;
+  ULONG shown = context->status.lineBits << kLineBitsToMsrShift;
   Follow(*context, shown, kMsrDsr, kMsrDeltaDsr);
   Follow(*context, shown, kMsrDcd, kMsrDeltaDcd);
   LONG level = Signed(context->status.modemTxLevel);
@@ -48,6 +42,7 @@ void update_msr_online_hw(MDMContext* context) {
   } else if (level < kCtsResumeLevel && !cts && (context->status.lineBits & kLineCts) != 0) {
     context->msr |= kMsrCts | kMsrDeltaCts;
   }
+  MDM_ASSERT((context->msr & ~kMsrRegister) == 0);  // msr holds one register byte
 }
 
 void write_off_online_no(DEVICE_OBJECT* deviceObject, LONG count) {
@@ -112,8 +107,8 @@ void SelectFlowStates(const MDMContext& context, FlowState* transmit, FlowState*
     *receive = Offline;
     return;
   }
-  *transmit = static_cast<FlowState>(1 + (context.writeHardFlow != 0 ? 1 : 0) +
+  *transmit = static_cast<FlowState>(OnlineNone + (context.writeHardFlow != 0 ? 1 : 0) +
                                      (context.writeSoftFlow != 0 ? 2 : 0));
-  *receive = static_cast<FlowState>(1 + (context.readHardFlow != 0 ? 1 : 0) +
+  *receive = static_cast<FlowState>(OnlineNone + (context.readHardFlow != 0 ? 1 : 0) +
                                     (context.readSoftFlow != 0 ? 2 : 0));
 }

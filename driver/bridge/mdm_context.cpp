@@ -15,10 +15,6 @@ void Arm(MDMContext& context, LONGLONG due) {
   KeSetTimer(&context.pollTimer, time, &context.pollDpc);
 }
 
-LONG volatile* Interlocked(ULONG* field) {
-  return reinterpret_cast<LONG volatile*>(field);
-}
-
 }  // namespace
 
 void InitMDMContext(DEVICE_OBJECT* deviceObject) {
@@ -32,19 +28,21 @@ void InitMDMContext(DEVICE_OBJECT* deviceObject) {
 
 void MDMSwitchToD0(DEVICE_OBJECT* deviceObject) {
   MDMContext& context = Extension(deviceObject)->modemContext;
-  InterlockedExchange(Interlocked(&context.active), 1);
+  Store(&context.active, 1);
   Arm(context, context.startDelay);
 }
 
 void MDMSwitchToD3(DEVICE_OBJECT* deviceObject) {
   MDMContext& context = Extension(deviceObject)->modemContext;
   WDMInitForPort(deviceObject, nullptr);
-  InterlockedExchange(Interlocked(&context.active), 0);
+  Store(&context.active, 0);
   KeCancelTimer(&context.pollTimer);
   IsoUsb_StopReadStatus(deviceObject);
   IsoUsb_DataReadFreeResource(deviceObject);
   IsoUsb_DataWriteFreeResource(deviceObject);
   BulkUsb_FreeResources(deviceObject);
+  // Switched off: the chain is stopped and nothing can restart it until the next switch-on.
+  MDM_ASSERT(context.status.busy == 0 && context.active == 0);
 }
 
 void FinitMDMContext(DEVICE_OBJECT* deviceObject) {

@@ -10,13 +10,6 @@ namespace {
 
 constexpr LONGLONG kAttachTick = -(20 * 10000);  // first tick 20 ms after an attach
 
-LONG volatile* Interlocked(ULONG* field) {
-  return reinterpret_cast<LONG volatile*>(field);
-}
-void Store(ULONG* field, ULONG value) {
-  InterlockedExchange(Interlocked(field), static_cast<LONG>(value));
-}
-
 // The modem the record's unit name names (a prefix of its serial number); null when none or
 // when the name does not lie in mapped memory. Names are bounded by the slot's length.
 DEVICE_OBJECT* FindUnit(const PortRecord& record) {
@@ -29,6 +22,7 @@ DEVICE_OBJECT* FindUnit(const PortRecord& record) {
     name[length] = text[length];
     ++length;
   }
+  MDM_ASSERT(length < sizeof(name) && name[length] == '\0');  // the copy keeps its terminator
   return findTheDeviceObject(name);
 }
 
@@ -45,6 +39,12 @@ void Detach(MDMContext& context) {
   Store(&context.modemControlPending, 1);
 }
 
+// The driver calls the port side with its own functions only.
+bool IsPortFunction(ULONG function) {
+  return function == PORT_DETACH || function == PORT_PUT_DATA || function == PORT_GET_DATA ||
+         function == PORT_PUT_MSR;
+}
+
 void ArmAttachTick(MDMContext& context) {
   LARGE_INTEGER due;
   due.QuadPart = kAttachTick;
@@ -54,6 +54,7 @@ void ArmAttachTick(MDMContext& context) {
 }  // namespace
 
 BOOLEAN PortCall(MDMContext& context, ULONG function, ULONG parameter1, PortRecord* out) {
+  MDM_ASSERT(IsPortFunction(function));
   // The entry is read once: a detach racing with this call never leads through an empty entry.
   ULONG entry = context.portCallback;
   if (context.portAttached == 0 || entry == 0) return FALSE;
@@ -137,24 +138,24 @@ ULONG wdm_callback(ULONG deviceHandle, ULONG address) {
       Detach(context);
       return 0;
     case WDM_SET_MCR:
-      Store(&context.dtr, record->parameter1 & 1);
-      Store(&context.rts, (record->parameter1 >> 1) & 1);
+      Store(&context.dtr, (record->parameter1 & kMcrDtr) != 0 ? 1 : 0);
+      Store(&context.rts, (record->parameter1 & kMcrRts) != 0 ? 1 : 0);
       Store(&context.modemControlPending, 1);
       break;
     case WDM_SET_LINE: {
-      UCHAR format[4];
+      UCHAR format[sizeof(record->parameter2)];
       std::memcpy(format, &record->parameter2, sizeof(format));
       Store(&context.lineRate, record->parameter1);
-      Store(&context.lineFormat0, format[1]);
-      Store(&context.lineFormat1, format[0]);
-      Store(&context.lineFormat2, format[2]);
+      Store(&context.lineFormat0, format[kLineFormat0Byte]);
+      Store(&context.lineFormat1, format[kLineFormat1Byte]);
+      Store(&context.lineFormat2, format[kLineFormat2Byte]);
       Store(&context.lineSettingsPending, 1);
       break;
     }
     case WDM_NOP:
       break;
     case WDM_SET_XONXOFF:
-      Store(&context.outX, (record->parameter1 >> 8) & 1);
+      Store(&context.outX, (record->parameter1 >> kXonXoffOutXShift) & 1);
       break;
     default:
       record->result = kPortUnknownFunction;
@@ -179,5 +180,7 @@ ULONG WDMInitForPort(DEVICE_OBJECT* deviceObject, const char* name) {
     }
   }
   context.portContext = 0;
+  // Detached: no later call of the driver's reaches the port side through the old entry.
+  MDM_ASSERT(context.portAttached == 0);
   return 1;
 }

@@ -2,6 +2,7 @@
 // driver's global state, and the operations of its parts that the others call.
 #pragma once
 
+#include "platform/base/check.h"
 #include "platform/usb/usb.h"
 #include "platform/wdm/wdm.h"
 
@@ -34,6 +35,23 @@ DEVICE_OBJECT* findTheDeviceObject(const char* name);
 // The transfer engine and the port bridge keep their state here. The records keep the host's
 // natural alignment: their 32-bit fields are changed by interlocked operations, and nothing
 // reads them by byte offset.
+
+// A 32-bit field of the modem context as the interlocked operations take it.
+inline LONG volatile* Interlocked(ULONG* field) {
+  return reinterpret_cast<LONG volatile*>(field);
+}
+// Stores a 32-bit field in one interlocked exchange: the other contexts that read it without a
+// lock see the old value or the new one, never a mixture.
+inline void Store(ULONG* field, ULONG value) {
+  InterlockedExchange(Interlocked(field), static_cast<LONG>(value));
+}
+
+// The outcome bits of a data channel's completion (`resultFlags`).
+constexpr ULONG kResultRequestFailed = 0x1;  // the request packet ended with an error status
+constexpr ULONG kResultUrbFailed = 0x2;      // the URB header status is an error
+constexpr ULONG kResultPacketFailed = 0x4;   // the packet's status is an error, and no retry
+// The retry case: the transfer is sent again unchanged. Assigned alone, never added to others.
+constexpr ULONG kResultRetry = 0x8;
 
 struct DataChannel {
   ULONG busy;
@@ -225,9 +243,23 @@ void SelectFlowStates(const MDMContext& context, FlowState* transmit, FlowState*
 constexpr LONG kTxStopLevel = 1676;  // 0x68C: the modem's transmit level that stops output
 constexpr LONG kCtsResumeLevel = 512;
 
+// The modem status register (`msr`) shown to the port side: delta bits below, line bits above.
+constexpr ULONG kMsrDeltaCts = 0x01;
+constexpr ULONG kMsrDeltaDsr = 0x02;
+constexpr ULONG kMsrDeltaDcd = 0x08;
+constexpr ULONG kMsrCts = 0x10;
+constexpr ULONG kMsrDsr = 0x20;
+constexpr ULONG kMsrDcd = 0x80;
+constexpr ULONG kMsrLines = 0xF0;  // the line bits; the delta bits are cleared once reported
+constexpr ULONG kMsrRegister = 0xFF;
+// The status packet's line bits (CTS, DSR, ring, DCD) sit four places lower than in msr.
+constexpr ULONG kLineBitsToMsrShift = 4;
+
 // ---- Transfer engine -------------------------------------------------------------------------
 
-// Shared by the three isochronous channels.
+// Shared by the three isochronous channels. Every start, and every retry, is for the frame after
+// the current one: the transfer starts at the current frame plus this offset less one.
+constexpr ULONG kFrameOffset = 2;
 ULONG IsoUsb_GetCurrentFrame(DEVICE_OBJECT* deviceObject, IRP* irp);
 NTSTATUS IsoUsb_CompletionStop(DEVICE_OBJECT* deviceObject, IRP* irp, PVOID context);
 
@@ -262,6 +294,9 @@ NTSTATUS IsoUsb_DataReadFreeResource(DEVICE_OBJECT* deviceObject);
 
 // Control requests.
 constexpr ULONG kControlFailureLimit = 4;
+// The kinds of BulkUsb_WriteCommand.
+constexpr ULONG kCommandLineSettings = 1;
+constexpr ULONG kCommandModemControl = 2;
 NTSTATUS BulkUsb_WriteCommand(DEVICE_OBJECT* deviceObject, ULONG kind);
 NTSTATUS BulkUsb_ReadIndication(DEVICE_OBJECT* deviceObject);
 NTSTATUS BulkUsb_StartControlRequest(DEVICE_OBJECT* deviceObject, UCHAR kind);

@@ -30,12 +30,18 @@ bool AllocateRequest(DEVICE_OBJECT* deviceObject, IRP** irp, URB** urb, ULONG ur
   if (*urb == nullptr) {
     *urb = static_cast<URB*>(ExAllocatePoolWithTag(NonPagedPool, urbSize, kPoolTag));
   }
-  if (*irp != nullptr && *urb != nullptr) return true;
+  if (*irp != nullptr && *urb != nullptr) {
+    // A request kept from an earlier transfer is reused only once the bus has given it back.
+    MDM_ASSERT(!InFlight(*irp));
+    return true;
+  }
   ReleaseRequest(irp, urb);
   return false;
 }
 
 void ReleaseRequest(IRP** irp, URB** urb) {
+  // A request is freed only once the bus has given it back; until then its completion owns it.
+  MDM_ASSERT(!InFlight(*irp));
   if (*irp != nullptr) IoFreeIrp(*irp);
   if (*urb != nullptr) ExFreePool(*urb);
   *irp = nullptr;
@@ -48,6 +54,9 @@ bool InFlight(const IRP* irp) {
 
 void BuildIsoUrb(URB* urb, const USBD_PIPE_INFORMATION& pipe, UCHAR* buffer, ULONG length,
                  ULONG flags, ULONG startFrame) {
+  // One packet of at most the 64 bytes of a data packet, in a URB of the channel's own.
+  MDM_ASSERT(urb != nullptr && buffer != nullptr);
+  MDM_ASSERT(length <= sizeof(DataChannel::buffer));
   std::memset(urb, 0, kIsoUrbSize);
   _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
   iso.Hdr.Length = static_cast<USHORT>(kIsoUrbSize);
@@ -63,6 +72,8 @@ void BuildIsoUrb(URB* urb, const USBD_PIPE_INFORMATION& pipe, UCHAR* buffer, ULO
 
 NTSTATUS Submit(DEVICE_OBJECT* deviceObject, IRP* irp, URB* urb,
                 PIO_COMPLETION_ROUTINE completion) {
+  MDM_ASSERT(!InFlight(irp));  // a request goes to the bus only from its channel
+  MDM_ASSERT(urb != nullptr);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
@@ -70,6 +81,24 @@ NTSTATUS Submit(DEVICE_OBJECT* deviceObject, IRP* irp, URB* urb,
   IoSetCompletionRoutine(irp, completion, deviceObject, TRUE, TRUE, TRUE);
   BulkUsb_IncrementIoCount(deviceObject);
   return IofCallDriver(Extension(deviceObject)->lowerDevice, irp);
+}
+
+NTSTATUS StartIsoTransfer(DEVICE_OBJECT* deviceObject, const IsoPath& path,
+                          const IsoRequest& request, ULONG frameOffset) {
+  if (!BulkUsb_CanAcceptIoRequests(deviceObject)) return STATUS_INSUFFICIENT_RESOURCES;
+  const USBD_PIPE_INFORMATION* pipe =
+      FindPipe(deviceObject, path.endpoint, UsbdPipeTypeIsochronous);
+  if (pipe == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  if (!AllocateRequest(deviceObject, request.irp, request.urb, kIsoUrbSize)) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  if (path.zeroBuffer) std::memset(request.buffer, 0, request.length);
+  ULONG frame = IsoUsb_GetCurrentFrame(deviceObject, *request.irp);
+  BuildIsoUrb(*request.urb, *pipe, request.buffer, request.length, path.transferFlags,
+              frame + frameOffset - 1);
+  NTSTATUS status = Submit(deviceObject, *request.irp, *request.urb, path.completion);
+  if (!NT_SUCCESS(status) && !InFlight(*request.irp)) ReleaseRequest(request.irp, request.urb);
+  return status;
 }
 
 }  // namespace engine

@@ -1,6 +1,6 @@
-// What the transfer engine's channels share: interlocked stores of the modem context's 32-bit
-// fields, the pipe lookup, each channel's one request packet and URB, and the submission of a
-// prepared request to the bus.
+// What the transfer engine's channels share: the pipe lookup, each channel's one request packet
+// and URB, the submission of a prepared request to the bus, and the one-packet isochronous
+// transfer of the status, data-in and data-out paths.
 #pragma once
 
 #include "driver/core/devext.h"
@@ -10,18 +10,10 @@ namespace engine {
 constexpr ULONG kIsoUrbSize = 108;  // room for two isochronous packet descriptors
 constexpr ULONG kBulkUrbSize = 72;
 constexpr ULONG kFrameUrbSize = 20;  // URB_FUNCTION_GET_CURRENT_FRAME_NUMBER
-constexpr ULONG kFrameOffset = 2;    // every start is for the frame after the current one
 
 // Packet statuses after which a data transfer is sent again unchanged.
 constexpr USBD_STATUS kPacketMissed = static_cast<USBD_STATUS>(0xC000000Eu);
 constexpr USBD_STATUS kPacketNotAccessed = static_cast<USBD_STATUS>(0xC000000Fu);
-
-inline LONG volatile* Interlocked(ULONG* field) {
-  return reinterpret_cast<LONG volatile*>(field);
-}
-inline void Store(ULONG* field, ULONG value) {
-  InterlockedExchange(Interlocked(field), static_cast<LONG>(value));
-}
 
 inline MDMContext& ModemOf(DEVICE_OBJECT* deviceObject) {
   return Extension(deviceObject)->modemContext;
@@ -46,5 +38,31 @@ void BuildIsoUrb(URB* urb, const USBD_PIPE_INFORMATION& pipe, UCHAR* buffer, ULO
 // Puts the URB into the next stack location with the completion routine and passes the request
 // to the lower device, counting it as outstanding I/O.
 NTSTATUS Submit(DEVICE_OBJECT* deviceObject, IRP* irp, URB* urb, PIO_COMPLETION_ROUTINE completion);
+
+// What tells the three isochronous paths apart.
+struct IsoPath {
+  UCHAR endpoint;
+  ULONG transferFlags;
+  // An IN path receives into a zeroed buffer; the data-out path sends its buffer as it stands, so
+  // that a retry sends the bytes of the first attempt.
+  bool zeroBuffer;
+  PIO_COMPLETION_ROUTINE completion;
+};
+
+// A channel's request packet, URB and transfer buffer.
+struct IsoRequest {
+  IRP** irp;
+  URB** urb;
+  UCHAR* buffer;
+  ULONG length;
+};
+
+// Prepares one isochronous transfer of the channel's buffer on the path's pipe, starting at the
+// current frame plus `frameOffset` less one, and submits it. The request packet and URB are
+// allocated where their slots are empty and reused otherwise. STATUS_INSUFFICIENT_RESOURCES when
+// the device accepts no requests, the pipe is missing or the pool is empty. A refused submission
+// releases the request unless its completion, run inside the call, has already done so.
+NTSTATUS StartIsoTransfer(DEVICE_OBJECT* deviceObject, const IsoPath& path,
+                          const IsoRequest& request, ULONG frameOffset);
 
 }  // namespace engine

@@ -8,7 +8,6 @@
 #include "platform/vxd/flat.h"
 
 using engine::ModemOf;
-using engine::Store;
 
 namespace {
 
@@ -20,33 +19,36 @@ constexpr ULONG kControlCancelWaitMs = 1000;
 void FillLineSettings(const MDMContext& modem, UCHAR* bytes) {
   bytes[0] = kLineSettingsCode[0];
   bytes[1] = kLineSettingsCode[1];
-  for (int i = 0; i < 4; ++i) bytes[2 + i] = static_cast<UCHAR>(modem.lineRate >> (8 * i));
-  bytes[6] = static_cast<UCHAR>(modem.lineFormat0);
-  bytes[7] = static_cast<UCHAR>(modem.lineFormat1);
-  bytes[8] = static_cast<UCHAR>(modem.lineFormat2);
+  for (int i = 0; i < kLineRateBytes; ++i) {
+    bytes[kLineRateOffset + i] = static_cast<UCHAR>(modem.lineRate >> (8 * i));
+  }
+  bytes[kLineFormat0Offset] = static_cast<UCHAR>(modem.lineFormat0);
+  bytes[kLineFormat1Offset] = static_cast<UCHAR>(modem.lineFormat1);
+  bytes[kLineFormat2Offset] = static_cast<UCHAR>(modem.lineFormat2);
 }
 
 void FillModemControl(const MDMContext& modem, UCHAR* bytes) {
   bytes[0] = kModemControlCode[0];
   bytes[1] = kModemControlCode[1];
-  bytes[2] = modem.dtr != 0 ? 1 : 0;
-  bytes[3] = modem.rts != 0 ? 1 : 0;
+  bytes[kModemControlDtr] = modem.dtr != 0 ? 1 : 0;
+  bytes[kModemControlRts] = modem.rts != 0 ? 1 : 0;
 }
 
 void PrintDebugText(const UCHAR* bytes) {
   DbgPrint("DBG: ");
-  bool hex = (bytes[2] & 0x80) != 0;
-  ULONG length = bytes[2] & 0x7F;
+  bool hex = (bytes[kDebugTextHeader] & kDebugTextHex) != 0;
+  ULONG length = bytes[kDebugTextHeader] & kDebugTextLengthMask;
   if (hex) DbgPrint("<");
   for (ULONG i = 0; i < length; ++i) {
     if (i == kDebugTextRoom) {
       DbgPrint(" MSG is too long\n");
       break;
     }
+    MDM_ASSERT(kDebugTextStart + i < sizeof(ControlMessage));  // the text ends with the message
     if (hex) {
-      DbgPrint("%02x,", bytes[3 + i]);
+      DbgPrint("%02x,", bytes[kDebugTextStart + i]);
     } else {
-      DbgPrint("%c,", bytes[3 + i]);
+      DbgPrint("%c,", bytes[kDebugTextStart + i]);
     }
   }
   if (hex) DbgPrint(">\n");
@@ -67,9 +69,11 @@ void StoreFlowSettings(MDMContext& modem, const UCHAR* bytes) {
 NTSTATUS BulkUsb_WriteCommand(DEVICE_OBJECT* deviceObject, ULONG kind) {
   MDMContext& modem = ModemOf(deviceObject);
   if (modem.control.busy != 0) return STATUS_INSUFFICIENT_RESOURCES;
-  if (kind != 1 && kind != 2) return STATUS_SUCCESS;
+  // The shared buffer is written only while no control transfer has it.
+  MDM_ASSERT(!engine::InFlight(modem.control.irp));
+  if (kind != kCommandLineSettings && kind != kCommandModemControl) return STATUS_SUCCESS;
   std::memset(modem.control.buffer, 0, sizeof(modem.control.buffer));
-  if (kind == 1) {
+  if (kind == kCommandLineSettings) {
     FillLineSettings(modem, modem.control.buffer);
   } else {
     FillModemControl(modem, modem.control.buffer);
@@ -84,11 +88,13 @@ NTSTATUS BulkUsb_ReadIndication(DEVICE_OBJECT* deviceObject) {
 NTSTATUS BulkUsb_StartControlRequest(DEVICE_OBJECT* deviceObject, UCHAR kind) {
   if (!BulkUsb_CanAcceptIoRequests(deviceObject)) return STATUS_INSUFFICIENT_RESOURCES;
   bool command = kind == kCommandKind;
-  const USBD_PIPE_INFORMATION* pipe =
-      engine::FindPipe(deviceObject, command ? 0x04 : 0x83, UsbdPipeTypeBulk);
+  const USBD_PIPE_INFORMATION* pipe = engine::FindPipe(
+      deviceObject, command ? kCommandEndpoint : kIndicationEndpoint, UsbdPipeTypeBulk);
   if (pipe == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   ControlChannel& channel = ModemOf(deviceObject).control;
   if (channel.busy != 0) return STATUS_INSUFFICIENT_RESOURCES;
+  // Each control transfer allocates its own request: an idle channel holds none.
+  MDM_ASSERT(channel.irp == nullptr && channel.urb == nullptr);
   Store(&channel.busy, 1);
   if (!engine::AllocateRequest(deviceObject, &channel.irp, &channel.urb, engine::kBulkUrbSize)) {
     Store(&channel.busy, 0);
@@ -118,6 +124,8 @@ NTSTATUS BulkUsb_ControlComplete(DEVICE_OBJECT*, IRP* irp, PVOID context) {
   auto* deviceObject = static_cast<DEVICE_OBJECT*>(context);
   MDMContext& modem = ModemOf(deviceObject);
   ControlChannel& channel = modem.control;
+  MDM_ASSERT(irp == channel.irp && channel.busy != 0);
+  MDM_ASSERT(channel.lastKind == kCommandKind || channel.lastKind == kReadKind);
   BulkUsb_DecrementIoCount(deviceObject);
   if (!NT_SUCCESS(irp->IoStatus.Status)) {
     channel.failures += 1;
@@ -132,15 +140,17 @@ NTSTATUS BulkUsb_ControlComplete(DEVICE_OBJECT*, IRP* irp, PVOID context) {
 
 NTSTATUS BulkUsb_ProcessControlTransfer(MDMContext* context, ULONG length) {
   const UCHAR* bytes = context->control.buffer;
-  if ((bytes[0] & kIndicationValid) == 0) {
+  // The bus reports no more bytes than the read asked for.
+  MDM_ASSERT(length <= sizeof(context->control.buffer));
+  if ((bytes[kIndicationMarkOffset] & kIndicationValid) == 0) {
     // Not an indication: shown for the developer, and nothing of it is acted on.
     DbgPrint("<");
     for (UCHAR byte : context->control.buffer) DbgPrint("%02x,", byte);
     DbgPrint(">\n");
     return STATUS_SUCCESS;
   }
-  switch (bytes[1]) {
-    case 0:
+  switch (bytes[kIndicationKindOffset]) {
+    case kIndicationNone:
       break;
     case kIndicationDebugText:
       PrintDebugText(bytes);
@@ -169,6 +179,10 @@ NTSTATUS BulkUsb_FreeResources(DEVICE_OBJECT* deviceObject) {
     IRP* irp = engine::InFlight(channel.irp) ? channel.irp : nullptr;
     IoReleaseCancelSpinLock(irql);
     if (irp == nullptr) break;  // busy, but nothing with the bus: nothing will come back
+    // The request is used after the lock is released: on the one processor its completion, the
+    // only one that frees it, cannot run until this thread lets it.
+    MDM_ASSERT(KeNumberProcessors == 1);
+    MDM_ASSERT(irp == channel.irp);
     if (waited == kControlCancelWaitMs) {
       DbgPrint("BulkUsb_FreeResources: the control transfer did not come back within %u ms\n",
                kControlCancelWaitMs);

@@ -7,11 +7,20 @@
 #include "platform/vxd/flat.h"
 
 using engine::ModemOf;
-using engine::Store;
+
+namespace {
+
+constexpr engine::IsoPath kDataInPath = {kDataInEndpoint,
+                                         USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, true,
+                                         IsoUsb_IsoIrp_DataReadComplete};
+
+}  // namespace
 
 NTSTATUS IsoUsb_DataReadPacket(DEVICE_OBJECT* deviceObject, ULONG frameOffset) {
   DataChannel& channel = ModemOf(deviceObject).dataIn;
   if (channel.busy != 0) return STATUS_INSUFFICIENT_RESOURCES;
+  // An idle channel has no transfer with the bus: busy stays set until the completion is done.
+  MDM_ASSERT(!engine::InFlight(channel.irp));
   Store(&channel.busy, 1);
   NTSTATUS status = IsoUsb_BuildDataReadRequest(deviceObject, frameOffset);
   if (!NT_SUCCESS(status)) Store(&channel.busy, 0);
@@ -19,23 +28,10 @@ NTSTATUS IsoUsb_DataReadPacket(DEVICE_OBJECT* deviceObject, ULONG frameOffset) {
 }
 
 NTSTATUS IsoUsb_BuildDataReadRequest(DEVICE_OBJECT* deviceObject, ULONG frameOffset) {
-  if (!BulkUsb_CanAcceptIoRequests(deviceObject)) return STATUS_INSUFFICIENT_RESOURCES;
-  const USBD_PIPE_INFORMATION* pipe = engine::FindPipe(deviceObject, 0x85, UsbdPipeTypeIsochronous);
-  if (pipe == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   DataChannel& channel = ModemOf(deviceObject).dataIn;
-  if (!engine::AllocateRequest(deviceObject, &channel.irp, &channel.urb, engine::kIsoUrbSize)) {
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  std::memset(channel.buffer, 0, sizeof(channel.buffer));
-  ULONG frame = IsoUsb_GetCurrentFrame(deviceObject, channel.irp);
-  engine::BuildIsoUrb(channel.urb, *pipe, channel.buffer, sizeof(channel.buffer),
-                      USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, frame + frameOffset - 1);
-  NTSTATUS status =
-      engine::Submit(deviceObject, channel.irp, channel.urb, IsoUsb_IsoIrp_DataReadComplete);
-  if (!NT_SUCCESS(status) && !engine::InFlight(channel.irp)) {
-    engine::ReleaseRequest(&channel.irp, &channel.urb);
-  }
-  return status;
+  return engine::StartIsoTransfer(
+      deviceObject, kDataInPath,
+      {&channel.irp, &channel.urb, channel.buffer, sizeof(channel.buffer)}, frameOffset);
 }
 
 NTSTATUS IsoUsb_DataRead_ResendRequest(DEVICE_OBJECT* deviceObject, ULONG frameOffset) {
@@ -45,18 +41,21 @@ NTSTATUS IsoUsb_DataRead_ResendRequest(DEVICE_OBJECT* deviceObject, ULONG frameO
 
 NTSTATUS IsoUsb_ProcessDataReadTransfer(MDMContext* context) {
   DataChannel& channel = context->dataIn;
+  // Evaluated in the completion only, while the channel still holds the finished transfer.
+  MDM_ASSERT(channel.irp != nullptr && channel.urb != nullptr);
   const _URB_ISOCH_TRANSFER& iso = channel.urb->UrbIsochronousTransfer;
   channel.resultFlags = 0;
-  if (!NT_SUCCESS(channel.irp->IoStatus.Status)) channel.resultFlags += 1;
-  if (!USBD_SUCCESS(iso.Hdr.Status)) channel.resultFlags += 2;
+  if (!NT_SUCCESS(channel.irp->IoStatus.Status)) channel.resultFlags += kResultRequestFailed;
+  if (!USBD_SUCCESS(iso.Hdr.Status)) channel.resultFlags += kResultUrbFailed;
   USBD_STATUS packetStatus = iso.IsoPacket[0].Status;
   if (!USBD_SUCCESS(packetStatus)) {
     if (channel.resultFlags == 0 && iso.IsoPacket[0].Length == 0 &&
         packetStatus == engine::kPacketNotAccessed) {
-      channel.resultFlags = 8;
+      channel.resultFlags = kResultRetry;
     } else {
-      channel.resultFlags += 4;
+      channel.resultFlags += kResultPacketFailed;
     }
+    MDM_ASSERT(channel.resultFlags == kResultRetry || channel.resultFlags < kResultRetry);
     return STATUS_UNSUCCESSFUL;
   }
   return IsoUsb_DataReadPktControlProtocol(&channel);
@@ -67,20 +66,26 @@ NTSTATUS IsoUsb_ProcessDataReadTransfer(MDMContext* context) {
 NTSTATUS IsoUsb_DataReadPktControlProtocol(DataChannel* channel) {
   ULONG length = channel->buffer[offsetof(DataInPacket, length)];
   if (length > kPacketPayload) return STATUS_UNSUCCESSFUL;
-  UCHAR sequence = channel->buffer[1 + length];
-  return sequence == 0 || sequence == 255 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+  ULONG at = offsetof(DataInPacket, bytes) + length;
+  MDM_ASSERT(at < sizeof(channel->buffer));  // the sequence byte lies in the 64 bytes
+  UCHAR sequence = channel->buffer[at];
+  return sequence < kFirstSequence || sequence > kMaxSequence ? STATUS_UNSUCCESSFUL
+                                                              : STATUS_SUCCESS;
 }
 
-NTSTATUS IsoUsb_IsoIrp_DataReadComplete(DEVICE_OBJECT*, IRP*, PVOID context) {
+NTSTATUS IsoUsb_IsoIrp_DataReadComplete(DEVICE_OBJECT*, IRP* irp, PVOID context) {
   // The request has no stack location of this driver: the device comes as the context.
   auto* deviceObject = static_cast<DEVICE_OBJECT*>(context);
   MDMContext& modem = ModemOf(deviceObject);
   DataChannel& channel = modem.dataIn;
+  // The channel's own request comes back, and the channel stays busy until it is handled.
+  MDM_ASSERT(irp == channel.irp);
+  MDM_ASSERT(channel.busy != 0);
   BulkUsb_DecrementIoCount(deviceObject);
   if (NT_SUCCESS(IsoUsb_ProcessDataReadTransfer(&modem))) {
     IsoUsb_DataRead_PutIntoVxd(&modem);
-  } else if (channel.resultFlags == 8 &&
-             NT_SUCCESS(IsoUsb_DataRead_ResendRequest(deviceObject, engine::kFrameOffset))) {
+  } else if (channel.resultFlags == kResultRetry &&
+             NT_SUCCESS(IsoUsb_DataRead_ResendRequest(deviceObject, kFrameOffset))) {
     return STATUS_MORE_PROCESSING_REQUIRED;  // in flight again, the channel stays busy
   }
   engine::ReleaseRequest(&channel.irp, &channel.urb);
@@ -93,7 +98,8 @@ void IsoUsb_DataRead_PutIntoVxd(MDMContext* context) {
   ULONG length = packet[offsetof(DataInPacket, length)];
   if (length == 0 || length > kPacketPayload) return;
   if (context->outX != 0) {
-    UCHAR* payload = packet + 1;
+    UCHAR* payload = packet + offsetof(DataInPacket, bytes);
+    MDM_ASSERT(length <= sizeof(context->inScratch));  // every kept byte has room
     ULONG kept = 0;
     for (ULONG i = 0; i < length; ++i) {
       UCHAR byte = payload[i];

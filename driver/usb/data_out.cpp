@@ -8,15 +8,17 @@
 #include "platform/vxd/flat.h"
 
 using engine::ModemOf;
-using engine::Store;
 
 namespace {
+
+constexpr engine::IsoPath kDataOutPath = {kDataOutEndpoint, USBD_SHORT_TRANSFER_OK, false,
+                                          IsoUsb_IsoIrp_DataWriteComplete};
 
 // The checks of IsoUsb_BuildDataWriteRequest, and its allocation, made ahead of it.
 bool CanBuildDataWrite(DEVICE_OBJECT* deviceObject) {
   DataChannel& channel = ModemOf(deviceObject).dataOut;
   return BulkUsb_CanAcceptIoRequests(deviceObject) &&
-         engine::FindPipe(deviceObject, 0x06, UsbdPipeTypeIsochronous) != nullptr &&
+         engine::FindPipe(deviceObject, kDataOutEndpoint, UsbdPipeTypeIsochronous) != nullptr &&
          engine::AllocateRequest(deviceObject, &channel.irp, &channel.urb, engine::kIsoUrbSize);
 }
 
@@ -26,6 +28,8 @@ NTSTATUS IsoUsb_DataWritePacket(DEVICE_OBJECT* deviceObject, ULONG frameOffset, 
   MDMContext& modem = ModemOf(deviceObject);
   DataChannel& channel = modem.dataOut;
   if (channel.busy != 0) return STATUS_UNSUCCESSFUL;
+  // An idle channel has no transfer with the bus: busy stays set until the completion is done.
+  MDM_ASSERT(!engine::InFlight(channel.irp));
   Store(&channel.busy, 1);
   // Bytes taken from the port side cannot be given back: the request is made ready first, so
   // that a device that is stopping or a pool without memory leaves them in the port's queue.
@@ -49,6 +53,7 @@ void FilterHostBytes(MDMContext& modem) {
   ULONG length = packet[offsetof(DataOutPacket, length)];
   if (length > kPacketPayload) length = kPacketPayload;
   UCHAR* payload = packet + offsetof(DataOutPacket, payload);
+  MDM_ASSERT(length <= sizeof(modem.outScratch));  // every kept byte has room
   ULONG kept = 0;
   for (ULONG i = 0; i < length; ++i) {
     UCHAR byte = payload[i];
@@ -82,22 +87,10 @@ void IsoUsb_DataWrite_GetFromVxd(MDMContext* context, ULONG count) {
 }
 
 NTSTATUS IsoUsb_BuildDataWriteRequest(DEVICE_OBJECT* deviceObject, ULONG frameOffset) {
-  if (!BulkUsb_CanAcceptIoRequests(deviceObject)) return STATUS_INSUFFICIENT_RESOURCES;
-  const USBD_PIPE_INFORMATION* pipe = engine::FindPipe(deviceObject, 0x06, UsbdPipeTypeIsochronous);
-  if (pipe == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   DataChannel& channel = ModemOf(deviceObject).dataOut;
-  if (!engine::AllocateRequest(deviceObject, &channel.irp, &channel.urb, engine::kIsoUrbSize)) {
-    return STATUS_INSUFFICIENT_RESOURCES;
-  }
-  ULONG frame = IsoUsb_GetCurrentFrame(deviceObject, channel.irp);
-  engine::BuildIsoUrb(channel.urb, *pipe, channel.buffer, sizeof(channel.buffer),
-                      USBD_SHORT_TRANSFER_OK, frame + frameOffset - 1);
-  NTSTATUS status =
-      engine::Submit(deviceObject, channel.irp, channel.urb, IsoUsb_IsoIrp_DataWriteComplete);
-  if (!NT_SUCCESS(status) && !engine::InFlight(channel.irp)) {
-    engine::ReleaseRequest(&channel.irp, &channel.urb);
-  }
-  return status;
+  return engine::StartIsoTransfer(
+      deviceObject, kDataOutPath,
+      {&channel.irp, &channel.urb, channel.buffer, sizeof(channel.buffer)}, frameOffset);
 }
 
 NTSTATUS IsoUsb_DataResendPacket(DEVICE_OBJECT* deviceObject, ULONG frameOffset) {
@@ -108,6 +101,9 @@ NTSTATUS IsoUsb_IsoIrp_DataWriteComplete(DEVICE_OBJECT*, IRP* irp, PVOID context
   // The request has no stack location of this driver: the device comes as the context.
   auto* deviceObject = static_cast<DEVICE_OBJECT*>(context);
   DataChannel& channel = ModemOf(deviceObject).dataOut;
+  // The channel's own request comes back, and the channel stays busy until it is handled.
+  MDM_ASSERT(irp == channel.irp);
+  MDM_ASSERT(channel.busy != 0);
   NTSTATUS status = irp->IoStatus.Status;
   const _URB_ISOCH_TRANSFER& iso = channel.urb->UrbIsochronousTransfer;
   USBD_STATUS urbStatus = iso.Hdr.Status;
@@ -116,21 +112,21 @@ NTSTATUS IsoUsb_IsoIrp_DataWriteComplete(DEVICE_OBJECT*, IRP* irp, PVOID context
   BulkUsb_DecrementIoCount(deviceObject);
   channel.resultFlags = 0;
   if (!NT_SUCCESS(status)) {
-    channel.resultFlags = 1;
+    channel.resultFlags = kResultRequestFailed;
     if (status == STATUS_DEVICE_DATA_ERROR && packetStatus == engine::kPacketMissed &&
-        packetLength == 0 && NT_SUCCESS(IsoUsb_DataResendPacket(deviceObject, 2))) {
-      channel.resultFlags = 8;
+        packetLength == 0 && NT_SUCCESS(IsoUsb_DataResendPacket(deviceObject, kFrameOffset))) {
+      channel.resultFlags = kResultRetry;
       return STATUS_MORE_PROCESSING_REQUIRED;
     }
   }
-  if (!USBD_SUCCESS(urbStatus)) channel.resultFlags += 2;
+  if (!USBD_SUCCESS(urbStatus)) channel.resultFlags += kResultUrbFailed;
   if (!USBD_SUCCESS(packetStatus)) {
     if (channel.resultFlags == 0 && packetStatus == engine::kPacketNotAccessed &&
-        packetLength == 0 && NT_SUCCESS(IsoUsb_DataResendPacket(deviceObject, 2))) {
-      channel.resultFlags = 8;
+        packetLength == 0 && NT_SUCCESS(IsoUsb_DataResendPacket(deviceObject, kFrameOffset))) {
+      channel.resultFlags = kResultRetry;
       return STATUS_MORE_PROCESSING_REQUIRED;
     }
-    channel.resultFlags += 4;
+    channel.resultFlags += kResultPacketFailed;
   }
   engine::ReleaseRequest(&channel.irp, &channel.urb);
   Store(&channel.busy, 0);

@@ -5,12 +5,9 @@
 #include "driver/wire.h"
 
 using engine::ModemOf;
-using engine::Store;
 
 namespace {
 
-constexpr ULONG kMsrDcd = 0x80;
-constexpr ULONG kMsrKeep = 0xF0;  // the line bits; the delta bits are cleared once reported
 constexpr ULONG kEmptyLimit = 5;  // zero-sequence packets in a row that suspend data
 
 bool ControlAllowed(const MDMContext& modem) {
@@ -47,13 +44,15 @@ void IsoUsb_UpdateModemStatus(DEVICE_OBJECT* deviceObject) {
     Store(&modem.hostXon, 1);
   }
   if ((modem.msr & kMsrDcd) != 0) SelectFlowStates(modem, &transmit, &receive);
+  // The states index the tables of five handlers.
+  MDM_ASSERT(transmit <= OnlineBoth && receive <= OnlineBoth);
   if (attached != 0) {
     update_msr_fsm[transmit](&modem);
-    IsoUsb_PutMSRToVXD(&modem, static_cast<UCHAR>(modem.msr & 0xFF), &room, &count);
-    modem.msr &= kMsrKeep;
+    IsoUsb_PutMSRToVXD(&modem, static_cast<UCHAR>(modem.msr & kMsrRegister), &room, &count);
+    modem.msr &= kMsrLines;
   }
   if (modem.modemControlPending != 0 && ControlAllowed(modem)) {
-    if (NT_SUCCESS(BulkUsb_WriteCommand(deviceObject, 2))) {
+    if (NT_SUCCESS(BulkUsb_WriteCommand(deviceObject, kCommandModemControl))) {
       Store(&modem.modemControlPending, 0);
       return;
     }
@@ -64,7 +63,9 @@ void IsoUsb_UpdateModemStatus(DEVICE_OBJECT* deviceObject) {
     if (NT_SUCCESS(BulkUsb_ReadIndication(deviceObject))) return;
   }
   if (modem.lineSettingsPending != 0 && ControlAllowed(modem)) {
-    if (NT_SUCCESS(BulkUsb_WriteCommand(deviceObject, 1))) Store(&modem.lineSettingsPending, 0);
+    if (NT_SUCCESS(BulkUsb_WriteCommand(deviceObject, kCommandLineSettings))) {
+      Store(&modem.lineSettingsPending, 0);
+    }
   }
 }
 
@@ -72,7 +73,7 @@ void IsoUsb_PutMSRToVXD(MDMContext* context, UCHAR msr, LONG* room, LONG* count)
   *room = 0;
   *count = 0;
   PortRecord record{};
-  if (!PortCall(*context, PORT_PUT_MSR, static_cast<ULONG>(msr) << 8, &record)) return;
+  if (!PortCall(*context, PORT_PUT_MSR, static_cast<ULONG>(msr) << kPutMsrShift, &record)) return;
   *room = static_cast<LONG>(record.parameter1);
   *count = static_cast<LONG>(record.result);
 }

@@ -224,60 +224,104 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
   return dispatch(deviceObject, irp);
 }
 
-void IofCompleteRequest(PIRP irp, CCHAR) {
+namespace {
+
+// The state of a request a driver completes, after the rules for completing it: it exists, a
+// driver has it, and it carries a final status and no cancel routine. Null when it cannot be
+// completed at all.
+IrpState* StateToComplete(PIRP irp) {
   IrpState* state = Find(irp);
   if (state == nullptr) {
     Report("IofCompleteRequest of a request that no longer exists (completed twice?)");
-    return;
+    return nullptr;
   }
   if (state->holder != Holder::kDriver) {
     Report("IofCompleteRequest of a request that is not with a driver (completed twice?)");
-    return;
+    return nullptr;
   }
   if (irp->IoStatus.Status == STATUS_PENDING) Report("IofCompleteRequest with STATUS_PENDING");
   if (irp->CancelRoutine != nullptr) Report("IofCompleteRequest with a cancel routine still set");
+  return state;
+}
+
+// What the stack location that completion leaves asked for.
+struct LeftLocation {
+  PIO_COMPLETION_ROUTINE routine;
+  PVOID context;
+  bool invoke;  // the routine is to run for this status and cancel state
+};
+
+// Takes the current location's completion routine, clears the location and moves the request up
+// to the location above it.
+LeftLocation LeaveLocation(PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+  LeftLocation left{stack->CompletionRoutine, stack->Context, false};
+  left.invoke =
+      left.routine != nullptr && ShouldInvoke(stack->Control, irp->IoStatus.Status, irp->Cancel);
+  std::memset(static_cast<void*>(stack), 0, sizeof(IO_STACK_LOCATION));
+  IoSkipCurrentIrpStackLocation(irp);
+  return left;
+}
+
+bool AtTop(PIRP irp) {
+  return irp->CurrentLocation > irp->StackCount;
+}
+
+// A location without a routine to run passes a pending mark on to the location above it.
+void PassPendingUp(PIRP irp) {
+  if (irp->PendingReturned && !AtTop(irp)) IoMarkIrpPending(irp);
+}
+
+// Runs the routine in the context of the device above the location left, or of the request's
+// maker when the routine is the originator's.
+NTSTATUS InvokeRoutine(PIRP irp, const IrpState& state, const LeftLocation& left) {
+  PDEVICE_OBJECT device = AtTop(irp) ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+  kernel::ContextScope scope(device != nullptr ? device : const_cast<PDEVICE_OBJECT>(state.device));
+  return left.routine(device, irp, left.context);
+}
+
+// Runs the routine of the location left and settles who has the request afterwards. Returns the
+// request's state when completion goes on upwards; null when it ends here: the routine freed
+// the request, or kept it (STATUS_MORE_PROCESSING_REQUIRED) for its driver or its originator.
+IrpState* RunCompletionRoutine(PIRP irp, IrpState* state, const LeftLocation& left) {
+  bool backWithOriginator = irp->CurrentLocation >= state->originLocation;
+  if (backWithOriginator) state->holder = Holder::kOriginator;
+  std::uint64_t passes = state->passes;
+  NTSTATUS result = InvokeRoutine(irp, *state, left);
+  state = Find(irp);
+  if (state == nullptr) {
+    if (result != STATUS_MORE_PROCESSING_REQUIRED) {
+      Report(
+          "a completion routine freed its request but did not return "
+          "STATUS_MORE_PROCESSING_REQUIRED");
+    }
+    return nullptr;
+  }
+  if (result != STATUS_MORE_PROCESSING_REQUIRED) return state;
+  // Kept. A routine that passed the request down again has left it with that lower driver.
+  if (state->passes == passes) {
+    state->holder = backWithOriginator ? Holder::kOriginator : Holder::kDriver;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void IofCompleteRequest(PIRP irp, CCHAR) {
+  IrpState* state = StateToComplete(irp);
+  if (state == nullptr) return;
   // Completion routines may run at DISPATCH_LEVEL on the platform; they run there always, so a
   // routine that would block is caught every time.
   kernel::IrqlScope irql(DISPATCH_LEVEL);
-  while (irp->CurrentLocation <= irp->StackCount) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
-    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
-    PVOID context = stack->Context;
-    bool invoke =
-        routine != nullptr && ShouldInvoke(stack->Control, irp->IoStatus.Status, irp->Cancel);
-    std::memset(static_cast<void*>(stack), 0, sizeof(IO_STACK_LOCATION));
-    IoSkipCurrentIrpStackLocation(irp);
-    bool atTop = irp->CurrentLocation > irp->StackCount;
-    bool backWithOriginator = irp->CurrentLocation >= state->originLocation;
-    if (!invoke) {
-      if (irp->PendingReturned && !atTop) IoMarkIrpPending(irp);
+  while (!AtTop(irp)) {
+    LeftLocation left = LeaveLocation(irp);
+    if (!left.invoke) {
+      PassPendingUp(irp);
       continue;
     }
-    PDEVICE_OBJECT device = atTop ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
-    if (backWithOriginator) state->holder = Holder::kOriginator;
-    NTSTATUS result;
-    std::uint64_t passes = state->passes;
-    {
-      kernel::ContextScope scope(device != nullptr ? device
-                                                   : const_cast<PDEVICE_OBJECT>(state->device));
-      result = routine(device, irp, context);
-    }
-    state = Find(irp);
-    if (state == nullptr) {
-      if (result != STATUS_MORE_PROCESSING_REQUIRED) {
-        Report(
-            "a completion routine freed its request but did not return "
-            "STATUS_MORE_PROCESSING_REQUIRED");
-      }
-      return;
-    }
-    if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-      if (state->passes == passes) {
-        state->holder = backWithOriginator ? Holder::kOriginator : Holder::kDriver;
-      }
-      return;
-    }
+    state = RunCompletionRoutine(irp, state, left);
+    if (state == nullptr) return;
   }
   FinishAtTop(irp, *state);
 }

@@ -21,6 +21,9 @@ KIRQL KeGetCurrentIrql();
 void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
 void KeLowerIrql(KIRQL newIrql);
 
+// The number of processors the kernel runs on: always one here (processor.h).
+inline constexpr CCHAR KeNumberProcessors = 1;
+
 // ---- Basic records ---------------------------------------------------------------------------
 
 struct LIST_ENTRY {
