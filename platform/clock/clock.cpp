@@ -82,6 +82,7 @@ bool Clock::CancelLocked(TimerId id) {
 
 void Clock::TimerLoop() {
   Lock lock(mutex_);
+  AwaitTurn(lock, *timerRecord_);
   while (!timersStopping_) {
     if (!timers_.empty() && timers_.begin()->first <= Now()) {
       auto fn = std::move(timers_.begin()->second.second);
@@ -109,6 +110,12 @@ void Clock::Shutdown() {
     Lock lock(mutex_);
     timersStopping_ = true;
     Notify();
+    // A registered caller lets the timer thread run to its end before joining it.
+    ThreadRecord* me = CurrentThread();
+    if (timerRecord_ && me != nullptr && me->registered) {
+      const std::function<bool()> ended = [this] { return timerRecord_->ended; };
+      Wait(lock, ended, std::nullopt, "the timer thread's end");
+    }
   }
   if (timerThread_.joinable()) timerThread_.join();
 }
@@ -136,6 +143,7 @@ ThreadScope::ThreadScope(std::string name)
   Lock lock(clock.Mutex());
   clock.Enter(*record_);
   tCurrent = record_.get();
+  clock.AwaitTurn(lock, *record_);
 }
 
 ThreadScope::~ThreadScope() {
@@ -156,6 +164,10 @@ SpawnedThread Spawn(std::string name, std::function<void()> body) {
   }
   std::thread thread([record, &clock, body = std::move(body)] {
     tCurrent = record.get();
+    {
+      Lock lock(clock.Mutex());
+      clock.AwaitTurn(lock, *record);
+    }
     body();
     Lock lock(clock.Mutex());
     record->ended = true;

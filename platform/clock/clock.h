@@ -48,6 +48,7 @@ struct ThreadRecord {
   std::optional<Time> deadline;
   const std::function<bool()>* ready = nullptr;
   std::string_view what;
+  std::condition_variable turn;  // this thread's own wake-up: signalled when it may run
 };
 
 class Clock {
@@ -75,6 +76,12 @@ class Clock {
   // so that it counts as running from the start, and leaves when it ends.
   virtual void Enter(ThreadRecord& thread) = 0;
   virtual void Leave(ThreadRecord& thread) = 0;
+  // Called by a registered thread itself, before its first step, under the lock: returns when
+  // the thread may run (at once, except on the virtual clock, which runs one thread at a time).
+  virtual void AwaitTurn(Lock&, ThreadRecord&) {}
+  // Called by a running registered thread that waits for a thread outside the clock without
+  // blocking (time must not move meanwhile): lets any other runnable thread have its turn first.
+  virtual void Yield(Lock&) {}
 
   // Makes every present and future wait of the thread return kInterrupted (under the lock).
   void Interrupt(ThreadRecord& thread);

@@ -34,69 +34,91 @@ WaitResult VirtualClock::Wait(Lock& lock, const std::function<bool()>& ready,
     me->ready = &ready;
     me->what = what;
     ++blocked_;
-    AdvanceWhileIdle();
-    wake_.wait(lock, [me] { return !me->blocked; });
+    if (running_ == me) running_ = nullptr;
+    PassTurn();
+    me->turn.wait(lock, [this, me] { return running_ == me; });
   }
+}
+
+void VirtualClock::AwaitTurn(Lock& lock, ThreadRecord& thread) {
+  thread.turn.wait(lock, [this, &thread] { return running_ == &thread; });
+}
+
+void VirtualClock::Yield(Lock& lock) {
+  ThreadRecord* me = CurrentThread();
+  if (me == nullptr || running_ != me || runnable_.empty()) return;
+  runnable_.push_back(me);
+  running_ = nullptr;
+  PassTurn();
+  AwaitTurn(lock, *me);
 }
 
 void VirtualClock::Unblock(ThreadRecord& thread) {
   thread.blocked = false;
   thread.ready = nullptr;
   --blocked_;
+  runnable_.push_back(&thread);
 }
 
 void VirtualClock::Notify() {
-  bool woke = false;
   for (ThreadRecord* thread : threads_) {
-    if (thread->blocked && (thread->interrupted || (*thread->ready)())) {
-      Unblock(*thread);
-      woke = true;
-    }
+    if (thread->blocked && (thread->interrupted || (*thread->ready)())) Unblock(*thread);
   }
-  if (woke) wake_.notify_all();
+  PassTurn();
 }
 
 void VirtualClock::Enter(ThreadRecord& thread) {
   thread.registered = true;
   threads_.push_back(&thread);
+  runnable_.push_back(&thread);
+  PassTurn();
 }
 
 void VirtualClock::Leave(ThreadRecord& thread) {
   thread.registered = false;
   std::erase(threads_, &thread);
-  AdvanceWhileIdle();
+  std::erase(runnable_, &thread);
+  if (running_ == &thread) running_ = nullptr;
+  PassTurn();
 }
 
-// Decided under the lock by the thread that blocks last (or leaves last), so no thread is ever
-// counted blocked while a wake-up for it is already decided.
-void VirtualClock::AdvanceWhileIdle() {
-  while (!threads_.empty() && blocked_ == threads_.size()) {
-    std::optional<Time> earliest;
-    for (const ThreadRecord* thread : threads_) {
-      if (thread->deadline && (!earliest || *thread->deadline < *earliest)) {
-        earliest = thread->deadline;
-      }
+// Decided under the lock, so no thread is ever counted blocked while a wake-up for it is
+// already decided.
+void VirtualClock::PassTurn() {
+  if (running_ != nullptr) return;
+  if (runnable_.empty()) AdvanceToNextDeadline();
+  if (runnable_.empty()) return;
+  running_ = runnable_.front();
+  runnable_.pop_front();
+  handovers_.fetch_add(1, std::memory_order_relaxed);
+  running_->turn.notify_one();
+}
+
+void VirtualClock::AdvanceToNextDeadline() {
+  if (threads_.empty() || blocked_ != threads_.size()) return;
+  std::optional<Time> earliest;
+  for (const ThreadRecord* thread : threads_) {
+    if (thread->deadline && (!earliest || *thread->deadline < *earliest)) {
+      earliest = thread->deadline;
     }
-    if (!earliest) {
-      bool onlyDaemons = std::all_of(threads_.begin(), threads_.end(),
-                                     [](const ThreadRecord* thread) { return thread->daemon; });
-      if (onlyDaemons) return;
-      onDeadlock_(DeadlockReport());
-      for (ThreadRecord* thread : threads_) {
-        thread->interrupted = true;
-        Unblock(*thread);
-      }
-      wake_.notify_all();
-      return;
-    }
-    if (*earliest > Now()) {
-      now_.store(earliest->count(), std::memory_order_release);
-      ++advances_;
-    }
+  }
+  if (!earliest) {
+    bool onlyDaemons = std::all_of(threads_.begin(), threads_.end(),
+                                   [](const ThreadRecord* thread) { return thread->daemon; });
+    if (onlyDaemons) return;
+    onDeadlock_(DeadlockReport());
     for (ThreadRecord* thread : threads_) {
-      if (thread->deadline && *thread->deadline <= *earliest) Unblock(*thread);
+      thread->interrupted = true;
+      Unblock(*thread);
     }
-    wake_.notify_all();
+    return;
+  }
+  if (*earliest > Now()) {
+    now_.store(earliest->count(), std::memory_order_release);
+    advances_.fetch_add(1, std::memory_order_relaxed);
+  }
+  for (ThreadRecord* thread : threads_) {
+    if (thread->blocked && thread->deadline && *thread->deadline <= *earliest) Unblock(*thread);
   }
 }
 

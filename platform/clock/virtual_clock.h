@@ -1,9 +1,18 @@
 // Virtual time: advances only when every registered thread is blocked in a clock-aware wait,
-// and then jumps to the earliest deadline. A 50 s time-out costs no wall time, and a run gives
-// the same result on a loaded machine.
+// and then jumps to the earliest deadline. A 50 s time-out costs no wall time.
+//
+// A run is a function of its inputs: registered threads take turns, one at a time, in an order
+// that depends only on what the threads do, never on the host's scheduler. The thread whose
+// turn it is runs until it blocks in a clock-aware wait (or leaves); the turn then passes to
+// the thread that became runnable first. Threads made runnable by the same event (a Notify, or
+// time reaching their deadlines) queue up in the order they registered with the clock. Threads
+// the clock does not know (a window toolkit's) run beside it; their Notify hands the turn on
+// when nobody holds it. Each thread has its own wake-up, so passing the turn wakes exactly the
+// one thread concerned.
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <vector>
 
 #include "platform/clock/clock.h"
@@ -26,21 +35,30 @@ class VirtualClock final : public Clock {
   void Notify() override;
   void Enter(ThreadRecord& thread) override;
   void Leave(ThreadRecord& thread) override;
+  void AwaitTurn(Lock& lock, ThreadRecord& thread) override;
+  void Yield(Lock& lock) override;
 
   void SetDeadlockHandler(DeadlockHandler handler);
   // How often time has jumped forward (for benchmarks).
   std::uint64_t Advances() const { return advances_.load(); }
+  // How often the turn passed from one thread to another (for benchmarks).
+  std::uint64_t Handovers() const { return handovers_.load(); }
 
  private:
   void Unblock(ThreadRecord& thread);
-  void AdvanceWhileIdle();
+  // Gives the turn to the first runnable thread when nobody holds it; when nobody is runnable,
+  // moves time to the earliest deadline first.
+  void PassTurn();
+  void AdvanceToNextDeadline();
   std::string DeadlockReport() const;
 
   std::atomic<std::int64_t> now_{0};
   std::atomic<std::uint64_t> advances_{0};
-  std::vector<ThreadRecord*> threads_;
+  std::atomic<std::uint64_t> handovers_{0};
+  std::vector<ThreadRecord*> threads_;  // in the order they registered
+  std::deque<ThreadRecord*> runnable_;  // waiting for their turn, first come first
+  ThreadRecord* running_ = nullptr;     // whose turn it is
   std::size_t blocked_ = 0;
-  std::condition_variable wake_;
   DeadlockHandler onDeadlock_;
 };
 

@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/clock/clock.h"
@@ -205,11 +206,11 @@ LRESULT SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
     waiting.erase(std::find(waiting.begin(), waiting.end(), &sent));
     return 0;
   }
-  while (sent.state != SentMessage::State::kDone) {
-    lock.unlock();
-    std::this_thread::yield();
-    lock.lock();
-  }
+  // The stop stays pending meanwhile.
+  platform::clock::ThreadRecord* me = platform::clock::CurrentThread();
+  bool interrupted = std::exchange(me->interrupted, false);
+  clock.Wait(lock, done, std::nullopt, "a started SendMessage to the dialog thread");
+  me->interrupted = interrupted;
   return sent.result;
 }
 

@@ -26,12 +26,17 @@ Processor::~Processor() {
 }
 
 void Processor::Run() {
-  Processor* expected = nullptr;
-  if (!gProcessor.compare_exchange_strong(expected, this)) {
-    std::fprintf(stderr, "processor: another processor is running\n");
-    std::abort();
+  {
+    clock::Clock& clock = clock::Current();
+    clock::Lock lock(clock.Mutex());
+    Processor* expected = nullptr;
+    if (!gProcessor.compare_exchange_strong(expected, this)) {
+      std::fprintf(stderr, "processor: another processor is running\n");
+      std::abort();
+    }
+    thread_ = std::this_thread::get_id();
+    clock.Notify();  // whoever waits for the processor to run
   }
-  thread_ = std::this_thread::get_id();
   Loop(nullptr, std::nullopt, "processor: idle", true);
   thread_ = {};
   gProcessor.store(nullptr);

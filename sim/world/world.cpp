@@ -6,9 +6,13 @@ namespace sim::world {
 
 World::World() : bus_(std::make_unique<hostctl::HostController>(processor_)) {
   thread_ = platform::clock::Spawn("world", [this] { processor_.Run(); });
-  // The processor is the kernel's only once its thread runs it (a moment of wall time; the
-  // clock cannot move meanwhile, since this thread is not blocked).
-  while (platform::wdm::CurrentProcessor() != &processor_) std::this_thread::yield();
+  // The processor is the kernel's only once its thread runs it.
+  platform::clock::Clock& clock = platform::clock::Current();
+  platform::clock::Lock lock(clock.Mutex());
+  const std::function<bool()> running = [this] {
+    return platform::wdm::CurrentProcessor() == &processor_;
+  };
+  clock.Wait(lock, running, std::nullopt, "the world's processor to start");
 }
 
 World::~World() {

@@ -68,6 +68,7 @@ void Watch() {
       lock.unlock();
       std::this_thread::sleep_for(std::chrono::microseconds(200));
       lock.lock();
+      clock.Yield(lock);  // the toolkit thread, once registered, takes its turn
     }
   }
 }
