@@ -7,12 +7,14 @@
 #include <new>
 #include <string>
 
+#include "platform/clock/trace.h"
 #include "platform/wdm/kernel.h"
 #include "platform/wdm/verifier.h"
 
 namespace {
 
 namespace kernel = platform::wdm::kernel;
+namespace trace = platform::trace;
 using platform::wdm::verifier::Report;
 
 constexpr CSHORT kIrpType = 6;
@@ -206,6 +208,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
   }
   if (state->holder == Holder::kOriginator) state->originLocation = irp->CurrentLocation;
   ++state->passes;
+  const IO_STACK_LOCATION& next = irp->Tail.Overlay.CurrentStackLocation[-1];
+  trace::Record(trace::Event::kRequestCall, next.MajorFunction << 8 | next.MinorFunction);
   irp->CurrentLocation--;
   irp->Tail.Overlay.CurrentStackLocation--;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -311,6 +315,7 @@ IrpState* RunCompletionRoutine(PIRP irp, IrpState* state, const LeftLocation& le
 void IofCompleteRequest(PIRP irp, CCHAR) {
   IrpState* state = StateToComplete(irp);
   if (state == nullptr) return;
+  trace::Record(trace::Event::kRequestDone, static_cast<ULONG>(irp->IoStatus.Status));
   // Completion routines may run at DISPATCH_LEVEL on the platform; they run there always, so a
   // routine that would block is caught every time.
   kernel::IrqlScope irql(DISPATCH_LEVEL);

@@ -1,6 +1,7 @@
 // The request semantics of a COM port, shared by every backend.
 #include <algorithm>
 
+#include "platform/clock/trace.h"
 #include "platform/win32/comm.h"
 #include "platform/win32/sync.h"
 
@@ -224,6 +225,7 @@ void CommPort::OnReadTimer(std::uint64_t serial) {
 void CommPort::CompleteReadLocked(DWORD error) {
   if (read_->timer != 0) TheClock().CancelLocked(read_->timer);
   OVERLAPPED* overlapped = read_->overlapped;
+  platform::trace::Record(platform::trace::Event::kComRead, read_->count);
   overlapped->InternalHigh = read_->count;
   overlapped->Internal = error;
   read_.reset();
@@ -315,6 +317,7 @@ void CommPort::PumpWrite() {
 
 void CommPort::CompleteWriteLocked(DWORD error) {
   OVERLAPPED* overlapped = write_->overlapped;
+  platform::trace::Record(platform::trace::Event::kComWrite, write_->done);
   overlapped->InternalHigh = write_->done;
   overlapped->Internal = error;
   write_.reset();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/clock/trace.h"
 #include "platform/vxd/configmg.h"
 
 namespace sim::hostctl {
@@ -258,6 +259,9 @@ void HostController::Complete(std::shared_ptr<Transfer> transfer, USBD_STATUS st
   if (transfer->cancelRequested) --cancelsDue_;
   transfer->cancelRequested = false;
   transfer->status = status;
+  platform::trace::Record(platform::trace::Event::kTransferDone,
+                          transfer->endpoint | std::uint64_t{static_cast<ULONG>(status)} << 8 |
+                              std::uint64_t{transfer->actual} << 40);
   if (transfer->done) transfer->done(*transfer);
 }
 

@@ -1,5 +1,6 @@
 #include "tools/mdmsim/update.h"
 #include "platform/base/root.h"
+#include "platform/clock/trace.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -92,6 +93,15 @@ bool Report(const UsbUpdateResult& result) {
 // Through the whole driver stack: each modem a USB device with its own serial number, its
 // firmware faults in its behaviour and the faults of its USB side as events. The run is checked
 // for what must hold whatever the faults did.
+// The digest of every bus, request and COM-port event of the run, with its virtual time: the
+// same scenario and seed give the same digest on any machine, however loaded.
+void PrintTraceDigest() {
+  platform::trace::Digest digest = platform::trace::Current();
+  std::printf("[mdmsim] trace digest %016llx over %llu events\n",
+              static_cast<unsigned long long>(digest.hash),
+              static_cast<unsigned long long>(digest.events));
+}
+
 bool RunThroughUsb(const SerialUpdate& session, const std::vector<ModemSetup>& modems,
                    const std::vector<std::string>& faults) {
   UsbUpdate update = UpdateWithFaults(static_cast<int>(modems.size()), faults);
@@ -100,9 +110,11 @@ bool RunThroughUsb(const SerialUpdate& session, const std::vector<ModemSetup>& m
     update.modems[i].behaviour.hasModemCode = modems[i].behaviour.hasModemCode;
   }
   UsbUpdateResult result;
+  platform::trace::Reset();
   std::vector<std::string> problems = RunChecked(update, faults, &result);
   std::printf("\n[mdmsim] session over after %lld ms of virtual time\n",
               static_cast<long long>(result.virtualMs));
+  PrintTraceDigest();
   bool allGood = Report(result);
   for (const std::string& problem : problems) {
     std::printf("[mdmsim] CHECK FAILED: %s\n", problem.c_str());
@@ -112,9 +124,11 @@ bool RunThroughUsb(const SerialUpdate& session, const std::vector<ModemSetup>& m
 
 bool RunAtSerialLevel(SerialUpdate update, const std::vector<ModemSetup>& modems) {
   update.modems = modems;
+  platform::trace::Reset();
   SerialUpdateResult result = RunSerialUpdate(update);
   std::printf("\n[mdmsim] session over after %lld ms of virtual time\n",
               static_cast<long long>(result.virtualMs));
+  PrintTraceDigest();
   return Report(result);
 }
 
