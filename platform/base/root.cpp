@@ -3,6 +3,7 @@
 #include <stdlib.h>
 
 #include <cstdlib>
+#include <fstream>
 
 namespace platform {
 
@@ -26,6 +27,7 @@ TemporaryRoot::TemporaryRoot(const std::string& prefix) {
   std::string pattern = (folder / (prefix + "XXXXXX")).string();
   if (::mkdtemp(pattern.data()) == nullptr) return;
   path_ = pattern;
+  std::ofstream(path_ / kScratchMarker).put('\n');
   if (const char* old = std::getenv("MDM_ROOT")) previous_ = old;
   ::setenv("MDM_ROOT", path_.c_str(), 1);
 }

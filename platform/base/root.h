@@ -16,7 +16,11 @@ std::filesystem::path Root();
 
 namespace platform {
 
-// A fresh folder "<temp>/<prefix>XXXXXX" made the platform root (MDM_ROOT) for the object's
+// A file of this name in a platform root marks it as scratch: made for one run of a simulation
+// or a test, so the registry is written without waiting for the disk (no fsync).
+inline constexpr char kScratchMarker[] = ".scratch";
+
+// A fresh scratch folder "<temp>/<prefix>XXXXXX" made the platform root (MDM_ROOT) for the object's
 // life; at its end the former MDM_ROOT comes back and the folder is removed, unless Keep() was
 // called. path() is empty when no folder could be made (MDM_ROOT is then left alone).
 class TemporaryRoot {

@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
+#include "platform/base/root.h"
 #include "platform/registry/file_lock.h"
 #include "platform/registry/regedit4.h"
 #include "platform/registry/store.h"
@@ -157,14 +159,17 @@ Status Store::Load() {
 }
 
 // Under the exclusive lock: writes the tree to a temporary file in the same folder and renames
-// it over registry.reg, so that readers see either the old or the new version, whole.
+// it over registry.reg, so that readers see either the old or the new version, whole. The file
+// and the rename are made durable, except in a scratch root (a simulation's temporary root),
+// which nobody needs after a crash of the machine.
 Status Store::Save() {
+  const bool durable = !std::filesystem::exists(FolderOf(file_) / platform::kScratchMarker);
   std::string temp = FolderOf(file_) / ("." + file_.filename().string() + ".XXXXXX");
   int fd = ::mkstemp(temp.data());
   if (fd < 0) return Status::Fail(Error::kCantWrite, Describe(temp, "create"));
   const std::string text = FormatRegedit4(tree_);
   struct stat info {};
-  if (::fchmod(fd, 0644) != 0 || !WriteAll(fd, text) || ::fsync(fd) != 0 ||
+  if (::fchmod(fd, 0644) != 0 || !WriteAll(fd, text) || (durable && ::fsync(fd) != 0) ||
       ::fstat(fd, &info) != 0 || ::rename(temp.c_str(), file_.c_str()) != 0) {
     Status failure = Status::Fail(Error::kCantWrite, Describe(file_, "write"));
     ::close(fd);
@@ -172,7 +177,8 @@ Status Store::Save() {
     return failure;
   }
   // Make the rename itself durable.
-  if (int dir = ::open(FolderOf(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+  if (int dir = durable ? ::open(FolderOf(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+      dir >= 0) {
     ::fsync(dir);
     ::close(dir);
   }

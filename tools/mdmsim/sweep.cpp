@@ -1,12 +1,12 @@
 #include "tools/mdmsim/sweep.h"
 
 #include <dirent.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <random>
 #include <thread>
 
+#include "platform/base/root.h"
 #include "platform/wdm/verifier.h"
 #include "tools/mdmsim/faults.h"
 #include "updater/serial/serial.h"
@@ -168,27 +168,20 @@ std::vector<std::string> RunChecked(const UsbUpdate& update, const std::vector<s
 }
 
 std::vector<std::string> Sweep(unsigned first, unsigned count) {
-  const char* parent = std::getenv("MDM_ROOT");
-  std::filesystem::path base =
-      parent != nullptr ? std::filesystem::path(parent) : std::filesystem::temp_directory_path();
   std::vector<std::string> failures;
   for (unsigned seed = first; seed < first + count; ++seed) {
-    std::filesystem::path root = base / ("sweep-" + std::to_string(seed));
-    std::filesystem::create_directories(root);
-    ::setenv("MDM_ROOT", root.c_str(), 1);
+    platform::TemporaryRoot root("mdmsim-sweep-" + std::to_string(seed) + "-");
+    if (root.path().empty()) {
+      failures.push_back("seed " + std::to_string(seed) + ": no platform root could be made");
+      continue;
+    }
     DrawnRun run = DrawRun(seed);
     UsbUpdate update = UpdateWithFaults(run.modems, run.faults);
-    update.session.imagePath = (root / "firmware.bin").string();
+    update.session.imagePath = (root.path() / "firmware.bin").string();
     WriteDrawnImage(run, update.session.imagePath);
     for (const std::string& problem : RunChecked(update, run.faults)) {
       failures.push_back(run.Describe() + ": " + problem);
     }
-    std::filesystem::remove_all(root);
-  }
-  if (parent != nullptr) {
-    ::setenv("MDM_ROOT", parent, 1);
-  } else {
-    ::unsetenv("MDM_ROOT");
   }
   return failures;
 }

@@ -126,12 +126,14 @@ TEST_F(ShellTest, SpecialFoldersLieInThePlatformRoot) {
 }
 
 TEST_F(ShellTest, SearchListsDotEntriesFirstAndMatchesLikeThePlatform) {
-  for (const char* name : {"b.TXT", "noext", ".hidden"}) std::ofstream(root_ / name) << "12345";
-  fs::create_directory(root_ / "sub");
+  const fs::path folder = root_ / "search";  // a folder of its own: the root holds files of ours
+  fs::create_directory(folder);
+  for (const char* name : {"b.TXT", "noext", ".hidden"}) std::ofstream(folder / name) << "12345";
+  fs::create_directory(folder / "sub");
   const auto search = [&](const std::string& pattern) {
     std::vector<std::string> names;
     WIN32_FIND_DATAA data;
-    HANDLE handle = FindFirstFileA((Platform(root_) + pattern).c_str(), &data);
+    HANDLE handle = FindFirstFileA((Platform(folder) + pattern).c_str(), &data);
     if (handle == INVALID_HANDLE_VALUE) return names;
     do names.push_back(data.cFileName);
     while (FindNextFileA(handle, &data));
@@ -148,7 +150,7 @@ TEST_F(ShellTest, SearchListsDotEntriesFirstAndMatchesLikeThePlatform) {
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
 
   WIN32_FIND_DATAA data;
-  HANDLE handle = FindFirstFileA((Platform(root_) + "\\sub").c_str(), &data);
+  HANDLE handle = FindFirstFileA((Platform(folder) + "\\sub").c_str(), &data);
   EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
   EXPECT_FALSE(FindNextFileA(handle, &data));
   HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
