@@ -1,7 +1,7 @@
 // A digest of what happened in a run: every bus, request and COM-port event folds its time on
-// the current clock, its kind and a value into one FNV-1a hash (over 64-bit words). Two runs of one scenario give
-// the same digest exactly when they saw the same events at the same times in the same order,
-// which is what makes a run reproducible to the byte.
+// the current clock, its kind and a value into one FNV-1a hash (over 64-bit words). Two runs of one
+// scenario give the same digest exactly when they saw the same events at the same times in the same
+// order, which is what makes a run reproducible to the byte.
 #pragma once
 
 #include <cstdint>
