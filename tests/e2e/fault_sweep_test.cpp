@@ -47,8 +47,11 @@ TEST(FaultSweepDraw, TheSeedsOfTheSweepDrawEveryFault) {
     for (const std::string& fault : run.faults) drawn.insert(fault.substr(0, fault.find('@')));
     EXPECT_EQ(mdmsim::DrawRun(seed).Describe(), run.Describe());  // a seed names one run
   }
-  for (const mdmsim::ModemFault& fault : mdmsim::ModemFaults()) {
-    EXPECT_TRUE(drawn.contains(fault.name)) << fault.name;
+  auto coverage = mdmsim::FaultCoverage(1, 200);
+  ASSERT_EQ(coverage.size(), mdmsim::ModemFaults().size());
+  for (const auto& [name, seeds] : coverage) {
+    EXPECT_TRUE(drawn.contains(name)) << name;
+    EXPECT_GT(seeds, 0u) << name;
   }
   EXPECT_EQ(modemCounts, (std::set<int>{1, 2}));
   EXPECT_GT(clean, 10);

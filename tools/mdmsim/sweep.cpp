@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -120,6 +121,20 @@ DrawnRun DrawRun(unsigned seed) {
     }
   }
   return run;
+}
+
+std::vector<std::pair<std::string, unsigned>> FaultCoverage(unsigned first, unsigned count) {
+  std::vector<std::pair<std::string, unsigned>> coverage;
+  for (const ModemFault& fault : ModemFaults()) coverage.emplace_back(fault.name, 0);
+  for (unsigned seed = first; seed < first + count; ++seed) {
+    DrawnRun run = DrawRun(seed);
+    for (auto& [name, seeds] : coverage) {
+      seeds += std::any_of(run.faults.begin(), run.faults.end(), [&name](const std::string& f) {
+        return f.substr(0, f.find('@')) == name;
+      });
+    }
+  }
+  return coverage;
 }
 
 void WriteDrawnImage(const DrawnRun& run, const std::string& path) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/mdmsim/usb_update.h"
@@ -20,6 +21,10 @@ struct DrawnRun {
 };
 
 DrawnRun DrawRun(unsigned seed);
+
+// How many of the seeds first .. first + count - 1 drew each fault (by name, on any modem), for
+// every fault there is, in the catalogue's order.
+std::vector<std::pair<std::string, unsigned>> FaultCoverage(unsigned first, unsigned count);
 
 // Writes the run's image (drawn from its seed) to `path`.
 void WriteDrawnImage(const DrawnRun& run, const std::string& path);

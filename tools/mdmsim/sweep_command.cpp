@@ -1,11 +1,11 @@
 #include "tools/mdmsim/sweep_command.h"
-#include "platform/base/root.h"
 
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 
+#include "platform/base/root.h"
 #include "tools/mdmsim/serial_update.h"
 #include "tools/mdmsim/sweep.h"
 
@@ -27,6 +27,10 @@ int RunSweep(const SweepOptions& options) {
   std::vector<std::string> failures = Sweep(options.first, options.seeds);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   for (const std::string& failure : failures) std::printf("[mdmsim] FAILED %s\n", failure.c_str());
+  for (const auto& [name, seeds] : FaultCoverage(options.first, options.seeds)) {
+    std::printf("[mdmsim] fault %-18s drawn by %u of %u seeds\n", name.c_str(), seeds,
+                options.seeds);
+  }
   std::printf("[mdmsim] sweep of seeds %u..%u: %s (%.1f s)\n", options.first,
               options.first + options.seeds - 1,
               failures.empty() ? "every check holds"
