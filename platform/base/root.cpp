@@ -16,10 +16,6 @@ std::filesystem::path Root() {
   return std::filesystem::path(home != nullptr ? home : ".") / ".local" / "share" / "mdm";
 }
 
-}  // namespace platform
-
-namespace platform {
-
 TemporaryRoot::TemporaryRoot(const std::string& prefix) {
   std::error_code error;
   std::filesystem::path folder = std::filesystem::temp_directory_path(error);
