@@ -14,11 +14,13 @@ namespace {
 constexpr engine::IsoPath kDataOutPath = {kDataOutEndpoint, USBD_SHORT_TRANSFER_OK, false,
                                           IsoUsb_IsoIrp_DataWriteComplete};
 
-// The checks of IsoUsb_BuildDataWriteRequest, and its allocation, made ahead of it.
+// The checks of engine::StartIsoTransfer for the data-out path, and its allocation, made ahead
+// of it.
 bool CanBuildDataWrite(DEVICE_OBJECT* deviceObject) {
   DataChannel& channel = ModemOf(deviceObject).dataOut;
   return BulkUsb_CanAcceptIoRequests(deviceObject) &&
-         engine::FindPipe(deviceObject, kDataOutEndpoint, UsbdPipeTypeIsochronous) != nullptr &&
+         engine::FindPipe(deviceObject, kDataOutPath.endpoint, UsbdPipeTypeIsochronous) !=
+             nullptr &&
          engine::AllocateRequest(deviceObject, &channel.irp, &channel.urb, engine::kIsoUrbSize);
 }
 

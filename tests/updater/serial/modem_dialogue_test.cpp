@@ -5,6 +5,7 @@
 
 #include "platform/win32/inprocess_port.h"
 #include "sim/modem/serial_modem.h"
+#include "tests/support/comm_session.h"
 #include "tests/support/virtual_time.h"
 #include "updater/serial/serial.h"
 
@@ -16,16 +17,10 @@ using testing_support::VirtualTime;
 class ModemDialogue : public ::testing::Test {
  protected:
   void SetUp() override {
-    commPortSession = CommPortSession{};
-    commPortSession.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    commPortSession.writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    testing_support::StartCommSession();
     port = platform::win32::InProcessPort::Create("COM3");
   }
-  void TearDown() override {
-    CloseCommPort();
-    CloseHandle(commPortSession.readEvent);
-    CloseHandle(commPortSession.writeEvent);
-  }
+  void TearDown() override { testing_support::EndCommSession(); }
   std::string Ask(const std::string& command, DWORD waitMs = 10000) {
     commPortSession.port = OpenCommPort("COM3", 250);
     WriteToComm(reinterpret_cast<const BYTE*>(command.data()), static_cast<LONG>(command.size()));

@@ -9,6 +9,7 @@
 #include "platform/win32/debug.h"
 #include "platform/win32/inprocess_port.h"
 #include "platform/win32/objects.h"
+#include "tests/support/comm_session.h"
 #include "tests/support/recording_device.h"
 #include "tests/support/virtual_time.h"
 
@@ -33,17 +34,13 @@ using testing_support::RecordingDevice;
 class SerialSession : public ::testing::Test {
  protected:
   void SetUp() override {
-    commPortSession = CommPortSession{};
-    commPortSession.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    commPortSession.writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    testing_support::StartCommSession();
     port = InProcessPort::Create("COM3");
     sink = std::make_shared<RecordingDevice>();
     port->SetDevice(sink);
   }
   void TearDown() override {
-    CloseCommPort();
-    CloseHandle(commPortSession.readEvent);
-    CloseHandle(commPortSession.writeEvent);
+    testing_support::EndCommSession();
     EXPECT_EQ(platform::win32::OpenHandleCount(), handlesBefore);
   }
   void Open(DWORD interval = 250) { commPortSession.port = OpenCommPort("COM3", interval); }

@@ -8,6 +8,7 @@
 #include "platform/win32/debug.h"
 #include "platform/win32/inprocess_port.h"
 #include "platform/win32/objects.h"
+#include "tests/support/comm_session.h"
 #include "tests/support/recording_device.h"
 #include "tests/support/virtual_time.h"
 #include "updater/serial/serial.h"
@@ -35,9 +36,7 @@ const std::string kZRinit =
 class SenderStep : public ::testing::Test {
  protected:
   void SetUp() override {
-    commPortSession = CommPortSession{};
-    commPortSession.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    commPortSession.writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    testing_support::StartCommSession();
     ZFailEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     ZResponseEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     port = InProcessPort::Create("COM3");
@@ -47,9 +46,8 @@ class SenderStep : public ::testing::Test {
     ResetZModemContext();
   }
   void TearDown() override {
-    CloseCommPort();
-    for (HANDLE* event :
-         {&commPortSession.readEvent, &commPortSession.writeEvent, &ZFailEvent, &ZResponseEvent}) {
+    testing_support::EndCommSession();
+    for (HANDLE* event : {&ZFailEvent, &ZResponseEvent}) {
       CloseHandle(*event);
       *event = nullptr;
     }
