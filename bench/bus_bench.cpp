@@ -26,12 +26,11 @@ void BusFrameWithATransferWaiting(benchmark::State& state) {
   sim::world::World world;
   PDEVICE_OBJECT pdo = world.Plug(std::make_shared<sim::usbdevice::UsbModem>());
   static BYTE buffer[32];
-  auto transfer = std::make_shared<platform::usb::Transfer>();
-  transfer->endpoint = 0x83;
-  transfer->type = UsbdPipeTypeBulk;
-  transfer->buffer = buffer;
-  transfer->length = sizeof(buffer);
-  transfer->done = [](platform::usb::Transfer&) {};
+  platform::usb::Transfer transfer;
+  transfer.endpoint = 0x83;
+  transfer.type = UsbdPipeTypeBulk;
+  transfer.buffer = buffer;
+  transfer.length = sizeof(buffer);
   world.Call([&] { world.bus().Submit(1, transfer); });
   for (auto _ : state) clock::SleepFor(clock::Milliseconds(1000));
   state.SetItemsProcessed(state.iterations() * 1000);

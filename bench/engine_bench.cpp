@@ -4,6 +4,8 @@
 // per 1 ms frame in each direction when the port side always has data and room.
 //
 // Instructions instead of seconds: valgrind --tool=callgrind build/bench/engine_bench
+#include <valgrind/callgrind.h>
+
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -30,7 +32,7 @@ struct Window {
 };
 
 // Runs `ms` of virtual time and reports what the modem saw meanwhile.
-Window Measure(sim::world::World& world, mdmsim::RiggedModem& modem, int ms) {
+Window Measure(sim::world::World& world, mdmsim::RiggedModem& modem, const char* what, int ms) {
   Window before;
   world.Call([&] {
     before.statusPackets = modem.device->statusPackets();
@@ -38,8 +40,10 @@ Window Measure(sim::world::World& world, mdmsim::RiggedModem& modem, int ms) {
     before.toHost = modem.device->bytesToHost();
   });
   platform::wdm::pool::ResetCount();
+  CALLGRIND_ZERO_STATS;
   auto start = Wall::now();
   Sleep(static_cast<DWORD>(ms));
+  CALLGRIND_DUMP_STATS_AT(what);
   Window after;
   after.wallNs = std::chrono::duration<double, std::nano>(Wall::now() - start).count();
   after.allocations = platform::wdm::pool::Count();
@@ -79,7 +83,7 @@ int main() {
                 "wall ns/status", "allocations", "host->modem/ms", "modem->host/ms");
     Sleep(500);  // the chain is running
     constexpr int kIdleMs = 5000;
-    Report("idle, 5 s", Measure(world, *modem, kIdleMs), kIdleMs);
+    Report("idle, 5 s", Measure(world, *modem, "idle", kIdleMs), kIdleMs);
 
     // The modem echoes every byte in command mode, so a stream without a line end keeps both
     // directions busy: the port side always has data, and the COM port always has room.
@@ -91,7 +95,7 @@ int main() {
               &request);
     Sleep(100);
     constexpr int kBusyMs = 5000;
-    Report("streaming both ways, 5 s", Measure(world, *modem, kBusyMs), kBusyMs);
+    Report("streaming both ways, 5 s", Measure(world, *modem, "streaming", kBusyMs), kBusyMs);
     std::printf("ceiling: 62 payload bytes per packet, at most one packet per frame each way\n");
 
     CloseCommPort();  // abandons the rest of the stream

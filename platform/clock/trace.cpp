@@ -1,5 +1,6 @@
 #include "platform/clock/trace.h"
 
+#include <atomic>
 #include <mutex>
 
 #include "platform/clock/clock.h"
@@ -11,6 +12,7 @@ constexpr std::uint64_t kOffsetBasis = 0xcbf29ce484222325ull;
 constexpr std::uint64_t kPrime = 0x100000001b3ull;
 
 struct State {
+  std::atomic<bool> on{false};
   std::mutex mutex;
   Digest digest{kOffsetBasis, 0};
 };
@@ -29,8 +31,9 @@ void Fold(std::uint64_t& hash, std::uint64_t word) {
 }  // namespace
 
 void Record(Event event, std::uint64_t value) {
-  auto now = static_cast<std::uint64_t>(clock::Current().Now().count());
   State& state = TheState();
+  if (!state.on.load(std::memory_order_relaxed)) return;
+  auto now = static_cast<std::uint64_t>(clock::Current().Now().count());
   std::lock_guard lock(state.mutex);
   Fold(state.digest.hash, now);
   Fold(state.digest.hash, static_cast<std::uint64_t>(event));
@@ -44,10 +47,11 @@ Digest Current() {
   return state.digest;
 }
 
-void Reset() {
+void Start() {
   State& state = TheState();
   std::lock_guard lock(state.mutex);
   state.digest = {kOffsetBasis, 0};
+  state.on.store(true, std::memory_order_relaxed);
 }
 
 }  // namespace platform::trace

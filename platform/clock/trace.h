@@ -2,6 +2,9 @@
 // the current clock, its kind and a value into one FNV-1a hash (over 64-bit words). Two runs of one
 // scenario give the same digest exactly when they saw the same events at the same times in the same
 // order, which is what makes a run reproducible to the byte.
+//
+// Recording is off until a run starts a digest (Start), so that runs that do not ask for one
+// (sweeps, benches) pay one relaxed load per event.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +26,8 @@ struct Digest {
   std::uint64_t events;
 };
 Digest Current();
-// Starts a new digest (each run of a scenario starts one).
-void Reset();
+// Starts a new digest and records from now on (each run of a scenario that reports its digest
+// starts one).
+void Start();
 
 }  // namespace platform::trace

@@ -3,8 +3,6 @@
 // complete later on the processor, abort and cancel, and the current frame number.
 #pragma once
 
-#include <functional>
-#include <memory>
 #include <vector>
 
 #include "platform/usb/usb.h"
@@ -34,8 +32,10 @@ struct Transfer {
   // Set by a controller that completes a cancelled transfer later, at the end of its frame.
   bool cancelRequested = false;
   // Called once, on the processor at DISPATCH_LEVEL, when the transfer has completed (also when
-  // it is aborted or cancelled; not when Submit refuses it).
-  std::function<void(Transfer&)> done;
+  // it is aborted or cancelled; not when Submit refuses it). `context` is the submitter's, to
+  // find its request again.
+  void (*done)(Transfer&) = nullptr;
+  void* context = nullptr;
 
   bool in() const { return (endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0; }
 };
@@ -51,9 +51,10 @@ class HostController {
   // setup.wLength bytes.
   virtual USBD_STATUS Control(ULONG port, const USB_DEFAULT_PIPE_SETUP_PACKET& setup, BYTE* data,
                               ULONG& transferred) = 0;
-  // Queues a transfer; a refusal (a start frame already past, no device) is returned at once
-  // and `done` is not called.
-  virtual USBD_STATUS Submit(ULONG port, std::shared_ptr<Transfer> transfer) = 0;
+  // Queues a transfer, which stays the submitter's and must live until its `done` has run (or
+  // Cancel has taken it back); a refusal (a start frame already past, no device) is returned at
+  // once and `done` is not called.
+  virtual USBD_STATUS Submit(ULONG port, Transfer& transfer) = 0;
   // Completes every queued transfer of the endpoint with USBD_STATUS_CANCELED, inside the call.
   virtual void Abort(ULONG port, UCHAR endpoint) = 0;
   // Takes a queued transfer off its queue without completing it; false when it is not queued.

@@ -120,6 +120,13 @@ PdoState& StateOf(PDEVICE_OBJECT pdo) {
   return **static_cast<PdoState**>(pdo->DeviceExtension);
 }
 
+QueuedTransfer* PendingTransfer(PdoState& state, PIRP irp) {
+  for (auto& queued : state.transfers) {
+    if (queued->irp == irp) return queued.get();
+  }
+  return nullptr;
+}
+
 NTSTATUS RequestStatus(USBD_STATUS status) {
   if (USBD_SUCCESS(status)) return STATUS_SUCCESS;
   switch (status) {
@@ -184,11 +191,12 @@ void SetStartStatus(PDEVICE_OBJECT pdo, NTSTATUS status) {
 void DeviceGone(PDEVICE_OBJECT pdo) {
   PdoState& state = StateOf(pdo);
   state.gone = true;
-  auto pending = state.pending;
-  for (auto& [irp, transfer] : pending) {
-    if (state.controller->Cancel(state.port, transfer.get())) {
-      transfer->status = USBD_STATUS_DEVICE_GONE;
-      transfer->done(*transfer);
+  // By index: a completion may queue (and so add) a record, never remove one.
+  for (std::size_t i = 0; i < state.transfers.size(); ++i) {
+    Transfer& transfer = state.transfers[i]->transfer;
+    if (state.transfers[i]->irp != nullptr && state.controller->Cancel(state.port, &transfer)) {
+      transfer.status = USBD_STATUS_DEVICE_GONE;
+      transfer.done(transfer);
     }
   }
 }

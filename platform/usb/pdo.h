@@ -3,6 +3,7 @@
 
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "platform/usb/host_controller.h"
 
@@ -14,6 +15,15 @@ struct Pipe {
   USHORT maxPacket = 0;
 };
 
+// A transfer at the controller for a request. Records are kept for the next request once their
+// transfer is done, so that a running transfer chain allocates nothing.
+struct QueuedTransfer {
+  Transfer transfer;
+  PDEVICE_OBJECT pdo = nullptr;
+  PIRP irp = nullptr;  // null while the record is free
+  PURB urb = nullptr;
+};
+
 struct PdoState {
   HostController* controller = nullptr;
   ULONG port = 0;
@@ -21,13 +31,16 @@ struct PdoState {
   ULONG generation = 0;  // of the configuration; part of every handle
   USBD_CONFIGURATION_HANDLE configuration = 0;
   std::map<USBD_PIPE_HANDLE, Pipe> pipes;
-  std::map<PIRP, std::shared_ptr<Transfer>> pending;  // transfers queued at the controller
+  std::vector<std::unique_ptr<QueuedTransfer>> transfers;  // queued at the controller, or free
   DEVICE_CAPABILITIES capabilities{};
   DWORD devNode = 0;
   NTSTATUS startStatus = STATUS_SUCCESS;  // the configuration manager's node for the device
 };
 
 PdoState& StateOf(PDEVICE_OBJECT pdo);
+
+// The transfer queued for `irp`, or null.
+QueuedTransfer* PendingTransfer(PdoState& state, PIRP irp);
 
 // Carries out the URB of an IOCTL_INTERNAL_USB_SUBMIT_URB request; completes it or leaves it
 // pending, and returns what the dispatch routine returns.

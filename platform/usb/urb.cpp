@@ -97,7 +97,9 @@ USBD_STATUS SelectConfiguration(PdoState& state, PURB urb) {
     return USBD_STATUS_INVALID_PARAMETER;
   }
   std::vector<UCHAR> busy;
-  for (auto& [irp, transfer] : state.pending) busy.push_back(transfer->endpoint);
+  for (auto& queued : state.transfers) {
+    if (queued->irp != nullptr) busy.push_back(queued->transfer.endpoint);
+  }
   for (UCHAR endpoint : busy) state.controller->Abort(state.port, endpoint);
   state.pipes.clear();
   ++state.generation;
@@ -137,42 +139,68 @@ const Pipe* FindPipe(PdoState& state, USBD_PIPE_HANDLE handle) {
 void CancelTransfer(PDEVICE_OBJECT pdo, PIRP irp) {
   IoReleaseCancelSpinLock(irp->CancelIrql);
   PdoState& state = StateOf(pdo);
-  auto it = state.pending.find(irp);
-  if (it == state.pending.end()) return;
-  std::shared_ptr<Transfer> transfer = it->second;
-  if (state.controller->Cancel(state.port, transfer.get())) {
-    transfer->status = USBD_STATUS_CANCELED;
-    transfer->done(*transfer);
+  QueuedTransfer* queued = PendingTransfer(state, irp);
+  if (queued == nullptr) return;
+  if (state.controller->Cancel(state.port, &queued->transfer)) {
+    queued->transfer.status = USBD_STATUS_CANCELED;
+    queued->transfer.done(queued->transfer);
   }
 }
 
-// Hands a transfer to the controller; it completes the request when the transfer is done.
-NTSTATUS Queue(PDEVICE_OBJECT pdo, PIRP irp, PURB urb, std::shared_ptr<Transfer> transfer) {
-  PdoState& state = StateOf(pdo);
-  transfer->done = [pdo, irp, urb](Transfer& done) {
-    PdoState& state = StateOf(pdo);
-    state.pending.erase(irp);
-    if (IoSetCancelRoutine(irp, nullptr) == nullptr && !irp->Cancel) return;
-    if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) {
-      _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
-      iso.StartFrame = done.startFrame;
-      iso.ErrorCount = done.errorCount;
-      for (std::size_t i = 0; i < done.packets.size(); ++i) {
-        iso.IsoPacket[i].Length = done.packets[i].length;
-        iso.IsoPacket[i].Status = done.packets[i].status;
-      }
-      iso.TransferBufferLength = done.actual;
-    } else {
-      urb->UrbBulkOrInterruptTransfer.TransferBufferLength = done.actual;
+// The transfer is done: its results go into the URB, its record is free again, and the request
+// completes (unless its cancel routine has it).
+void TransferDone(Transfer& done) {
+  auto& queued = *static_cast<QueuedTransfer*>(done.context);
+  PIRP irp = queued.irp;
+  PURB urb = queued.urb;
+  queued.irp = nullptr;
+  if (IoSetCancelRoutine(irp, nullptr) == nullptr && !irp->Cancel) return;
+  if (urb->UrbHeader.Function == URB_FUNCTION_ISOCH_TRANSFER) {
+    _URB_ISOCH_TRANSFER& iso = urb->UrbIsochronousTransfer;
+    iso.StartFrame = done.startFrame;
+    iso.ErrorCount = done.errorCount;
+    for (std::size_t i = 0; i < done.packets.size(); ++i) {
+      iso.IsoPacket[i].Length = done.packets[i].length;
+      iso.IsoPacket[i].Status = done.packets[i].status;
     }
-    Finish(irp, urb, done.status);
-  };
+    iso.TransferBufferLength = done.actual;
+  } else {
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = done.actual;
+  }
+  Finish(irp, urb, done.status);
+}
+
+// A free transfer record of the device, set up for `urb`: a done one when there is one.
+Transfer& NewTransfer(PDEVICE_OBJECT pdo, PURB urb) {
+  PdoState& state = StateOf(pdo);
+  QueuedTransfer* queued = PendingTransfer(state, nullptr);
+  if (queued == nullptr) {
+    state.transfers.push_back(std::make_unique<QueuedTransfer>());
+    queued = state.transfers.back().get();
+  }
+  queued->pdo = pdo;
+  queued->urb = urb;
+  Transfer& transfer = queued->transfer;
+  std::vector<IsoPacket> packets = std::move(transfer.packets);
+  packets.clear();
+  transfer = Transfer{};
+  transfer.packets = std::move(packets);  // keeps its room for the next transfer's packets
+  transfer.done = TransferDone;
+  transfer.context = queued;
+  return transfer;
+}
+
+// Hands a transfer made by NewTransfer to the controller; it completes the request when the
+// transfer is done. A transfer that never gets that far leaves its record free.
+NTSTATUS Queue(PDEVICE_OBJECT pdo, PIRP irp, PURB urb, Transfer& transfer) {
+  PdoState& state = StateOf(pdo);
+  auto& queued = *static_cast<QueuedTransfer*>(transfer.context);
   IoMarkIrpPending(irp);
-  state.pending[irp] = transfer;
+  queued.irp = irp;
   IoSetCancelRoutine(irp, CancelTransfer);
   USBD_STATUS status = state.controller->Submit(state.port, transfer);
   if (!USBD_SUCCESS(status)) {
-    state.pending.erase(irp);
+    queued.irp = nullptr;
     IoSetCancelRoutine(irp, nullptr);
     Finish(irp, urb, status);
   }
@@ -184,15 +212,31 @@ NTSTATUS Bulk(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
   const Pipe* pipe = FindPipe(StateOf(pdo), bulk.PipeHandle);
   if (bulk.Hdr.Length < sizeof(bulk) || pipe == nullptr)
     return Finish(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-  auto transfer = std::make_shared<Transfer>();
-  transfer->endpoint = pipe->endpoint;
-  transfer->type = pipe->type;
-  transfer->length = bulk.TransferBufferLength;
-  transfer->buffer = Buffer(bulk.TransferBuffer, bulk.TransferBufferLength);
-  if (transfer->length != 0 && transfer->buffer == nullptr) {
+  BYTE* buffer = Buffer(bulk.TransferBuffer, bulk.TransferBufferLength);
+  if (bulk.TransferBufferLength != 0 && buffer == nullptr) {
     return Finish(irp, urb, USBD_STATUS_INVALID_PARAMETER);
   }
+  Transfer& transfer = NewTransfer(pdo, urb);
+  transfer.endpoint = pipe->endpoint;
+  transfer.type = pipe->type;
+  transfer.length = bulk.TransferBufferLength;
+  transfer.buffer = buffer;
   return Queue(pdo, irp, urb, transfer);
+}
+
+// The packets of an isochronous URB as the controller runs them; false when an offset lies
+// outside the buffer.
+bool IsoPackets(const _URB_ISOCH_TRANSFER& iso, const Pipe& pipe, Transfer& transfer) {
+  ULONG packets = iso.NumberOfPackets;
+  for (ULONG i = 0; i < packets; ++i) {
+    ULONG offset = iso.IsoPacket[i].Offset;
+    ULONG end = i + 1 < packets ? iso.IsoPacket[i + 1].Offset : iso.TransferBufferLength;
+    if (offset > end || end > iso.TransferBufferLength) return false;
+    ULONG room = end - offset;
+    if (transfer.in() && room > pipe.maxPacket) room = pipe.maxPacket;
+    transfer.packets.push_back(IsoPacket{offset, room, 0, USBD_STATUS_NOT_ACCESSED});
+  }
+  return true;
 }
 
 NTSTATUS Isochronous(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
@@ -205,24 +249,16 @@ NTSTATUS Isochronous(PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
   if (packets == 0 || packets > 255 || iso.Hdr.Length < GET_ISO_URB_SIZE(packets)) {
     return Finish(irp, urb, USBD_STATUS_INVALID_PARAMETER);
   }
-  auto transfer = std::make_shared<Transfer>();
-  transfer->endpoint = pipe->endpoint;
-  transfer->type = UsbdPipeTypeIsochronous;
-  transfer->length = iso.TransferBufferLength;
-  transfer->buffer = Buffer(iso.TransferBuffer, iso.TransferBufferLength);
-  transfer->asap = (iso.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) != 0;
-  transfer->startFrame = iso.StartFrame;
-  if (transfer->buffer == nullptr) return Finish(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-  for (ULONG i = 0; i < packets; ++i) {
-    ULONG offset = iso.IsoPacket[i].Offset;
-    ULONG end = i + 1 < packets ? iso.IsoPacket[i + 1].Offset : iso.TransferBufferLength;
-    if (offset > end || end > iso.TransferBufferLength) {
-      return Finish(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-    }
-    ULONG room = end - offset;
-    if (transfer->in() && room > pipe->maxPacket) room = pipe->maxPacket;
-    transfer->packets.push_back(IsoPacket{offset, room, 0, USBD_STATUS_NOT_ACCESSED});
-  }
+  BYTE* buffer = Buffer(iso.TransferBuffer, iso.TransferBufferLength);
+  if (buffer == nullptr) return Finish(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+  Transfer& transfer = NewTransfer(pdo, urb);
+  transfer.endpoint = pipe->endpoint;
+  transfer.type = UsbdPipeTypeIsochronous;
+  transfer.length = iso.TransferBufferLength;
+  transfer.buffer = buffer;
+  transfer.asap = (iso.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) != 0;
+  transfer.startFrame = iso.StartFrame;
+  if (!IsoPackets(iso, *pipe, transfer)) return Finish(irp, urb, USBD_STATUS_INVALID_PARAMETER);
   return Queue(pdo, irp, urb, transfer);
 }
 

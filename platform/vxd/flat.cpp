@@ -1,11 +1,13 @@
 #include "platform/vxd/flat.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <typeindex>
+#include <vector>
 
 namespace platform::vxd {
 namespace {
@@ -29,14 +31,16 @@ struct Entry {
   std::type_index type = typeid(void);
 };
 
+// Regions in two sorted vectors, one by host address and one by flat address: lookups are binary
+// searches, and mapping a record for the length of a call (the newest region, at the end of
+// both orders most of the time) moves nothing and allocates nothing.
 struct Space {
   std::mutex mutex;
-  std::map<std::uint64_t, Region> byFlat;          // flat base -> region
-  std::map<std::uintptr_t, std::uint64_t> byHost;  // host base -> flat base
+  std::vector<Region> byHost;
+  std::vector<Region> byFlat;
   std::uint64_t next = kDataFirst;
-  std::map<DWORD, Entry> entries;
+  std::vector<Entry> entries;  // by (flat - kEntryFirst) / kEntryStep
   std::map<void (*)(), DWORD> entryByFn;
-  DWORD nextEntry = kEntryFirst;
 };
 
 Space& TheSpace() {
@@ -49,20 +53,40 @@ Space& TheSpace() {
   std::abort();
 }
 
+// The last region of `regions` (sorted by `key`) whose key is at most `at`, or end.
+template <auto Key>
+std::vector<Region>::const_iterator AtOrBefore(const std::vector<Region>& regions,
+                                               std::uint64_t at) {
+  auto it = std::upper_bound(regions.begin(), regions.end(), at,
+                             [](std::uint64_t value, const Region& r) { return value < r.*Key; });
+  return it == regions.begin() ? regions.end() : it - 1;
+}
+
 // The region holding host address p (its end included), if any.
 const Region* HostRegion(const Space& space, std::uintptr_t p) {
-  auto it = space.byHost.upper_bound(p);
-  if (it == space.byHost.begin()) return nullptr;
-  --it;
-  const Region& region = space.byFlat.at(it->second);
-  return p <= region.host + region.size ? &region : nullptr;
+  auto it = AtOrBefore<&Region::host>(space.byHost, p);
+  if (it == space.byHost.end()) return nullptr;
+  return p <= it->host + it->size ? &*it : nullptr;
 }
 
 const Region* FlatRegion(const Space& space, std::uint64_t flat) {
-  auto it = space.byFlat.upper_bound(flat);
-  if (it == space.byFlat.begin()) return nullptr;
-  --it;
-  return flat < it->second.flat + it->second.size ? &it->second : nullptr;
+  auto it = AtOrBefore<&Region::flat>(space.byFlat, flat);
+  if (it == space.byFlat.end()) return nullptr;
+  return flat < it->flat + it->size ? &*it : nullptr;
+}
+
+template <auto Key>
+void Insert(std::vector<Region>& regions, const Region& region) {
+  auto it = std::upper_bound(regions.begin(), regions.end(), region.*Key,
+                             [](std::uint64_t value, const Region& r) { return value < r.*Key; });
+  regions.insert(it, region);
+}
+
+template <auto Key>
+void Erase(std::vector<Region>& regions, std::uint64_t at) {
+  auto it = std::lower_bound(regions.begin(), regions.end(), at,
+                             [](const Region& r, std::uint64_t value) { return r.*Key < value; });
+  regions.erase(it);
 }
 
 // A free flat range of `size` bytes whose start is congruent to `host` modulo 16, with a gap on
@@ -76,10 +100,10 @@ std::uint64_t Place(Space& space, std::uintptr_t host, std::size_t size) {
     return at;
   }
   std::uint64_t from = kDataFirst;
-  for (const auto& [flat, region] : space.byFlat) {
+  for (const Region& region : space.byFlat) {
     std::uint64_t candidate = aligned(from);
-    if (candidate + size + kGap <= flat) return candidate;
-    from = flat + region.size + kGap;
+    if (candidate + size + kGap <= region.flat) return candidate;
+    from = region.flat + region.size + kGap;
   }
   std::uint64_t candidate = aligned(from);
   if (candidate + size + kGap <= kDataEnd) return candidate;
@@ -95,27 +119,33 @@ DWORD MapFlat(const void* base, std::size_t size) {
   std::lock_guard lock(space.mutex);
   auto host = reinterpret_cast<std::uintptr_t>(base);
   // The new region must neither start inside nor contain an existing one.
-  auto after = space.byHost.lower_bound(host);
-  if (after != space.byHost.end() && after->first < host + size) {
+  auto after =
+      std::lower_bound(space.byHost.begin(), space.byHost.end(), host,
+                       [](const Region& r, std::uintptr_t value) { return r.host < value; });
+  if (after != space.byHost.end() && after->host < host + size) {
     Fail("region overlaps a mapped region", base);
   }
   if (const Region* before = HostRegion(space, host);
       before != nullptr && host < before->host + before->size) {
     Fail("region overlaps a mapped region", base);
   }
-  std::uint64_t flat = Place(space, host, size);
-  space.byFlat[flat] = Region{host, size, flat};
-  space.byHost[host] = flat;
-  return static_cast<DWORD>(flat);
+  Region region{host, size, Place(space, host, size)};
+  Insert<&Region::host>(space.byHost, region);
+  Insert<&Region::flat>(space.byFlat, region);
+  return static_cast<DWORD>(region.flat);
 }
 
 void UnmapFlat(const void* base) {
   Space& space = TheSpace();
   std::lock_guard lock(space.mutex);
-  auto it = space.byHost.find(reinterpret_cast<std::uintptr_t>(base));
-  if (it == space.byHost.end()) Fail("unmapping a region that is not mapped", base);
-  space.byFlat.erase(it->second);
+  auto host = reinterpret_cast<std::uintptr_t>(base);
+  auto it = AtOrBefore<&Region::host>(space.byHost, host);
+  if (it == space.byHost.end() || it->host != host) {
+    Fail("unmapping a region that is not mapped", base);
+  }
+  std::uint64_t flat = it->flat;
   space.byHost.erase(it);
+  Erase<&Region::flat>(space.byFlat, flat);
 }
 
 DWORD ToFlat(const void* p) {
@@ -150,9 +180,8 @@ DWORD EntryAddress(void (*fn)(), const std::type_info& type) {
   Space& space = TheSpace();
   std::lock_guard lock(space.mutex);
   if (auto it = space.entryByFn.find(fn); it != space.entryByFn.end()) return it->second;
-  DWORD flat = space.nextEntry;
-  space.nextEntry += kEntryStep;
-  space.entries[flat] = Entry{fn, std::type_index(type)};
+  auto flat = static_cast<DWORD>(kEntryFirst + space.entries.size() * kEntryStep);
+  space.entries.push_back(Entry{fn, std::type_index(type)});
   space.entryByFn[fn] = flat;
   return flat;
 }
@@ -160,9 +189,12 @@ DWORD EntryAddress(void (*fn)(), const std::type_info& type) {
 void (*EntryLookup(DWORD flat, const std::type_info& type))() {
   Space& space = TheSpace();
   std::lock_guard lock(space.mutex);
-  auto it = space.entries.find(flat);
-  if (it == space.entries.end() || it->second.type != std::type_index(type)) return nullptr;
-  return it->second.fn;
+  if (flat < kEntryFirst || (flat - kEntryFirst) % kEntryStep != 0) return nullptr;
+  std::size_t index = (flat - kEntryFirst) / kEntryStep;
+  if (index >= space.entries.size() || space.entries[index].type != std::type_index(type)) {
+    return nullptr;
+  }
+  return space.entries[index].fn;
 }
 
 std::size_t MappedRegions() {

@@ -1,11 +1,17 @@
 // Request packets: allocation, the stack of locations, calling a driver, completion with its
 // completion routines, cancellation, and the rules the verifier checks on their way.
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 #include "platform/clock/trace.h"
 #include "platform/wdm/kernel.h"
@@ -38,11 +44,37 @@ struct IrpState {
   // Counts the request's passes down (IofCallDriver): a completion routine that passes it down
   // again before it returns STATUS_MORE_PROCESSING_REQUIRED leaves it with that lower driver.
   std::uint64_t passes = 0;
+  // Which request this is: a block freed and made again for another request gets a new one.
+  std::uint64_t serial = 0;
+};
+
+// A request's memory: its state, then the request and its stack locations. The state travels
+// with the request, so finding it is pointer arithmetic, not a lookup. Blocks are never given
+// back to the system: a freed block waits in a spare list for the next request of its stack
+// size, so its header stays readable and a request freed twice is still recognised (the
+// kernel's own request lists recycle memory the same way).
+struct alignas(16) IrpBlock {
+  static constexpr std::uint32_t kLive = 0x4C495652;  // 'RVIL'
+  static constexpr std::uint32_t kFree = 0x45455246;  // 'FREE'
+  std::uint32_t mark = kFree;
+  CCHAR stackSize = 0;
+  IrpState state;
+  IrpBlock* prev = nullptr;  // the list of live requests
+  IrpBlock* next = nullptr;
+
+  PIRP irp() { return reinterpret_cast<PIRP>(this + 1); }
+  static IrpBlock* Of(PIRP irp) { return reinterpret_cast<IrpBlock*>(irp) - 1; }
+  static std::size_t Bytes(CCHAR stackSize) {
+    return sizeof(IrpBlock) + sizeof(IRP) +
+           static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
+  }
 };
 
 struct Requests {
   std::mutex mutex;
-  std::map<PIRP, IrpState> live;
+  IrpBlock* live = nullptr;
+  std::uint64_t serials = 0;
+  std::array<std::vector<IrpBlock*>, 128> spare;  // by stack size
 };
 
 // Never destroyed: requests that outlive the program's end stay reachable, and none is touched
@@ -52,20 +84,55 @@ Requests& TheRequests() {
   return *requests;
 }
 
-// The state of a live request, looked up before the request's memory is touched.
+// The request's memory beyond its header is off limits while it waits in the spare list, so a
+// use after free still stops a checked build.
+void Poison(IrpBlock* block, bool poisoned) {
+#if defined(__SANITIZE_ADDRESS__)
+  std::size_t bytes = IrpBlock::Bytes(block->stackSize) - sizeof(IrpBlock);
+  if (poisoned) {
+    ASAN_POISON_MEMORY_REGION(block->irp(), bytes);
+  } else {
+    ASAN_UNPOISON_MEMORY_REGION(block->irp(), bytes);
+  }
+#else
+  (void)block;
+  (void)poisoned;
+#endif
+}
+
+// The state of a live request.
 IrpState* Find(PIRP irp) {
+  if (irp == nullptr) return nullptr;
+  IrpBlock* block = IrpBlock::Of(irp);
+  return block->mark == IrpBlock::kLive ? &block->state : nullptr;
+}
+
+IrpBlock* TakeBlock(CCHAR stackSize) {
   Requests& requests = TheRequests();
   std::lock_guard lock(requests.mutex);
-  auto it = requests.live.find(irp);
-  return it == requests.live.end() ? nullptr : &it->second;
+  std::vector<IrpBlock*>& spare = requests.spare[static_cast<std::size_t>(stackSize)];
+  IrpBlock* block = nullptr;
+  if (spare.empty()) {
+    block = new (::operator new(IrpBlock::Bytes(stackSize))) IrpBlock;
+    block->stackSize = stackSize;
+  } else {
+    block = spare.back();
+    spare.pop_back();
+    Poison(block, false);
+  }
+  block->next = requests.live;
+  if (block->next != nullptr) block->next->prev = block;
+  requests.live = block;
+  block->state.serial = ++requests.serials;
+  return block;
 }
 
 PIRP Make(CCHAR stackSize, Origin origin) {
   if (stackSize < 1) stackSize = 1;
+  IrpBlock* block = TakeBlock(stackSize);
   std::size_t size = sizeof(IRP) + static_cast<std::size_t>(stackSize) * sizeof(IO_STACK_LOCATION);
-  void* memory = ::operator new(size);
-  std::memset(memory, 0, size);
-  auto* irp = static_cast<PIRP>(memory);
+  PIRP irp = block->irp();
+  std::memset(static_cast<void*>(irp), 0, size);
   auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
   irp->Type = kIrpType;
   irp->Size = static_cast<USHORT>(size);
@@ -73,19 +140,26 @@ PIRP Make(CCHAR stackSize, Origin origin) {
   irp->CurrentLocation = static_cast<CCHAR>(stackSize + 1);
   irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
   kernel::Context& context = kernel::Current();
-  Requests& requests = TheRequests();
-  std::lock_guard lock(requests.mutex);
-  requests.live[irp] = IrpState{origin, Holder::kOriginator, context.driver, context.device, {}};
+  IrpState& state = block->state;
+  state.origin = origin;
+  state.driver = context.driver;
+  state.device = context.device;
+  block->mark = IrpBlock::kLive;
   return irp;
 }
 
 void Destroy(PIRP irp) {
-  {
-    Requests& requests = TheRequests();
-    std::lock_guard lock(requests.mutex);
-    requests.live.erase(irp);
-  }
-  ::operator delete(irp);
+  IrpBlock* block = IrpBlock::Of(irp);
+  block->mark = IrpBlock::kFree;
+  block->state = IrpState{};
+  Requests& requests = TheRequests();
+  std::lock_guard lock(requests.mutex);
+  if (block->prev != nullptr) block->prev->next = block->next;
+  if (block->next != nullptr) block->next->prev = block->prev;
+  if (requests.live == block) requests.live = block->next;
+  block->prev = block->next = nullptr;
+  Poison(block, true);
+  requests.spare[static_cast<std::size_t>(block->stackSize)].push_back(block);
 }
 
 bool ShouldInvoke(UCHAR control, NTSTATUS status, BOOLEAN cancelled) {
@@ -292,9 +366,10 @@ IrpState* RunCompletionRoutine(PIRP irp, IrpState* state, const LeftLocation& le
   bool backWithOriginator = irp->CurrentLocation >= state->originLocation;
   if (backWithOriginator) state->holder = Holder::kOriginator;
   std::uint64_t passes = state->passes;
+  std::uint64_t serial = state->serial;
   NTSTATUS result = InvokeRoutine(irp, *state, left);
   state = Find(irp);
-  if (state == nullptr) {
+  if (state == nullptr || state->serial != serial) {
     if (result != STATUS_MORE_PROCESSING_REQUIRED) {
       Report(
           "a completion routine freed its request but did not return "
@@ -406,7 +481,8 @@ std::size_t RequestsOf(const DRIVER_OBJECT* driver, const DEVICE_OBJECT* device,
   Requests& requests = TheRequests();
   std::lock_guard lock(requests.mutex);
   std::size_t count = 0;
-  for (const auto& [irp, state] : requests.live) {
+  for (const IrpBlock* block = requests.live; block != nullptr; block = block->next) {
+    const IrpState& state = block->state;
     if (state.origin == Origin::kManager) continue;
     if (device != nullptr && state.device != device) continue;
     if (driver != nullptr && state.driver != driver) continue;

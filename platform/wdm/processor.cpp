@@ -1,5 +1,6 @@
 #include "platform/wdm/processor.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -53,8 +54,8 @@ Processor::WorkId Processor::Schedule(clock::Time due, std::function<void()> wor
   clock::Clock& clock = clock::Current();
   clock::Lock lock(clock.Mutex());
   WorkId id = nextId_++;
-  queue_.emplace(Key{due, id}, std::move(work));
-  dueOf_.emplace(id, due);
+  queue_.push_back(Item{Key{due, id}, std::move(work)});
+  std::push_heap(queue_.begin(), queue_.end(), Later);
   ++generation_;
   clock.Notify();
   return id;
@@ -67,10 +68,12 @@ Processor::WorkId Processor::Post(std::function<void()> work) {
 bool Processor::Cancel(WorkId id) {
   clock::Clock& clock = clock::Current();
   clock::Lock lock(clock.Mutex());
-  auto it = dueOf_.find(id);
-  if (it == dueOf_.end()) return false;
-  queue_.erase(Key{it->second, id});
-  dueOf_.erase(it);
+  // The queue holds a handful of items: a search is cheaper than an index kept beside it.
+  auto it = std::find_if(queue_.begin(), queue_.end(),
+                         [id](const Item& item) { return item.key.id == id; });
+  if (it == queue_.end()) return false;
+  queue_.erase(it);
+  std::make_heap(queue_.begin(), queue_.end(), Later);
   ++generation_;
   clock.Notify();
   return true;
@@ -96,11 +99,10 @@ clock::WaitResult Processor::Loop(const std::function<bool()>* done,
     if (top && stopping_) return clock::WaitResult::kReady;
     if (done != nullptr && (*done)()) return clock::WaitResult::kReady;
     clock::Time now = clock.Now();
-    if (!queue_.empty() && queue_.begin()->first.due <= now) {
-      auto node = queue_.extract(queue_.begin());
-      dueOf_.erase(node.key().id);
+    if (!queue_.empty() && queue_.front().key.due <= now) {
+      Item item = TakeFirst();
       lock.unlock();
-      node.mapped()();
+      item.work();
       if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         verifier::Report("work on the processor returned at a raised IRQL");
         KeLowerIrql(PASSIVE_LEVEL);
@@ -110,12 +112,20 @@ clock::WaitResult Processor::Loop(const std::function<bool()>* done,
     }
     if (deadline && now >= *deadline) return clock::WaitResult::kTimedOut;
     std::optional<clock::Time> wake = deadline;
-    if (!queue_.empty() && (!wake || queue_.begin()->first.due < *wake)) {
-      wake = queue_.begin()->first.due;
+    if (!queue_.empty() && (!wake || queue_.front().key.due < *wake)) {
+      wake = queue_.front().key.due;
     }
-    std::uint64_t generation = generation_;
-    const std::function<bool()> ready = [&] {
-      return generation_ != generation || (top && stopping_) || (done != nullptr && (*done)());
+    // One pointer captured: the function keeps it in place instead of on the heap.
+    struct {
+      const Processor& self;
+      std::uint64_t generation;
+      const std::function<bool()>* done;
+      bool top;
+    } awaited{*this, generation_, done, top};
+    const std::function<bool()> ready = [&awaited] {
+      return awaited.self.generation_ != awaited.generation ||
+             (awaited.top && awaited.self.stopping_) ||
+             (awaited.done != nullptr && (*awaited.done)());
     };
     clock::ThreadRecord* me = clock::CurrentThread();
     bool wasDaemon = me != nullptr && me->daemon;
@@ -124,6 +134,13 @@ clock::WaitResult Processor::Loop(const std::function<bool()>* done,
     if (me != nullptr) me->daemon = wasDaemon;
     if (result == clock::WaitResult::kInterrupted) return result;
   }
+}
+
+Processor::Item Processor::TakeFirst() {
+  std::pop_heap(queue_.begin(), queue_.end(), Later);
+  Item item = std::move(queue_.back());
+  queue_.pop_back();
+  return item;
 }
 
 void Processor::Call(const std::function<void()>& fn) {

@@ -6,10 +6,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "platform/clock/clock.h"
 
@@ -57,12 +57,20 @@ class Processor {
     }
   };
 
+  struct Item {
+    Key key;
+    std::function<void()> work;
+  };
+  // Orders the heap so that its front is the earliest item.
+  static bool Later(const Item& a, const Item& b) { return b.key < a.key; }
+
   clock::WaitResult Loop(const std::function<bool()>* done, std::optional<clock::Time> deadline,
                          std::string_view what, bool top);
+  Item TakeFirst();
 
-  // Under the clock's lock.
-  std::map<Key, std::function<void()>> queue_;
-  std::map<WorkId, clock::Time> dueOf_;
+  // Under the clock's lock. A binary heap in a vector: scheduling and taking work allocate
+  // nothing once the vector has grown to the busiest moment's size.
+  std::vector<Item> queue_;
   WorkId nextId_ = 1;
   std::uint64_t generation_ = 0;
   bool stopping_ = false;

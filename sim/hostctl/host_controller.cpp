@@ -112,23 +112,23 @@ USBD_STATUS HostController::Control(ULONG number, const USB_DEFAULT_PIPE_SETUP_P
   return ports_[number].device->Control(setup, data, transferred);
 }
 
-USBD_STATUS HostController::Submit(ULONG number, std::shared_ptr<Transfer> transfer) {
+USBD_STATUS HostController::Submit(ULONG number, Transfer& transfer) {
   if (!Present(number)) return USBD_STATUS_DEVICE_GONE;
-  Queue& queue = ports_[number].queues[transfer->endpoint];
-  if (transfer->type == UsbdPipeTypeIsochronous) {
+  Queue& queue = ports_[number].queues[transfer.endpoint];
+  if (transfer.type == UsbdPipeTypeIsochronous) {
     ULONG current = CurrentFrame();
-    if (transfer->asap) {
+    if (transfer.asap) {
       ULONG next = current;
       if (!queue.empty()) {
         const Transfer& last = *queue.back();
         next = std::max<ULONG>(current, last.startFrame + static_cast<ULONG>(last.packets.size()));
       }
-      transfer->startFrame = next;
-    } else if (transfer->startFrame < current || transfer->startFrame > current + kScheduleWindow) {
+      transfer.startFrame = next;
+    } else if (transfer.startFrame < current || transfer.startFrame > current + kScheduleWindow) {
       return USBD_STATUS_BAD_START_FRAME;
     }
   }
-  queue.push_back(std::move(transfer));
+  queue.push_back(&transfer);
   EnsureTick();
   return USBD_STATUS_PENDING;
 }
@@ -138,15 +138,14 @@ void HostController::Abort(ULONG number, UCHAR endpoint) {
   if (it == ports_.end()) return;
   Queue aborted;
   aborted.swap(it->second.queues[endpoint]);
-  for (auto& transfer : aborted) Complete(transfer, USBD_STATUS_CANCELED);
+  for (Transfer* transfer : aborted) Complete(*transfer, USBD_STATUS_CANCELED);
 }
 
 bool HostController::Cancel(ULONG number, const Transfer* transfer) {
   auto it = ports_.find(number);
   if (it == ports_.end()) return false;
   for (auto& [endpoint, queue] : it->second.queues) {
-    auto found = std::find_if(queue.begin(), queue.end(),
-                              [transfer](const auto& queued) { return queued.get() == transfer; });
+    auto found = std::find(queue.begin(), queue.end(), transfer);
     if (found == queue.end()) continue;
     if (deferredCancels_.contains(endpoint)) {
       if (!(*found)->cancelRequested) ++cancelsDue_;
@@ -178,12 +177,12 @@ void HostController::EndOfFrame(ULONG frame) {
     if (cancelsDue_ != 0) CompleteCancelled(port);
     for (auto& [endpoint, queue] : port.queues) {
       while (!queue.empty()) {
-        std::shared_ptr<Transfer> transfer = queue.front();
-        bool done = transfer->type == UsbdPipeTypeIsochronous ? IsoPacket(port, *transfer, frame)
-                                                              : BulkTransaction(port, *transfer);
+        Transfer& transfer = *queue.front();
+        bool done = transfer.type == UsbdPipeTypeIsochronous ? IsoPacket(port, transfer, frame)
+                                                             : BulkTransaction(port, transfer);
         if (!done) break;
-        queue.pop_front();
-        Complete(transfer, transfer->status);
+        queue.erase(queue.begin());
+        Complete(transfer, transfer.status);
       }
       busy = busy || !queue.empty();
     }
@@ -246,23 +245,24 @@ bool HostController::BulkTransaction(Port& port, Transfer& transfer) {
 void HostController::CompleteCancelled(Port& port) {
   for (auto& [endpoint, queue] : port.queues) {
     Queue cancelled;
-    std::erase_if(queue, [&](const std::shared_ptr<Transfer>& transfer) {
+    std::erase_if(queue, [&](Transfer* transfer) {
       if (!transfer->cancelRequested) return false;
       cancelled.push_back(transfer);
       return true;
     });
-    for (auto& transfer : cancelled) Complete(transfer, USBD_STATUS_CANCELED);
+    for (Transfer* transfer : cancelled) Complete(*transfer, USBD_STATUS_CANCELED);
   }
 }
 
-void HostController::Complete(std::shared_ptr<Transfer> transfer, USBD_STATUS status) {
-  if (transfer->cancelRequested) --cancelsDue_;
-  transfer->cancelRequested = false;
-  transfer->status = status;
+// The transfer goes back to its submitter, who may reuse or free it inside `done`.
+void HostController::Complete(Transfer& transfer, USBD_STATUS status) {
+  if (transfer.cancelRequested) --cancelsDue_;
+  transfer.cancelRequested = false;
+  transfer.status = status;
   platform::trace::Record(platform::trace::Event::kTransferDone,
-                          transfer->endpoint | std::uint64_t{static_cast<ULONG>(status)} << 8 |
-                              std::uint64_t{transfer->actual} << 40);
-  if (transfer->done) transfer->done(*transfer);
+                          transfer.endpoint | std::uint64_t{static_cast<ULONG>(status)} << 8 |
+                              std::uint64_t{transfer.actual} << 40);
+  if (transfer.done != nullptr) transfer.done(transfer);
 }
 
 }  // namespace sim::hostctl

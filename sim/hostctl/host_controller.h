@@ -5,10 +5,10 @@
 // transfer is queued are not run at all: the frame number follows the clock regardless.
 #pragma once
 
-#include <deque>
 #include <map>
 #include <memory>
 #include <set>
+#include <vector>
 
 #include "platform/usb/host_controller.h"
 #include "platform/wdm/processor.h"
@@ -45,12 +45,13 @@ class HostController final : public platform::usb::HostController {
   bool Present(ULONG port) override;
   USBD_STATUS Control(ULONG port, const USB_DEFAULT_PIPE_SETUP_PACKET& setup, BYTE* data,
                       ULONG& transferred) override;
-  USBD_STATUS Submit(ULONG port, std::shared_ptr<platform::usb::Transfer> transfer) override;
+  USBD_STATUS Submit(ULONG port, platform::usb::Transfer& transfer) override;
   void Abort(ULONG port, UCHAR endpoint) override;
   bool Cancel(ULONG port, const platform::usb::Transfer* transfer) override;
 
  private:
-  using Queue = std::deque<std::shared_ptr<platform::usb::Transfer>>;
+  // Short queues (a few transfers an endpoint), kept in place so that frames allocate nothing.
+  using Queue = std::vector<platform::usb::Transfer*>;
   struct Port {
     std::shared_ptr<usbdevice::Device> device;
     PDEVICE_OBJECT pdo = nullptr;
@@ -63,7 +64,7 @@ class HostController final : public platform::usb::HostController {
   // Runs the packet of `frame` of the queue's first transfer; true when that transfer is done.
   bool IsoPacket(Port& port, platform::usb::Transfer& transfer, ULONG frame);
   bool BulkTransaction(Port& port, platform::usb::Transfer& transfer);
-  void Complete(std::shared_ptr<platform::usb::Transfer> transfer, USBD_STATUS status);
+  void Complete(platform::usb::Transfer& transfer, USBD_STATUS status);
   void CompleteCancelled(Port& port);
   std::optional<USBD_STATUS> Injected(UCHAR endpoint);
   std::optional<USBD_STATUS> InjectedTransfer(UCHAR endpoint);

@@ -110,7 +110,7 @@ bool RunThroughUsb(const SerialUpdate& session, const std::vector<ModemSetup>& m
     update.modems[i].behaviour.hasModemCode = modems[i].behaviour.hasModemCode;
   }
   UsbUpdateResult result;
-  platform::trace::Reset();
+  platform::trace::Start();
   std::vector<std::string> problems = RunChecked(update, faults, &result);
   std::printf("\n[mdmsim] session over after %lld ms of virtual time\n",
               static_cast<long long>(result.virtualMs));
@@ -124,7 +124,7 @@ bool RunThroughUsb(const SerialUpdate& session, const std::vector<ModemSetup>& m
 
 bool RunAtSerialLevel(SerialUpdate update, const std::vector<ModemSetup>& modems) {
   update.modems = modems;
-  platform::trace::Reset();
+  platform::trace::Start();
   SerialUpdateResult result = RunSerialUpdate(update);
   std::printf("\n[mdmsim] session over after %lld ms of virtual time\n",
               static_cast<long long>(result.virtualMs));
