@@ -2,11 +2,10 @@
 // driver's global state, and the operations of its parts that the others call.
 #pragma once
 
+#include "driver/wire.h"
 #include "platform/base/check.h"
 #include "platform/usb/usb.h"
 #include "platform/wdm/wdm.h"
-
-struct PortRecord;
 
 // Every block of the driver comes from non-paged pool with this tag.
 constexpr ULONG kPoolTag = 0x206D6457;  // "Wdm "
@@ -122,6 +121,12 @@ struct MDMContext {
   ULONG readHardFlow;
   UCHAR inScratch[64];
   UCHAR outScratch[64];
+  // The record of the driver's calls to the port side. It lies in the device extension, which
+  // has a flat address for the device's life, so a call needs no mapping of its own; a call made
+  // while the port side is still inside the previous one uses a record on the stack instead.
+  PortRecord portRecord;
+  ULONG portRecordFlat;  // 0 until the first call
+  ULONG portRecordBusy;
 };
 
 // ---- Device extension ------------------------------------------------------------------------
@@ -218,7 +223,7 @@ ULONG wdm_callback(ULONG deviceHandle, ULONG record);
 // Calls the attached port side with a record of `function` and parameter 1; false when no port
 // side is attached (no call is made then). The record is handed back for what the port side
 // wrote into it.
-BOOLEAN PortCall(MDMContext& context, ULONG function, ULONG parameter1, struct PortRecord* out);
+BOOLEAN PortCall(MDMContext& context, ULONG function, ULONG parameter1, PortRecord* out);
 
 // ---- Flow control ----------------------------------------------------------------------------
 

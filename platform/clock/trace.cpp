@@ -3,6 +3,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "platform/base/spin_lock.h"
+
 #include "platform/clock/clock.h"
 
 namespace platform::trace {
@@ -13,7 +15,7 @@ constexpr std::uint64_t kPrime = 0x100000001b3ull;
 
 struct State {
   std::atomic<bool> on{false};
-  std::mutex mutex;
+  SpinLock mutex;
   Digest digest{kOffsetBasis, 0};
 };
 

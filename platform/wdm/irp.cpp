@@ -13,6 +13,7 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
+#include "platform/base/spin_lock.h"
 #include "platform/clock/trace.h"
 #include "platform/wdm/kernel.h"
 #include "platform/wdm/verifier.h"
@@ -71,7 +72,7 @@ struct alignas(16) IrpBlock {
 };
 
 struct Requests {
-  std::mutex mutex;
+  platform::SpinLock mutex;
   IrpBlock* live = nullptr;
   std::uint64_t serials = 0;
   std::array<std::vector<IrpBlock*>, 128> spare;  // by stack size

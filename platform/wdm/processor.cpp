@@ -54,10 +54,22 @@ Processor::WorkId Processor::Schedule(clock::Time due, std::function<void()> wor
   clock::Clock& clock = clock::Current();
   clock::Lock lock(clock.Mutex());
   WorkId id = nextId_++;
-  queue_.push_back(Item{Key{due, id}, std::move(work)});
-  std::push_heap(queue_.begin(), queue_.end(), Later);
+  std::uint32_t slot;
+  if (freeSlots_.empty()) {
+    slot = static_cast<std::uint32_t>(work_.size());
+    work_.push_back(std::move(work));
+  } else {
+    slot = freeSlots_.back();
+    freeSlots_.pop_back();
+    work_[slot] = std::move(work);
+  }
+  Key key{due, id, slot};
+  order_.insert(std::upper_bound(order_.begin(), order_.end(), key,
+                                 [](const Key& a, const Key& b) { return b < a; }),
+                key);
   ++generation_;
-  clock.Notify();
+  // Only the processor waits on its queue: work it schedules itself needs no wake-up.
+  if (!OnProcessor()) clock.Notify();
   return id;
 }
 
@@ -68,12 +80,12 @@ Processor::WorkId Processor::Post(std::function<void()> work) {
 bool Processor::Cancel(WorkId id) {
   clock::Clock& clock = clock::Current();
   clock::Lock lock(clock.Mutex());
-  // The queue holds a handful of items: a search is cheaper than an index kept beside it.
-  auto it = std::find_if(queue_.begin(), queue_.end(),
-                         [id](const Item& item) { return item.key.id == id; });
-  if (it == queue_.end()) return false;
-  queue_.erase(it);
-  std::make_heap(queue_.begin(), queue_.end(), Later);
+  auto it =
+      std::find_if(order_.begin(), order_.end(), [id](const Key& key) { return key.id == id; });
+  if (it == order_.end()) return false;
+  work_[it->slot] = nullptr;
+  freeSlots_.push_back(it->slot);
+  order_.erase(it);
   ++generation_;
   clock.Notify();
   return true;
@@ -99,10 +111,10 @@ clock::WaitResult Processor::Loop(const std::function<bool()>* done,
     if (top && stopping_) return clock::WaitResult::kReady;
     if (done != nullptr && (*done)()) return clock::WaitResult::kReady;
     clock::Time now = clock.Now();
-    if (!queue_.empty() && queue_.front().key.due <= now) {
-      Item item = TakeFirst();
+    if (!order_.empty() && First().due <= now) {
+      std::function<void()> work = TakeFirst();
       lock.unlock();
-      item.work();
+      work();
       if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
         verifier::Report("work on the processor returned at a raised IRQL");
         KeLowerIrql(PASSIVE_LEVEL);
@@ -112,9 +124,7 @@ clock::WaitResult Processor::Loop(const std::function<bool()>* done,
     }
     if (deadline && now >= *deadline) return clock::WaitResult::kTimedOut;
     std::optional<clock::Time> wake = deadline;
-    if (!queue_.empty() && (!wake || queue_.front().key.due < *wake)) {
-      wake = queue_.front().key.due;
-    }
+    if (!order_.empty() && (!wake || First().due < *wake)) wake = First().due;
     // One pointer captured: the function keeps it in place instead of on the heap.
     struct {
       const Processor& self;
@@ -136,11 +146,11 @@ clock::WaitResult Processor::Loop(const std::function<bool()>* done,
   }
 }
 
-Processor::Item Processor::TakeFirst() {
-  std::pop_heap(queue_.begin(), queue_.end(), Later);
-  Item item = std::move(queue_.back());
-  queue_.pop_back();
-  return item;
+std::function<void()> Processor::TakeFirst() {
+  std::uint32_t slot = First().slot;
+  order_.pop_back();
+  freeSlots_.push_back(slot);
+  return std::move(work_[slot]);
 }
 
 void Processor::Call(const std::function<void()>& fn) {

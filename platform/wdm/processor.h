@@ -52,25 +52,23 @@ class Processor {
   struct Key {
     clock::Time due;
     WorkId id;
+    std::uint32_t slot;  // where the work waits in work_
     bool operator<(const Key& other) const {
       return due != other.due ? due < other.due : id < other.id;
     }
   };
 
-  struct Item {
-    Key key;
-    std::function<void()> work;
-  };
-  // Orders the heap so that its front is the earliest item.
-  static bool Later(const Item& a, const Item& b) { return b.key < a.key; }
-
   clock::WaitResult Loop(const std::function<bool()>* done, std::optional<clock::Time> deadline,
                          std::string_view what, bool top);
-  Item TakeFirst();
+  std::function<void()> TakeFirst();
+  const Key& First() const { return order_.back(); }
 
-  // Under the clock's lock. A binary heap in a vector: scheduling and taking work allocate
-  // nothing once the vector has grown to the busiest moment's size.
-  std::vector<Item> queue_;
+  // Under the clock's lock. The keys in order, latest first, so that the next item is at the
+  // back; the work itself stays in its slot until it runs. Nothing is allocated once the
+  // vectors have grown to the busiest moment's size, and only small keys move.
+  std::vector<Key> order_;
+  std::vector<std::function<void()>> work_;
+  std::vector<std::uint32_t> freeSlots_;
   WorkId nextId_ = 1;
   std::uint64_t generation_ = 0;
   bool stopping_ = false;

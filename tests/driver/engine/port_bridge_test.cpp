@@ -54,6 +54,27 @@ TEST_F(EngineTest, APollForAnUnknownUnitClearsTheOutFieldsAndSetsOnlyBit31) {
   RemoveAndUnplug(pdo_);
 }
 
+// The driver's calls use a record of the modem's own; a call made while the port side is still
+// inside one gets a record of its own, and each call keeps its own answer.
+TEST_F(EngineTest, ACallFromInsideThePortSideKeepsEachAnswer) {
+  StartModem();
+  AttachPort();
+  PortRecord outer{}, inner{};
+  world().Call([&] {
+    Port().room = 77;
+    Port().inside = [&] {
+      Port().room = 5;
+      EXPECT_TRUE(PortCall(Modem(), PORT_PUT_MSR, 0x3300, &inner));
+    };
+    EXPECT_TRUE(PortCall(Modem(), PORT_PUT_MSR, 0x1100, &outer));
+  });
+  EXPECT_EQ(outer.parameter1, 77u);
+  EXPECT_EQ(inner.parameter1, 5u);
+  EXPECT_EQ(Port().lastMsr, 0x33);
+  CallDriver(WDM_DETACH);
+  RemoveAndUnplug(pdo_);
+}
+
 TEST_F(EngineTest, SettingsBecomeCommandsByteForByte) {
   StartModem();
   AttachPort();

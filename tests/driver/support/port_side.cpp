@@ -1,5 +1,7 @@
 #include "tests/driver/support/port_side.h"
 
+#include <utility>
+
 #include "platform/vxd/flat.h"
 
 namespace driver_test {
@@ -50,6 +52,7 @@ void PortCallbackForTest(ULONG, ULONG address) {
       break;
   }
   port.calls.push_back(std::move(call));
+  if (port.inside) std::exchange(port.inside, nullptr)();
 }
 
 }  // namespace

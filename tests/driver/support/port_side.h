@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,8 @@ class EngineTest : public DriverTest {
     int msrReports = 0;
     UCHAR lastMsr = 0;
     int detaches = 0;
+    // Runs inside the callback, after the answer is written: a port side that calls back.
+    std::function<void()> inside;
   };
   static PortSide& Port();
 
