@@ -9,6 +9,8 @@
 #include <typeindex>
 #include <vector>
 
+#include "platform/base/spin_lock.h"
+
 namespace platform::vxd {
 namespace {
 
@@ -35,7 +37,7 @@ struct Entry {
 // searches, and mapping a record for the length of a call (the newest region, at the end of
 // both orders most of the time) moves nothing and allocates nothing.
 struct Space {
-  std::mutex mutex;
+  SpinLock mutex;
   std::vector<Region> byHost;
   std::vector<Region> byFlat;
   std::uint64_t next = kDataFirst;

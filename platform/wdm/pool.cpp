@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/base/spin_lock.h"
 #include "platform/vxd/flat.h"
 #include "platform/wdm/kernel.h"
 #include "platform/wdm/verifier.h"
@@ -18,7 +19,7 @@ constexpr ULONG kUntagged = 0x656E6F4E;  // "None", the platform's tag for ExAll
 constexpr std::align_val_t kAlignment{16};
 
 struct Pool {
-  std::mutex mutex;
+  SpinLock mutex;
   std::map<const void*, pool::Block> blocks;
   std::uint64_t sequence = 0;
   std::uint64_t failNth = 0;

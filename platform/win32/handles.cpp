@@ -1,13 +1,14 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/base/spin_lock.h"
 #include "platform/win32/objects.h"
 
 namespace platform::win32 {
 namespace {
 
 struct HandleTable {
-  std::mutex mutex;
+  SpinLock mutex;
   std::unordered_map<ULONG_PTR, std::shared_ptr<Object>> objects;
   ULONG_PTR next = 0x100;
 };
