@@ -25,6 +25,7 @@ struct Figures {
   bool good = false;
   double outPerFrame = -1;  // host to modem, during the transfer; negative: not measured
   double inPerFrame = -1;
+  long long handovers = -1;  // the clock's turn passing between threads; negative: not counted
 };
 
 long long NowMs() {
@@ -50,7 +51,8 @@ Figures ThroughUsb(const std::string& image) {
   double frames = static_cast<double>(std::max(1LL, checking - sending));
   return {result.virtualMs, result.AllGood() && modem.holdsImage,
           static_cast<double>(modem.bytesFromHost) / frames,
-          static_cast<double>(modem.bytesToHost) / frames};
+          static_cast<double>(modem.bytesToHost) / frames,
+          static_cast<long long>(result.handovers)};
 }
 
 Figures OnTheSerialLine(const std::string& image) {
@@ -73,25 +75,30 @@ void Measure(const char* link, const Run& run, std::size_t size) {
   double wallMs =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   char perFrame[32] = "-";
+  char handovers[24] = "-";
   if (figures.outPerFrame >= 0) {
     std::snprintf(perFrame, sizeof(perFrame), "%.1f / %.1f", figures.outPerFrame,
                   figures.inPerFrame);
   }
-  std::printf("%-8s %-8s %14lld %12.1f %14.1f %16s  %s\n", link,
+  if (figures.handovers >= 0)
+    std::snprintf(handovers, sizeof(handovers), "%lld", figures.handovers);
+  std::printf("%-8s %-8s %14lld %12.1f %14.1f %16s %12s  %s\n", link,
               size >= 1024 * 1024 ? "1 MiB" : "64 KiB", figures.virtualMs, wallMs,
-              static_cast<double>(figures.virtualMs) / wallMs, perFrame,
+              static_cast<double>(figures.virtualMs) / wallMs, perFrame, handovers,
               figures.good ? "holds the image" : "WRONG");
 }
 
 }  // namespace
 
 int main() {
-  std::printf("%-8s %-8s %14s %12s %14s %16s  %s\n", "link", "image", "virtual (ms)", "wall (ms)",
-              "virtual/wall", "out/in B/frame", "flash");
+  std::printf("%-8s %-8s %14s %12s %14s %16s %12s  %s\n", "link", "image", "virtual (ms)",
+              "wall (ms)", "virtual/wall", "out/in B/frame", "hand-overs", "flash");
   for (std::size_t size : {std::size_t{64} * 1024, std::size_t{1024} * 1024}) {
     Measure("usb", ThroughUsb, size);
     Measure("serial", OnTheSerialLine, size);
   }
-  std::printf("(payload bytes per 1 ms frame while the image is sent; ceiling 62 each way)\n");
+  std::printf(
+      "(payload bytes per 1 ms frame while the image is sent, ceiling 62 each way; "
+      "hand-overs: times the virtual clock's turn went to another thread)\n");
   return 0;
 }

@@ -79,6 +79,7 @@ void VirtualClock::Leave(ThreadRecord& thread) {
   std::erase(threads_, &thread);
   std::erase(runnable_, &thread);
   if (running_ == &thread) running_ = nullptr;
+  if (lastRunning_ == &thread) lastRunning_ = nullptr;
   PassTurn();
 }
 
@@ -90,7 +91,8 @@ void VirtualClock::PassTurn() {
   if (runnable_.empty()) return;
   running_ = runnable_.front();
   runnable_.pop_front();
-  handovers_.fetch_add(1, std::memory_order_relaxed);
+  if (running_ != lastRunning_) handovers_.fetch_add(1, std::memory_order_relaxed);
+  lastRunning_ = running_;
   running_->turn.notify_one();
 }
 

@@ -41,7 +41,8 @@ class VirtualClock final : public Clock {
   void SetDeadlockHandler(DeadlockHandler handler);
   // How often time has jumped forward (for benchmarks).
   std::uint64_t Advances() const { return advances_.load(); }
-  // How often the turn passed from one thread to another (for benchmarks).
+  // How often the turn passed from one thread to another (for benchmarks): each such hand-over
+  // wakes a real thread, which costs far more wall time than the work of a frame.
   std::uint64_t Handovers() const { return handovers_.load(); }
 
  private:
@@ -55,9 +56,10 @@ class VirtualClock final : public Clock {
   std::atomic<std::int64_t> now_{0};
   std::atomic<std::uint64_t> advances_{0};
   std::atomic<std::uint64_t> handovers_{0};
-  std::vector<ThreadRecord*> threads_;  // in the order they registered
-  std::deque<ThreadRecord*> runnable_;  // waiting for their turn, first come first
-  ThreadRecord* running_ = nullptr;     // whose turn it is
+  std::vector<ThreadRecord*> threads_;   // in the order they registered
+  std::deque<ThreadRecord*> runnable_;   // waiting for their turn, first come first
+  ThreadRecord* running_ = nullptr;      // whose turn it is
+  ThreadRecord* lastRunning_ = nullptr;  // whose turn it was last
   std::size_t blocked_ = 0;
   DeadlockHandler onDeadlock_;
 };

@@ -187,7 +187,9 @@ bool UsbUpdateResult::AllGood() const {
 
 UsbUpdateResult RunUsbUpdate(const UsbUpdate& update) {
   platform::vxd::ResetSystem();
-  platform::clock::ScopedClock clock(std::make_unique<platform::clock::VirtualClock>());
+  auto virtualClock = std::make_unique<platform::clock::VirtualClock>();
+  const platform::clock::VirtualClock& turns = *virtualClock;
+  platform::clock::ScopedClock clock(std::move(virtualClock));
   std::optional<platform::clock::ThreadScope> dialogThread;
   dialogThread.emplace("dialog");
   // Plain ports are listed before the driver binds its modems, as the system's own ports are.
@@ -207,6 +209,7 @@ UsbUpdateResult RunUsbUpdate(const UsbUpdate& update) {
     result.eventsRun = events.Stop();
     result.virtualMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(clock.clock().Now()).count();
+    result.handovers = turns.Handovers();
     CheckFlash(world, rig, update.session, result);
     result.driverStopped = NT_SUCCESS(rig.loadStatus()) && NT_SUCCESS(rig.Shutdown());
   }

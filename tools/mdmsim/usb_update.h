@@ -51,6 +51,7 @@ struct UsbModemOutcome : ModemOutcome {
 
 struct UsbUpdateResult {
   std::int64_t virtualMs = 0;
+  std::uint64_t handovers = 0;  // times the clock's turn went from one thread to another
   std::string log;
   std::vector<UsbModemOutcome> modems;
   int eventsRun = 0;           // events whose moment came during the session
