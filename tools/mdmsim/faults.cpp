@@ -86,7 +86,8 @@ void DrawSessionAllocation(std::mt19937& random, std::size_t imageSize, Strike& 
   strike.kinds = DrawKinds(random);
 }
 
-// ---- Faults through USB ---------------------------------------------------------------------------
+// ---- Faults through USB
+// ---------------------------------------------------------------------------
 
 // A chance of `percent` for this frame of this strike: a hash of the virtual time, so the same
 // strike loses the same frames in every run.

@@ -203,10 +203,10 @@ class EventRunner {
   sim::world::World& world_;
   DriverRig& rig_;
   const std::vector<UsbEvent>& events_;
-  std::vector<State> state_;  // on the world thread
-  std::vector<bool> due_;     // actions to run, under the clock's lock
-  bool stop_ = false;         // under the clock's lock
-  bool checking_ = true;      // on the world thread
+  std::vector<State> state_;                               // on the world thread
+  std::vector<bool> due_;                                  // actions to run, under the clock's lock
+  bool stop_ = false;                                      // under the clock's lock
+  bool checking_ = true;                                   // on the world thread
   std::optional<platform::wdm::Processor::WorkId> check_;  // on the world thread
   int struck_ = 0;                                         // on the world thread
   platform::clock::SpawnedThread thread_;

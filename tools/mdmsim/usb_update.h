@@ -57,8 +57,8 @@ struct UsbUpdate {
 
 struct UsbModemOutcome : ModemOutcome {
   std::string serial;
-  bool started = false;    // the driver started it and it is presented as `port`
-  bool pulledOut = false;  // an event took it off the bus during the session
+  bool started = false;       // the driver started it and it is presented as `port`
+  bool pulledOut = false;     // an event took it off the bus during the session
   bool startRetried = false;  // its first start failed and it was plugged in again
   // Every byte the serial-port driver handed to mdmcore reached the modem once and in order.
   bool streamIntact = false;
