@@ -497,4 +497,12 @@ std::size_t RequestsOf(const DRIVER_OBJECT* driver, const DEVICE_OBJECT* device,
   return count;
 }
 
+std::size_t RequestsWithDrivers() {
+  Requests& requests = TheRequests();
+  std::lock_guard lock(requests.mutex);
+  std::size_t count = 0;
+  for (const auto& [irp, state] : requests.live) count += state.holder == Holder::kDriver;
+  return count;
+}
+
 }  // namespace platform::wdm::kernel

@@ -74,5 +74,7 @@ void DropTimersIn(const void* base, std::size_t size, const char* when);
 void ForgetPoolDevice(const DEVICE_OBJECT* device);
 std::size_t PoolBlocksOf(const DEVICE_OBJECT* device, std::string* list);
 std::size_t RequestsOf(const DRIVER_OBJECT* driver, const DEVICE_OBJECT* device, std::string* list);
+// Requests of any origin, the managers' too, that a driver has taken and not completed.
+std::size_t RequestsWithDrivers();
 
 }  // namespace platform::wdm::kernel

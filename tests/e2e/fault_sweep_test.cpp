@@ -3,9 +3,15 @@
 // shards that run side by side. A failing seed names itself; `mdmsim update --seed N` replays it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <random>
 #include <set>
 #include <string>
 
+#include "platform/base/root.h"
+#include "platform/wdm/pool.h"
 #include "tests/support/temp_root.h"
 #include "tools/mdmsim/faults.h"
 #include "tools/mdmsim/sweep.h"
@@ -35,16 +41,31 @@ INSTANTIATE_TEST_SUITE_P(Seeds, FaultSweep, ::testing::Range(0u, kShards), [](co
   return "From" + std::to_string(first);
 });
 
-// The 200 seeds of the sweep draw every fault, both modem counts, and runs without faults.
+// The 200 seeds of the sweep draw every fault, one to three modems, several faults on one modem
+// and faults on several modems of one run, moments from the first bytes to past the image and
+// after a wait, and runs without faults.
 TEST(FaultSweepDraw, TheSeedsOfTheSweepDrawEveryFault) {
   std::set<std::string> drawn;
   std::set<int> modemCounts;
-  int clean = 0;
+  int clean = 0, severalOnOne = 0, onSeveral = 0, early = 0, pastImage = 0, waited = 0;
   for (unsigned seed = 1; seed <= 200; ++seed) {
     mdmsim::DrawnRun run = mdmsim::DrawRun(seed);
     modemCounts.insert(run.modems);
     clean += run.faults.empty();
-    for (const std::string& fault : run.faults) drawn.insert(fault.substr(0, fault.find('@')));
+    std::map<std::string, int> perPort;
+    for (const std::string& fault : run.faults) {
+      mdmsim::FaultChoice choice = mdmsim::ParseFaultChoice(fault);
+      ASSERT_NE(choice.fault, nullptr) << fault;  // the text replays the strike
+      drawn.insert(choice.fault->name);
+      ++perPort[choice.port];
+      EXPECT_LT(std::stoi(choice.port.substr(3)), 3 + run.modems) << fault;
+      if (fault.find(":at=") == std::string::npos) continue;
+      early += choice.strike.at < 256;
+      pastImage += choice.strike.at > run.imageSize;
+      waited += choice.strike.waitMs > 0;
+    }
+    severalOnOne += std::ranges::any_of(perPort, [](const auto& port) { return port.second > 1; });
+    onSeveral += perPort.size() > 1;
     EXPECT_EQ(mdmsim::DrawRun(seed).Describe(), run.Describe());  // a seed names one run
   }
   auto coverage = mdmsim::FaultCoverage(1, 200);
@@ -53,8 +74,47 @@ TEST(FaultSweepDraw, TheSeedsOfTheSweepDrawEveryFault) {
     EXPECT_TRUE(drawn.contains(name)) << name;
     EXPECT_GT(seeds, 0u) << name;
   }
-  EXPECT_EQ(modemCounts, (std::set<int>{1, 2}));
+  EXPECT_EQ(modemCounts, (std::set<int>{1, 2, 3}));
   EXPECT_GT(clean, 10);
+  EXPECT_GT(severalOnOne, 20);
+  EXPECT_GT(onSeveral, 10);
+  EXPECT_GT(early, 5);
+  EXPECT_GT(pastImage, 5);
+  EXPECT_GT(waited, 20);
+}
+
+// A fault's text names its strike; what it leaves out keeps the fault's default, and a parameter
+// that is unknown, malformed or given to a firmware fault makes the whole text unknown.
+TEST(FaultSweepDraw, AFaultsTextNamesItsStrike) {
+  mdmsim::FaultChoice choice =
+      mdmsim::ParseFaultChoice("data-in-errors@COM4:at=10,wait=5,n=3,for=40");
+  ASSERT_NE(choice.fault, nullptr);
+  EXPECT_EQ(choice.fault->name, "data-in-errors");
+  EXPECT_EQ(choice.port, "COM4");
+  EXPECT_EQ(choice.strike.at, 10u);
+  EXPECT_EQ(choice.strike.waitMs, 5);
+  EXPECT_EQ(choice.strike.count, 3);
+  EXPECT_EQ(choice.strike.forMs, 40);
+  choice = mdmsim::ParseFaultChoice("sequence-gaps");
+  ASSERT_NE(choice.fault, nullptr);
+  EXPECT_TRUE(choice.port.empty());
+  EXPECT_EQ(choice.strike.at, 1500u);
+  EXPECT_EQ(choice.strike.count, 20);
+  choice = mdmsim::ParseFaultChoice("alloc-stop@COM3:n=2,kind=request");
+  ASSERT_NE(choice.fault, nullptr);
+  EXPECT_EQ(choice.strike.kinds, platform::wdm::pool::kRequest);
+  for (const char* bad :
+       {"no-ack@COM3:at=1", "data-in-errors:n=x", "data-in-errors:bogus=1", "data-in-noise:p=101",
+        "alloc-start:kind=disk", "data-in-errors:n", "gremlins@COM3"}) {
+    EXPECT_EQ(mdmsim::ParseFaultChoice(bad).fault, nullptr) << bad;
+  }
+  // Every fault's drawn text reads back to the same text.
+  for (const mdmsim::ModemFault& fault : mdmsim::ModemFaults()) {
+    std::mt19937 first(5), second(5);
+    std::string text = mdmsim::DrawFault(fault, "COM5", first, 3000);
+    EXPECT_EQ(mdmsim::DrawFault(fault, "COM5", second, 3000), text);
+    EXPECT_NE(mdmsim::ParseFaultChoice(text).fault, nullptr) << text;
+  }
 }
 
 // A fault that breaks a rule the checks guard is found: a modem whose log claims success while
@@ -72,6 +132,26 @@ TEST(FaultSweepChecks, AFailedModemWithOnlyRiddenOutFaultsIsReported) {
   std::vector<std::string> problems = mdmsim::RunChecked(update, {"sequence-gaps@COM3"});
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_EQ(problems[0], "COM3: its faults are ridden out, yet it does not hold the image");
+}
+
+// A registry file that no longer reads back after the run is reported.
+TEST(FaultSweepChecks, ARegistryFileThatDoesNotReadBackIsReported) {
+  testing_support::TempRoot root;
+  mdmsim::DrawnRun run;
+  run.seed = 78;
+  run.imageSize = 1500;
+  mdmsim::UsbUpdate update = mdmsim::UpdateWithFaults(1, {});
+  update.session.imagePath = (root.path() / "image.bin").string();
+  mdmsim::WriteDrawnImage(run, update.session.imagePath);
+  update.session.onLog = [](std::string_view text) {
+    if (text.find("Update finished!") != std::string_view::npos) {
+      std::ofstream(platform::Root() / "registry.reg", std::ios::trunc) << "REGEDIT4\n\n[HKEY_";
+    }
+  };
+  std::vector<std::string> problems = mdmsim::RunChecked(update, {});
+  EXPECT_TRUE(std::ranges::any_of(problems, [](const std::string& problem) {
+    return problem.starts_with("the registry file does not read back: ");
+  }));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // data-path faults the driver rides out, transfers that fail and are tried again, a modem pulled
 // out in the middle of its transfer, and Exit pressed during a transfer.
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/clock/clock.h"
 #include "tests/e2e/usb_update_fixture.h"
@@ -43,12 +45,69 @@ TEST_P(MidTransferFault, IsRiddenOutWithoutTheSessionNoticing) {
 
 INSTANTIATE_TEST_SUITE_P(UsbFaults, MidTransferFault,
                          ::testing::Values("sequence-gaps", "zero-sequence", "data-in-errors",
-                                           "data-out-errors", "control-failure"),
+                                           "data-out-errors", "control-failure", "data-in-noise",
+                                           "data-out-noise", "oversized-data-in",
+                                           "stuck-indication", "silent-indication", "slow-drain",
+                                           "alloc-session"),
                          [](const auto& info) {
                            std::string name = info.param;
                            std::erase(name, '-');
                            return name;
                          });
+
+// An event strikes once its modem has taken its bytes and its wait has passed; one that lasts is
+// looked at every 2 ms of virtual time and ended once when its time is over.
+TEST_F(UsbUpdateTest, AnEventStrikesAfterItsWaitAndEndsWhenItsTimeIsOver) {
+  mdmsim::UsbUpdate update;
+  update.session.imagePath = WriteImage("image.bin", 3000, 11);
+  update.modems = {Modem(0)};
+  std::vector<std::pair<mdmsim::EventTick, std::int64_t>> ticks;
+  std::uint64_t bytesAtStrike = 0;
+  mdmsim::UsbEvent event;
+  event.afterBytes = 1000;
+  event.wait = std::chrono::milliseconds(100);
+  event.lasts = std::chrono::milliseconds(50);
+  event.onWorld = [&](sim::world::World&, mdmsim::DriverRig& rig, mdmsim::EventTick tick) {
+    auto now =
+        std::chrono::duration_cast<std::chrono::milliseconds>(platform::clock::Current().Now());
+    if (tick == mdmsim::EventTick::kStrike) {
+      bytesAtStrike = rig.Find("COM3")->device->bytesFromHost();
+    }
+    ticks.emplace_back(tick, now.count());
+  };
+  update.events = {event};
+  mdmsim::UsbUpdateResult result = mdmsim::RunUsbUpdate(update);
+  EXPECT_EQ(result.eventsRun, 1);
+  EXPECT_TRUE(result.AllGood());
+  ASSERT_GE(ticks.size(), 3u);
+  EXPECT_EQ(ticks.front().first, mdmsim::EventTick::kStrike);
+  EXPECT_GE(bytesAtStrike, 1000u);
+  EXPECT_EQ(ticks.back().first, mdmsim::EventTick::kEnd);
+  EXPECT_GE(ticks.back().second - ticks.front().second, 50);
+  EXPECT_LE(ticks.back().second - ticks.front().second, 52);
+  for (std::size_t i = 1; i + 1 < ticks.size(); ++i) {
+    EXPECT_EQ(ticks[i].first, mdmsim::EventTick::kDuring);
+    EXPECT_EQ(ticks[i].second - ticks[i - 1].second, 2);
+  }
+}
+
+// An allocation failure of the driver's add and start fails the start cleanly; the modem,
+// plugged in again, is started and updated. One of its stop frees everything all the same.
+TEST_F(UsbUpdateTest, AllocationFailuresOfStartAndStopLeaveNothingBehind) {
+  mdmsim::UsbUpdate update;
+  update.session.imagePath = WriteImage("image.bin", 2000, 12);
+  update.modems = {Modem(0), Modem(1)};
+  mdmsim::AddFault(update, 0, mdmsim::ParseFaultChoice("alloc-start@COM3:n=1,kind=device"));
+  mdmsim::AddFault(update, 1, mdmsim::ParseFaultChoice("alloc-stop@COM4:n=1,kind=any"));
+  mdmsim::UsbUpdateResult result = mdmsim::RunUsbUpdate(update);
+  ASSERT_EQ(result.modems.size(), 2u);
+  EXPECT_TRUE(result.modems[0].startRetried);
+  EXPECT_FALSE(result.modems[1].startRetried);
+  EXPECT_TRUE(result.modems[0].holdsImage);
+  EXPECT_TRUE(result.modems[1].holdsImage);
+  EXPECT_TRUE(result.driverStopped);
+  EXPECT_EQ(result.poolReport, "pool: no block outstanding\n");
+}
 
 // A transfer that fails twice is tried a third time and succeeds.
 TEST_F(UsbUpdateTest, ATransferThatFailsTwiceSucceedsTheThirdTime) {

@@ -33,12 +33,14 @@ DriverRig::~DriverRig() {
 
 RiggedModem* DriverRig::AddModem(const std::string& comName,
                                  const sim::usbdevice::ModemIdentity& identity,
-                                 sim::modem::Behaviour behaviour) {
+                                 sim::modem::Behaviour behaviour,
+                                 const std::function<void()>& beforeAdd) {
   if (driver_ == nullptr) return nullptr;
   auto modem = std::make_unique<RiggedModem>();
   modem->comName = comName;
   modem->device = std::make_shared<sim::usbdevice::UsbModem>(identity, std::move(behaviour));
   modem->pdo = world_.Plug(modem->device);
+  if (beforeAdd) world_.Call(beforeAdd);
   if (!NT_SUCCESS(pnp::AddDevice(driver_, modem->pdo))) {
     world_.Unplug(modem->pdo);
     return nullptr;
@@ -61,7 +63,14 @@ NTSTATUS DriverRig::PullOut(RiggedModem& modem) {
   return pnp::SurpriseRemoveDevice(modem.pdo);
 }
 
-NTSTATUS DriverRig::Shutdown() {
+RiggedModem* DriverRig::Find(const std::string& comName) {
+  for (auto& modem : modems_) {
+    if (modem->comName == comName) return modem.get();
+  }
+  return nullptr;
+}
+
+NTSTATUS DriverRig::Shutdown(const std::function<void(RiggedModem&)>& beforeStop) {
   NTSTATUS first = STATUS_SUCCESS;
   auto note = [&first](NTSTATUS status) {
     if (NT_SUCCESS(first) && !NT_SUCCESS(status)) first = status;
@@ -69,6 +78,7 @@ NTSTATUS DriverRig::Shutdown() {
   for (auto& modem : modems_) {
     modem->port.reset();
     if (!modem->removed) {
+      if (beforeStop) world_.Call([&] { beforeStop(*modem); });
       note(pnp::StopDevice(modem->pdo));
       note(pnp::RemoveDevice(modem->pdo));
     }

@@ -3,6 +3,7 @@
 // benchmarks build on it; the caller owns the clock and the world.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,17 +33,22 @@ class DriverRig {
 
   NTSTATUS loadStatus() const { return loadStatus_; }
   // Plugs a modem, adds and starts it, and presents it as `comName` (unit name: its serial
-  // number). Null when the driver refused it.
+  // number). Null when the driver refused it. `beforeAdd` runs on the world thread once the
+  // modem is on the bus, before the driver sees it.
   RiggedModem* AddModem(const std::string& comName, const sim::usbdevice::ModemIdentity& identity,
-                        sim::modem::Behaviour behaviour = {});
+                        sim::modem::Behaviour behaviour = {},
+                        const std::function<void()>& beforeAdd = {});
   std::vector<std::unique_ptr<RiggedModem>>& modems() { return modems_; }
+  // The modem presented as `comName`, or null.
+  RiggedModem* Find(const std::string& comName);
   // The modem is pulled off the bus while its driver has it: its transfers fail and Plug and
   // Play removes it by surprise. Its COM port stays, with nothing behind it. Not on the world
   // thread: the removal waits for the driver as the system's Plug and Play manager does.
   NTSTATUS PullOut(RiggedModem& modem);
   // Stops and removes every modem, takes them off the bus and unloads the driver. Every COM
-  // port must be closed by then. Returns the first failure.
-  NTSTATUS Shutdown();
+  // port must be closed by then. Returns the first failure. `beforeStop` runs on the world
+  // thread right before each modem still on the bus is stopped.
+  NTSTATUS Shutdown(const std::function<void(RiggedModem&)>& beforeStop = {});
 
  private:
   sim::world::World& world_;

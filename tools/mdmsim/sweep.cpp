@@ -4,10 +4,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <thread>
 
 #include "platform/base/root.h"
+#include "platform/registry/regedit4.h"
+#include "platform/wdm/kernel.h"
 #include "platform/wdm/verifier.h"
 #include "tools/mdmsim/faults.h"
 #include "updater/serial/serial.h"
@@ -34,14 +38,13 @@ bool ThreadsBackTo(int count) {
   return ThreadCount() <= count;
 }
 
-// The faults that hit the modem on `port`.
-std::vector<const ModemFault*> FaultsOn(const std::vector<std::string>& faults,
-                                        const std::string& port) {
-  std::vector<const ModemFault*> hits;
+// The faults that hit the modem on `port`, with their strikes.
+std::vector<FaultChoice> FaultsOn(const std::vector<std::string>& faults, const std::string& port) {
+  std::vector<FaultChoice> hits;
   for (const std::string& text : faults) {
     FaultChoice choice = ParseFaultChoice(text);
     if (choice.fault != nullptr && (choice.port.empty() || choice.port == port)) {
-      hits.push_back(choice.fault);
+      hits.push_back(choice);
     }
   }
   return hits;
@@ -82,10 +85,16 @@ void CheckLog(const std::string& log, const UsbModemOutcome& modem,
 
 void CheckModem(const UsbUpdateResult& result, const UsbModemOutcome& modem,
                 const std::vector<std::string>& faults, std::vector<std::string>& problems) {
-  if (!modem.started) problems.push_back(modem.port + ": not started by the driver");
   CheckLog(result.log, modem, problems);
   bool riddenOut = true;
-  for (const ModemFault* fault : FaultsOn(faults, modem.port)) riddenOut &= fault->riddenOut;
+  bool startFault = false;
+  for (const FaultChoice& choice : FaultsOn(faults, modem.port)) {
+    riddenOut &= choice.fault->riddenOut;
+    startFault = startFault || choice.fault->allocation == Phase::kStart;
+  }
+  if (!modem.started && !startFault) {
+    problems.push_back(modem.port + ": not started by the driver");
+  }
   if (riddenOut && !modem.holdsImage) {
     problems.push_back(modem.port + ": its faults are ridden out, yet it does not hold the image");
   }
@@ -93,6 +102,20 @@ void CheckModem(const UsbUpdateResult& result, const UsbModemOutcome& modem,
     problems.push_back(modem.port +
                        ": bytes handed to the driver were lost, repeated or reordered");
   }
+}
+
+// The platform root's registry file, as the driver and the updater left it, reads back.
+void CheckRegistry(std::vector<std::string>& problems) {
+  std::filesystem::path file = platform::Root() / "registry.reg";
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    problems.push_back("no registry file in the platform root");
+    return;
+  }
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  platform::registry::Tree tree;
+  platform::registry::Status status = platform::registry::ParseRegedit4(text, file.string(), tree);
+  if (!status.ok()) problems.push_back("the registry file does not read back: " + status.message);
 }
 
 }  // namespace
@@ -110,14 +133,22 @@ DrawnRun DrawRun(unsigned seed) {
   std::mt19937 random(seed);
   DrawnRun run;
   run.seed = seed;
-  run.modems = 1 + static_cast<int>(random() % 2);
+  // One modem in six tenths, two in three, three in one: each modem's status chain runs every
+  // frame of the session, so three modems cost about thrice the time of one per second.
+  static constexpr int kModems[] = {1, 1, 1, 1, 1, 1, 2, 2, 2, 3};
+  run.modems = kModems[random() % std::size(kModems)];
   run.imageSize = 1024 + random() % 5120;
   const std::vector<ModemFault>& all = ModemFaults();
   for (int modem = 0; modem < run.modems; ++modem) {
-    // A modem gets no fault one time in four, one fault half the time, two one time in four.
-    static constexpr int kFaultsPerModem[] = {0, 1, 1, 2};
-    for (int i = kFaultsPerModem[random() % 4]; i > 0; --i) {
-      run.faults.push_back(all[random() % all.size()].name + "@" + ComNameFor(modem));
+    // A modem gets no fault one time in four, one in three of eight, two one time in four,
+    // three one time in eight.
+    static constexpr int kFaultsPerModem[] = {0, 0, 1, 1, 1, 2, 2, 3};
+    for (int i = kFaultsPerModem[random() % std::size(kFaultsPerModem)]; i > 0; --i) {
+      const ModemFault& fault = all[random() % all.size()];
+      // A start that fails only partly can leave a modem without its port; the ports of the
+      // modems plugged after it would no longer be theirs.
+      int on = fault.allocation == Phase::kStart ? run.modems - 1 : modem;
+      run.faults.push_back(DrawFault(fault, ComNameFor(on), random, run.imageSize));
     }
   }
   return run;
@@ -130,7 +161,7 @@ std::vector<std::pair<std::string, unsigned>> FaultCoverage(unsigned first, unsi
     DrawnRun run = DrawRun(seed);
     for (auto& [name, seeds] : coverage) {
       seeds += std::any_of(run.faults.begin(), run.faults.end(), [&name](const std::string& f) {
-        return f.substr(0, f.find('@')) == name;
+        return f.substr(0, f.find_first_of("@:")) == name;
       });
     }
   }
@@ -144,12 +175,10 @@ void WriteDrawnImage(const DrawnRun& run, const std::string& path) {
 UsbUpdate UpdateWithFaults(int modems, const std::vector<std::string>& faults) {
   UsbUpdate update;
   for (int i = 0; i < modems; ++i) {
-    UsbModemSetup wanted{{SerialFor(i), u"USB Modem", true}, {}};
-    for (const ModemFault* fault : FaultsOn(faults, ComNameFor(i))) {
-      if (fault->apply != nullptr) fault->apply(wanted.behaviour);
-      if (fault->onUsb != nullptr) update.events.push_back(EventFor(*fault, i));
+    update.modems.push_back({{SerialFor(i), u"USB Modem", true}, {}});
+    for (const FaultChoice& choice : FaultsOn(faults, ComNameFor(i))) {
+      AddFault(update, static_cast<std::size_t>(i), choice);
     }
-    update.modems.push_back(std::move(wanted));
   }
   return update;
 }
@@ -157,9 +186,16 @@ UsbUpdate UpdateWithFaults(int modems, const std::vector<std::string>& faults) {
 std::vector<std::string> RunChecked(const UsbUpdate& update, const std::vector<std::string>& faults,
                                     UsbUpdateResult* outcome) {
   int threadsBefore = ThreadCount();
+  std::size_t requestsBefore = platform::wdm::kernel::RequestsWithDrivers();
   platform::wdm::verifier::Recorder recorder;
   UsbUpdateResult result = RunUsbUpdate(update);
   std::vector<std::string> problems = recorder.Violations();
+  // Requests the driver took and never completed, the managers' too (the verifier's unload
+  // check counts only the driver's own).
+  if (std::size_t left = platform::wdm::kernel::RequestsWithDrivers() - requestsBefore) {
+    problems.push_back(std::to_string(left) + " request(s) never completed by the driver");
+  }
+  CheckRegistry(problems);
   for (const UsbModemOutcome& modem : result.modems) CheckModem(result, modem, faults, problems);
   if (result.modems.size() != update.modems.size()) problems.push_back("modems missing");
   // Every wait of the session has its bound; three attempts of the slowest failure (a transfer

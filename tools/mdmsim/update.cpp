@@ -81,7 +81,8 @@ bool Report(const SerialUpdateResult& result) {
 // One line per modem with its serial number, then the driver's pool after the unload.
 bool Report(const UsbUpdateResult& result) {
   for (const UsbModemOutcome& modem : result.modems) {
-    std::printf("[mdmsim] %s (USB modem %s): %s%s\n", modem.port.c_str(), modem.serial.c_str(),
+    std::printf("[mdmsim] %s (USB modem %s): %s%s%s\n", modem.port.c_str(), modem.serial.c_str(),
+                modem.startRetried ? "its first start failed, plugged in again; " : "",
                 modem.pulledOut ? "pulled out during the session; " : "",
                 modem.started ? Verdict(modem) : "NOT started by the driver");
   }
@@ -136,7 +137,7 @@ bool RunAtSerialLevel(SerialUpdate update, const std::vector<ModemSetup>& modems
 bool UsbFaultsAtSerialLevel(const UpdateOptions& options) {
   if (options.link == "usb") return false;
   for (const std::string& text : options.faults) {
-    if (ParseFaultChoice(text).fault->onUsb != nullptr) {
+    if (ParseFaultChoice(text).fault->apply == nullptr) {
       std::fprintf(stderr, "mdmsim: the fault %s needs --link usb\n", text.c_str());
       return true;
     }

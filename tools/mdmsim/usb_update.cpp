@@ -27,7 +27,19 @@ bool Listed(const std::string& name) {
   return found;
 }
 
-// Plugs each modem; the driver binds it to the next COM number from its first valid port.
+// Plugs the modem and has the driver add and start it, with `beforeStart` run on the world
+// thread once the modem is on the bus; an allocation failure it switched on does not outlive
+// the start.
+RiggedModem* StartModem(sim::world::World& world, DriverRig& rig, const std::string& port,
+                        const UsbModemSetup& setup, const std::function<void()>& beforeStart) {
+  if (!beforeStart) return rig.AddModem(port, setup.identity, setup.behaviour);
+  RiggedModem* modem = rig.AddModem(port, setup.identity, setup.behaviour, beforeStart);
+  world.Call([] { platform::wdm::pool::FailNth(0); });
+  return modem;
+}
+
+// Plugs each modem (a modem whose start fails with a fault switched on for it is plugged in
+// again); the driver binds it to the next COM number from its first valid port.
 std::vector<UsbModemOutcome> PlugModems(sim::world::World& world, DriverRig& rig,
                                         const UsbUpdate& update) {
   std::vector<UsbModemOutcome> outcomes;
@@ -35,8 +47,14 @@ std::vector<UsbModemOutcome> PlugModems(sim::world::World& world, DriverRig& rig
     UsbModemOutcome outcome;
     outcome.port = ComNameFor(static_cast<int>(i));
     outcome.serial = Narrow(update.modems[i].identity.serial);
-    RiggedModem* modem =
-        rig.AddModem(outcome.port, update.modems[i].identity, update.modems[i].behaviour);
+    const UsbModemSetup& setup = update.modems[i];
+    auto hook = update.beforeStart.find(i);
+    std::function<void()> beforeStart = hook != update.beforeStart.end() ? hook->second : nullptr;
+    RiggedModem* modem = StartModem(world, rig, outcome.port, setup, beforeStart);
+    if (modem == nullptr && beforeStart) {
+      outcome.startRetried = true;
+      modem = StartModem(world, rig, outcome.port, setup, nullptr);
+    }
     outcome.started = modem != nullptr;
     outcomes.push_back(outcome);
   }
@@ -81,19 +99,21 @@ void CheckFlash(sim::world::World& world, DriverRig& rig, const SerialUpdate& se
 }
 
 // Runs the update's events at their moments. The world thread looks at the modems every 2 ms of
-// virtual time (cheaply, with no hand-over between threads) and marks the events whose moment
-// has come; a thread of its own runs them, since an action such as a removal waits for the
-// driver as the system's Plug and Play manager does.
+// virtual time (cheaply, with no hand-over between threads), runs the events' parts that belong
+// on it and marks the actions whose moment has come; a thread of its own (only when there are
+// actions) runs those, since an action such as a removal waits for the driver as the system's
+// Plug and Play manager does.
 class EventRunner {
  public:
   EventRunner(sim::world::World& world, DriverRig& rig, const std::vector<UsbEvent>& events)
-      : world_(world), rig_(rig), events_(events), state_(events.size(), kWaiting) {
+      : world_(world), rig_(rig), events_(events), state_(events.size()), due_(events.size()) {
     if (events_.empty()) return;
     world_.Call([this] { Check(); });
-    thread_ = platform::clock::Spawn("events", [this] { Run(); });
+    bool actions = std::ranges::any_of(events_, [](const UsbEvent& e) { return !!e.action; });
+    if (actions) thread_ = platform::clock::Spawn("events", [this] { Run(); });
   }
   // Ends the checks and the thread (an action under way is finished first); returns how many
-  // events ran.
+  // events' moments came.
   int Stop() {
     if (events_.empty()) return 0;
     world_.Call([this] {
@@ -105,73 +125,90 @@ class EventRunner {
       stop_ = true;
       platform::clock::Current().Notify();
     }
-    platform::clock::Join(thread_);
-    return ran_;
+    if (thread_.thread.joinable()) platform::clock::Join(thread_);
+    return struck_;
   }
 
  private:
-  enum State { kWaiting, kDue, kDone };
+  using Time = platform::clock::Time;
+  enum Phase { kWaiting, kTiming, kLasting, kDone };
+  struct State {
+    Phase phase = kWaiting;
+    Time at{};  // kTiming: when it strikes; kLasting: when it ends
+  };
 
   // On the world thread.
   void Check() {
     check_.reset();
     if (!checking_) return;
-    bool waiting = false;
-    {
-      platform::clock::Lock lock(platform::clock::Current().Mutex());
-      for (std::size_t i = 0; i < events_.size(); ++i) {
-        if (state_[i] != kWaiting) continue;
-        if (Reached(events_[i])) {
-          state_[i] = kDue;
-        } else {
-          waiting = true;
-        }
+    Time now = platform::clock::Current().Now();
+    bool pending = false;
+    for (std::size_t i = 0; i < events_.size(); ++i) {
+      if (Advance(events_[i], state_[i], now)) {
+        platform::clock::Lock lock(platform::clock::Current().Mutex());
+        due_[i] = true;
+        platform::clock::Current().Notify();
       }
-      platform::clock::Current().Notify();
+      pending = pending || state_[i].phase != kDone;
     }
-    if (waiting) {
-      auto next = platform::clock::Current().Now() + std::chrono::milliseconds(2);
-      check_ = world_.processor().Schedule(next, [this] { Check(); });
+    if (pending) {
+      check_ = world_.processor().Schedule(now + std::chrono::milliseconds(2), [this] { Check(); });
     }
   }
 
-  bool Reached(const UsbEvent& event) const {
-    return event.modem < rig_.modems().size() &&
-           rig_.modems()[event.modem]->device->bytesFromHost() >= event.afterBytes;
+  // One event's step at `now`, on the world thread; true when its action is due.
+  bool Advance(const UsbEvent& event, State& state, Time now) {
+    if (state.phase == kWaiting && Reached(event)) state = {kTiming, now + event.wait};
+    if (state.phase == kTiming && now >= state.at) {
+      ++struck_;
+      if (event.onWorld) event.onWorld(world_, rig_, EventTick::kStrike);
+      bool lasts = event.onWorld && event.lasts.count() > 0;
+      state = {lasts ? kLasting : kDone, now + event.lasts};
+      return !!event.action;
+    }
+    if (state.phase == kLasting) {
+      bool over = now >= state.at;
+      event.onWorld(world_, rig_, over ? EventTick::kEnd : EventTick::kDuring);
+      if (over) state.phase = kDone;
+    }
+    return false;
+  }
+
+  bool Reached(const UsbEvent& event) {
+    RiggedModem* modem = rig_.Find(ComNameFor(static_cast<int>(event.modem)));
+    return modem != nullptr && modem->device->bytesFromHost() >= event.afterBytes;
   }
 
   void Run() {
-    while (ran_ < static_cast<int>(events_.size())) {
+    for (;;) {
       std::vector<std::size_t> due;
       {
         platform::clock::Clock& clock = platform::clock::Current();
         platform::clock::Lock lock(clock.Mutex());
-        auto anyDue = [this] { return std::ranges::find(state_, kDue) != state_.end(); };
+        auto anyDue = [this] { return std::ranges::find(due_, true) != due_.end(); };
         clock.Wait(
             lock, [&] { return stop_ || anyDue(); }, std::nullopt, "session events");
         if (stop_) return;
-        for (std::size_t i = 0; i < state_.size(); ++i) {
-          if (state_[i] == kDue) {
-            state_[i] = kDone;
+        for (std::size_t i = 0; i < due_.size(); ++i) {
+          if (due_[i]) {
+            due_[i] = false;
             due.push_back(i);
           }
         }
       }
-      for (std::size_t i : due) {
-        events_[i].action(world_, rig_);
-        ++ran_;
-      }
+      for (std::size_t i : due) events_[i].action(world_, rig_);
     }
   }
 
   sim::world::World& world_;
   DriverRig& rig_;
   const std::vector<UsbEvent>& events_;
-  std::vector<State> state_;                               // under the clock's lock
+  std::vector<State> state_;                               // on the world thread
+  std::vector<bool> due_;                                  // actions to run, under the clock's lock
   bool stop_ = false;                                      // under the clock's lock
   bool checking_ = true;                                   // on the world thread
   std::optional<platform::wdm::Processor::WorkId> check_;  // on the world thread
-  int ran_ = 0;
+  int struck_ = 0;                                         // on the world thread
   platform::clock::SpawnedThread thread_;
 };
 
@@ -211,7 +248,15 @@ UsbUpdateResult RunUsbUpdate(const UsbUpdate& update) {
         std::chrono::duration_cast<std::chrono::milliseconds>(clock.clock().Now()).count();
     result.handovers = turns.Handovers();
     CheckFlash(world, rig, update.session, result);
-    result.driverStopped = NT_SUCCESS(rig.loadStatus()) && NT_SUCCESS(rig.Shutdown());
+    // A failure meant for the session that has not come yet does not strike the stop.
+    world.Call([] { platform::wdm::pool::FailNth(0); });
+    auto beforeStop = [&update](RiggedModem& modem) {
+      for (const auto& [index, hook] : update.beforeStop) {
+        if (ComNameFor(static_cast<int>(index)) == modem.comName) hook();
+      }
+    };
+    result.driverStopped = NT_SUCCESS(rig.loadStatus()) && NT_SUCCESS(rig.Shutdown(beforeStop));
+    world.Call([] { platform::wdm::pool::FailNth(0); });
   }
   result.poolReport = platform::wdm::pool::FormatReport(platform::wdm::pool::Outstanding());
   return result;

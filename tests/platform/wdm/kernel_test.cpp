@@ -5,6 +5,7 @@
 
 #include "platform/vxd/flat.h"
 #include "platform/wdm/debug.h"
+#include "platform/wdm/kernel.h"
 #include "platform/wdm/processor.h"
 #include "tests/driver/support/driver_test.h"
 
@@ -309,6 +310,35 @@ TEST_F(KernelTest, ARequestThatIsNeverCompletedIsReported) {
   pnp::Send(lower, IRP_MN_QUERY_STOP_DEVICE);
   EXPECT_TRUE(Saw("never completed"));
   EXPECT_FALSE(Saw("without completing"));
+}
+
+// A power request the driver pends and forgets is a request never completed that the unload's
+// check of the driver's own requests does not see: the count of requests with drivers does,
+// until the request is completed.
+TEST_F(KernelTest, APendedPowerRequestCountsAsWithADriverUntilItIsCompleted) {
+  static PIRP pended = nullptr;
+  driver->MajorFunction[IRP_MJ_POWER] = [](PDEVICE_OBJECT, PIRP irp) -> NTSTATUS {
+    pended = irp;
+    IoMarkIrpPending(irp);
+    return STATUS_PENDING;
+  };
+  std::size_t before = platform::wdm::kernel::RequestsWithDrivers();
+  world().Call([&] {
+    POWER_STATE state{};
+    state.DeviceState = PowerDeviceD2;
+    EXPECT_EQ(PoRequestPowerIrp(lower, IRP_MN_SET_POWER, state, nullptr, nullptr, nullptr),
+              STATUS_PENDING);
+  });
+  clock::SleepFor(clock::Milliseconds(10));
+  ASSERT_NE(pended, nullptr);
+  EXPECT_EQ(platform::wdm::kernel::RequestsWithDrivers(), before + 1);
+  EXPECT_EQ(platform::wdm::kernel::RequestsOf(driver, nullptr, nullptr), 0u);
+  world().Call([&] {
+    pended->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(pended, IO_NO_INCREMENT);
+  });
+  clock::SleepFor(clock::Milliseconds(10));
+  EXPECT_EQ(platform::wdm::kernel::RequestsWithDrivers(), before);
 }
 
 TEST_F(KernelTest, TimersFireInVirtualTimeAndRearmingReplaces) {
