@@ -501,7 +501,9 @@ std::size_t RequestsWithDrivers() {
   Requests& requests = TheRequests();
   std::lock_guard lock(requests.mutex);
   std::size_t count = 0;
-  for (const auto& [irp, state] : requests.live) count += state.holder == Holder::kDriver;
+  for (const IrpBlock* block = requests.live; block != nullptr; block = block->next) {
+    count += block->state.holder == Holder::kDriver;
+  }
   return count;
 }
 
