@@ -1,4 +1,6 @@
 // The sender's state machine: one frame out, one answer in, until the modem confirms the end.
+#include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -23,6 +25,13 @@ constexpr DWORD kAfterRequestMs = 500;
 constexpr LONG kFileInfoSize = 128;
 constexpr char kStartReceiver[] = "rz\r\n";
 constexpr char kOverAndOut[] = "OO";
+
+// The dialog thread asks whether a transfer runs (Exit, Cancel) while the ZModem thread moves
+// the state on and the update worker resets it: every change is stored as one atomic write, so
+// that the question never races with it.
+void SetState(LONG state) {
+  std::atomic_ref<LONG>(zmodemContext.state).store(state);
+}
 
 HWND ProgressControl() {
   return theDialog != nullptr ? theDialog->progressControl : nullptr;
@@ -109,7 +118,7 @@ void SendNextBlock() {
   LONG remaining = z.fileSize - z.filePosition;
   LONG length = remaining > kBlockSize ? kBlockSize : remaining;
   SendZData(z.fileData + z.filePosition, length, ZCRCW);
-  z.state = remaining > kBlockSize ? kAwaitingBlockAck : kAwaitingLastAck;
+  SetState(remaining > kBlockSize ? kAwaitingBlockAck : kAwaitingLastAck);
 }
 
 bool FinalReplyReportsError() {
@@ -122,13 +131,20 @@ bool FinalReplyReportsError() {
 
 void ResetZModemContext() {
   ZModemContext& z = zmodemContext;
-  std::memset(&z, 0, sizeof(z));
+  // Every byte but the state's, which goes back to idle through SetState.
+  auto* bytes = reinterpret_cast<BYTE*>(&z);
+  constexpr std::size_t kStateAt = offsetof(ZModemContext, state);
+  constexpr std::size_t kAfterState = kStateAt + sizeof(z.state);
+  std::memset(bytes, 0, kStateAt);
+  std::memset(bytes + kAfterState, 0, sizeof(z) - kAfterState);
+  SetState(kSenderIdle);
   z.frameCursor = z.frame;
   z.answerTimeout = kAnswerWaitMs;
 }
 
 BOOL ZModemTransferActive() {
-  return zmodemThread != nullptr && zmodemContext.state != kSenderIdle;
+  return zmodemThread != nullptr &&
+         std::atomic_ref<LONG>(zmodemContext.state).load() != kSenderIdle;
 }
 
 void StartZModemSend() {
@@ -204,7 +220,7 @@ void ZMSender() {
     case kAwaitingReceiver:
       if (!goodHex || type != ZRINIT) return Abort();
       SendZFile();
-      z.state = kAwaitingPosition;
+      SetState(kAwaitingPosition);
       break;
     case kAwaitingPosition:
       if (!goodHex || type != ZRPOS) return Abort();
@@ -220,12 +236,12 @@ void ZMSender() {
     case kAwaitingLastAck:
       if (!goodHex && type != ZACK) return Abort();
       SendZEof();
-      z.state = kAwaitingEofAnswer;
+      SetState(kAwaitingEofAnswer);
       break;
     case kAwaitingEofAnswer:
       if (!goodHex && type != ZRINIT) return Abort();
       SendZFin();
-      z.state = kAwaitingFin;
+      SetState(kAwaitingFin);
       break;
     case kAwaitingFin:
       if (!goodHex && type != ZFIN) return Abort();
@@ -240,6 +256,6 @@ void ZMSender() {
 void OnZModemStart() {
   ResetZModemContext();
   StartZModemSend();
-  zmodemContext.state = kAwaitingReceiver;
+  SetState(kAwaitingReceiver);
   WaitForZModemRsp(kFirstAnswerWaitMs, kAnswerBytes);
 }

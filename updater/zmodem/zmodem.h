@@ -65,7 +65,9 @@ struct ZModemContext {
   BYTE rxHeader[kHeaderLength];  // last header decoded from the modem (type, P0..P3)
   BYTE txHeader[kHeaderLength];  // header of the next frame
   BYTE frame[kFrameAreaSize];
-  LONG state;  // a SenderState; any other value is refused by ZMSender
+  // A SenderState; any other value is refused by ZMSender. The dialog thread reads it while the
+  // worker threads change it, so the sender changes it only with atomic stores.
+  LONG state;
   BYTE fileOptions[kHeaderLength];
   DWORD escapeAllControl;  // always 0: only the protocol's minimum set of bytes is escaped
   const BYTE* fileData;

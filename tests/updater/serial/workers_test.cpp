@@ -1,6 +1,10 @@
 // Starting and stopping the two worker threads, and the answer wait of the ZModem thread.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+#include <vector>
+
 #include "tests/updater/session/update_harness.h"
 
 namespace update_test {
@@ -64,6 +68,31 @@ TEST_F(WorkersTest, AnEmptyReadCountsAsNoAnswer) {
   EXPECT_EQ(WaitForSingleObject(ZFailEvent, 0), WAIT_OBJECT_0);
   EXPECT_EQ(time.NowMs(), 0);
   CloseAll();
+}
+
+// Programs on real devices run on the real clock, where the dialog thread and the ZModem thread
+// run side by side: Exit asks whether to stop a transfer while the ZModem thread is in it. With
+// no port, the thread's start writes nothing and its first answer wait fails at once.
+TEST(WorkersOnTheRealClock, ExitAsksWhileTheZModemThreadRunsBesideTheDialogThread) {
+  RegisterUpdaterStrings();
+  std::vector<ui::MessageBoxRequest> questions;
+  ui::SetMessageBoxAnswer([&questions](const ui::MessageBoxRequest& request) {
+    questions.push_back(request);
+    return IDNO;
+  });
+  ASSERT_TRUE(StartZModemThread());
+  SetEvent(ZStartEvent);
+  auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!ZModemTransferActive() && std::chrono::steady_clock::now() < giveUp) {
+    std::this_thread::yield();
+  }
+  EXPECT_FALSE(ConfirmStop());
+  EXPECT_EQ(questions.size(), 1u);
+  StopZModemThread();
+  EXPECT_EQ(zmodemThread, nullptr);
+  EXPECT_TRUE(ConfirmStop());  // the transfer ended with its thread
+  ui::SetMessageBoxAnswer({});
+  ResetZModemContext();
 }
 
 }  // namespace
