@@ -1,6 +1,8 @@
 #include "platform/clock/trace.h"
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "platform/base/spin_lock.h"
@@ -17,6 +19,7 @@ struct State {
   std::atomic<bool> on{false};
   SpinLock mutex;
   Digest digest{kOffsetBasis, 0};
+  std::FILE* log = nullptr;  // every event as a line, when MDM_TRACE_LOG names a file
 };
 
 State& TheState() {
@@ -41,6 +44,10 @@ void Record(Event event, std::uint64_t value) {
   Fold(state.digest.hash, static_cast<std::uint64_t>(event));
   Fold(state.digest.hash, value);
   ++state.digest.events;
+  if (state.log != nullptr) {
+    std::fprintf(state.log, "%llu %d %llx\n", static_cast<unsigned long long>(now),
+                 static_cast<int>(event), static_cast<unsigned long long>(value));
+  }
 }
 
 Digest Current() {
@@ -53,6 +60,9 @@ void Start() {
   State& state = TheState();
   std::lock_guard lock(state.mutex);
   state.digest = {kOffsetBasis, 0};
+  if (const char* path = std::getenv("MDM_TRACE_LOG"); path != nullptr && state.log == nullptr) {
+    state.log = std::fopen(path, "w");
+  }
   state.on.store(true, std::memory_order_relaxed);
 }
 

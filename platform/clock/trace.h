@@ -4,7 +4,9 @@
 // order, which is what makes a run reproducible to the byte.
 //
 // Recording is off until a run starts a digest (Start), so that runs that do not ask for one
-// (sweeps, benches) pay one relaxed load per event.
+// (sweeps, benches) pay one relaxed load per event. When the environment variable MDM_TRACE_LOG
+// names a file, every event is also written there as a line (time in ns, kind, value in hex):
+// two runs whose digests differ show where with a diff of their files.
 #pragma once
 
 #include <cstdint>

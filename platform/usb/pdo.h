@@ -19,7 +19,6 @@ struct Pipe {
 // transfer is done, so that a running transfer chain allocates nothing.
 struct QueuedTransfer {
   Transfer transfer;
-  PDEVICE_OBJECT pdo = nullptr;
   PIRP irp = nullptr;  // null while the record is free
   PURB urb = nullptr;
 };

@@ -178,7 +178,6 @@ Transfer& NewTransfer(PDEVICE_OBJECT pdo, PURB urb) {
     state.transfers.push_back(std::make_unique<QueuedTransfer>());
     queued = state.transfers.back().get();
   }
-  queued->pdo = pdo;
   queued->urb = urb;
   Transfer& transfer = queued->transfer;
   std::vector<IsoPacket> packets = std::move(transfer.packets);

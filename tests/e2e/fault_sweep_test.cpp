@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "platform/base/root.h"
 #include "platform/wdm/pool.h"
@@ -115,6 +119,24 @@ TEST(FaultSweepDraw, AFaultsTextNamesItsStrike) {
     EXPECT_EQ(mdmsim::DrawFault(fault, "COM5", second, 3000), text);
     EXPECT_NE(mdmsim::ParseFaultChoice(text).fault, nullptr) << text;
   }
+}
+
+// A seed's image is the same file whenever it is made, down to its modification time, which the
+// sender sends with it: a run must not depend on the moment its image was written.
+TEST(FaultSweepDraw, ASeedsImageIsTheSameWheneverItIsMade) {
+  testing_support::TempRoot root;
+  mdmsim::DrawnRun run = mdmsim::DrawRun(47);
+  std::filesystem::path first = root.path() / "first.bin", second = root.path() / "second.bin";
+  mdmsim::WriteDrawnImage(run, first.string());
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // past the file system's tick
+  mdmsim::WriteDrawnImage(run, second.string());
+  EXPECT_EQ(std::filesystem::file_size(first), run.imageSize);
+  EXPECT_EQ(std::filesystem::last_write_time(first), std::filesystem::last_write_time(second));
+  auto bytes = [](const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_EQ(bytes(first), bytes(second));
 }
 
 // A fault that breaks a rule the checks guard is found: a modem whose log claims success while

@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -91,11 +93,19 @@ std::vector<std::uint8_t> ReadImage(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// 2001-09-09 01:46:40 UTC.
+constexpr std::chrono::seconds kImageTime{1000000000};
+
 void WriteRandomImage(const std::string& path, std::size_t size, unsigned seed) {
   std::mt19937 random(seed);
   std::string bytes(size, '\0');
   for (char& byte : bytes) byte = static_cast<char>(random());
   std::ofstream(path, std::ios::binary) << bytes;
+  // The sender puts the file's modification time into the file information it sends, so a run
+  // would depend on the moment its image was made: generated images all carry one fixed time.
+  std::error_code error;
+  std::filesystem::last_write_time(
+      path, std::chrono::file_clock::from_sys(std::chrono::sys_seconds(kImageTime)), error);
 }
 
 const std::string& ImageFor(const SerialUpdate& update, const std::string& port) {
