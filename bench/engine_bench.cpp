@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/base/root.h"
+#include "platform/clock/one_cpu.h"
 #include "platform/clock/virtual_clock.h"
 #include "platform/vxd/vmm.h"
 #include "platform/wdm/pool.h"
@@ -66,6 +67,7 @@ void Report(const char* what, const Window& w, int ms) {
 }  // namespace
 
 int main() {
+  platform::clock::StayOnOneCpu();  // as mdmsim does: the simulation's threads take turns
   platform::TemporaryRoot root("mdm-bench-");
   if (root.path().empty()) return 1;
   platform::vxd::ResetSystem();

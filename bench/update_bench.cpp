@@ -14,6 +14,7 @@
 
 #include "platform/base/root.h"
 #include "platform/clock/clock.h"
+#include "platform/clock/one_cpu.h"
 #include "tools/mdmsim/rig.h"
 #include "tools/mdmsim/serial_update.h"
 #include "tools/mdmsim/usb_update.h"
@@ -91,6 +92,9 @@ void Measure(const char* link, const Run& run, std::size_t size) {
 }  // namespace
 
 int main() {
+  // As mdmsim does: the simulation's threads take turns, and on one CPU a turn passes quickly.
+  bool oneCpu = platform::clock::StayOnOneCpu();
+  std::printf("%s\n", oneCpu ? "(the simulation kept on one CPU)" : "(on all CPUs)");
   std::printf("%-8s %-8s %14s %12s %14s %16s %12s  %s\n", "link", "image", "virtual (ms)",
               "wall (ms)", "virtual/wall", "out/in B/frame", "hand-overs", "flash");
   for (std::size_t size : {std::size_t{64} * 1024, std::size_t{1024} * 1024}) {

@@ -2,6 +2,7 @@
 // and the USB bus) and runs the system's programs in it, in virtual time.
 #include <CLI/CLI.hpp>
 
+#include "platform/clock/one_cpu.h"
 #include "tools/mdmsim/chat.h"
 #include "tools/mdmsim/demo.h"
 #include "tools/mdmsim/plug.h"
@@ -9,6 +10,8 @@
 #include "tools/mdmsim/update.h"
 
 int main(int argc, char** argv) {
+  // Every scenario runs on the virtual clock, one thread at a time.
+  platform::clock::StayOnOneCpu();
   CLI::App app{"mdmsim: runs the USB modem host software in a simulated world"};
   app.require_subcommand(1);
   int result = 0;
