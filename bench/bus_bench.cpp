@@ -7,6 +7,7 @@
 
 #include "driver/core/devext.h"
 #include "platform/base/root.h"
+#include "platform/clock/one_cpu.h"
 #include "platform/clock/virtual_clock.h"
 #include "platform/usb/host_controller.h"
 #include "platform/wdm/pnp.h"
@@ -62,6 +63,7 @@ BENCHMARK(LoadPlugStartStopRemoveUnload);
 // The driver writes the modems' bindings into the registry: into a platform root of the bench's
 // own, never the user's.
 int main(int argc, char** argv) {
+  platform::clock::StayOnOneCpu();  // as mdmsim does: the simulation's threads take turns
   platform::TemporaryRoot root("mdm-bench-");
   if (root.path().empty()) return 1;
   benchmark::Initialize(&argc, argv);

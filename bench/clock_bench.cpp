@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "platform/clock/one_cpu.h"
 #include "platform/clock/real_clock.h"
 #include "platform/clock/virtual_clock.h"
 #include "platform/win32/windows.h"
@@ -57,4 +58,11 @@ BENCHMARK(SignalledEventWait);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// As mdmsim does: threads that take turns are kept on one CPU.
+int main(int argc, char** argv) {
+  platform::clock::StayOnOneCpu();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
