@@ -34,6 +34,11 @@ Status SplitSubkey(std::string_view subkey, std::vector<std::string>& parts) {
     if (!ValidValueName(part)) {
       return Status::Fail(Error::kInvalidParameter, "key names cannot hold line breaks or NUL");
     }
+    if (part.size() > kMaxKeyNameLength) {
+      return Status::Fail(
+          Error::kInvalidParameter,
+          "key name longer than " + std::to_string(kMaxKeyNameLength) + " characters");
+    }
     if (!part.empty()) parts.emplace_back(part);
     start = end + 1;
   }
@@ -49,6 +54,10 @@ Status ParsePath(std::string_view path, KeyPath& out) {
   if (root == kRootNames.end()) {
     return Status::Fail(Error::kInvalidParameter,
                         "unknown root key \"" + parts[0] + "\" in \"" + std::string(path) + "\"");
+  }
+  if (parts.size() - 1 > kMaxKeyDepth) {
+    return Status::Fail(Error::kInvalidParameter,
+                        "key more than " + std::to_string(kMaxKeyDepth) + " levels deep");
   }
   out.root = static_cast<std::size_t>(root - kRootNames.begin());
   out.parts.assign(parts.begin() + 1, parts.end());

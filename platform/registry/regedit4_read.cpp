@@ -71,7 +71,8 @@ const char* ParseData(std::string_view data, Value& value) {
   data = TrimRight(data);
   if (data.starts_with("dword:")) {
     DWORD number = 0;
-    if (!ParseHexNumber(data.substr(6), 8, number)) return "bad dword";
+    // Exactly eight digits, as written: fewer is a value cut off.
+    if (data.size() != 14 || !ParseHexNumber(data.substr(6), 8, number)) return "bad dword";
     value.type = kTypeDword;
     value.data = {static_cast<BYTE>(number), static_cast<BYTE>(number >> 8),
                   static_cast<BYTE>(number >> 16), static_cast<BYTE>(number >> 24)};
@@ -148,6 +149,7 @@ class Reader {
     std::string name;
     if (line.starts_with('"')) {
       if (const char* error = TakeQuoted(line, name)) return Fail(first, error);
+      if (!ValidValueName(name)) return Fail(first, "value name holds a line break or NUL");
     } else if (line.starts_with('@')) {
       line.remove_prefix(1);
     } else {
@@ -156,15 +158,15 @@ class Reader {
     if (key_ == nullptr) return Fail(first, "value outside any key");
     line = TrimLeft(line);
     if (!line.starts_with('=')) return Fail(first, "expected '=' after value name");
-    std::string data(TrimLeft(line.substr(1)));
-    // Hex data may go on over lines that end in a backslash.
+    std::string data(TrimRight(TrimLeft(line.substr(1))));
+    // Hex data may go on over lines that end in a backslash. Each line is trimmed on its own
+    // and appended, so that a large value is gathered in time linear in its size.
     if (data.starts_with("hex")) {
-      while (TrimRight(data).ends_with('\\')) {
-        data = std::string(TrimRight(data));
+      while (data.ends_with('\\')) {
         data.pop_back();
         std::string_view next;
         if (!NextLine(next)) return Fail(first, "hex data continues past the end of the file");
-        data += TrimLeft(next);
+        data += TrimRight(TrimLeft(next));
       }
     }
     Value value;

@@ -32,9 +32,9 @@ void AppendHex(std::string& line, std::string_view prefix, const std::vector<BYT
   line += prefix;
   std::size_t column = line.size();
   for (std::size_t i = 0; i < data.size(); ++i) {
-    char byte[4];
-    std::snprintf(byte, sizeof byte, "%02x", data[i]);
-    line += byte;
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    line += kDigits[data[i] >> 4];
+    line += kDigits[data[i] & 0xf];
     column += 2;
     if (i + 1 == data.size()) break;
     line += ',';
@@ -68,15 +68,38 @@ std::string FormatValue(const Value& value) {
   return line + '\n';
 }
 
-void FormatKey(const Key& key, const std::string& path, bool isRoot, std::string& out) {
+void FormatSection(const Key& key, const std::string& path, bool isRoot, std::string& out) {
   // Root keys always exist; they need a section only to carry values.
-  if (!isRoot || !key.values.empty()) {
-    out += '[' + path + "]\n";
-    for (const Value& value : key.values) out += FormatValue(value);
-    out += '\n';
-  }
-  for (const auto& [folded, subkey] : key.subkeys) {
-    FormatKey(*subkey, path + '\\' + subkey->name, false, out);
+  if (isRoot && key.values.empty()) return;
+  out += '[' + path + "]\n";
+  for (const Value& value : key.values) out += FormatValue(value);
+  out += '\n';
+}
+
+// Writes a root key and every key below it, parents first and subkeys in sorted order. The walk
+// keeps its own stack and one path that grows and shrinks with it, so that neither the call
+// stack nor the memory used grows with the depth of the tree.
+void FormatRoot(const Key& root, std::string& out) {
+  struct Level {
+    const Key* key;
+    std::map<std::string, std::unique_ptr<Key>>::const_iterator next;
+    std::size_t pathLength;
+  };
+  std::string path = root.name;
+  FormatSection(root, path, true, out);
+  std::vector<Level> levels{{&root, root.subkeys.begin(), path.size()}};
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (level.next == level.key->subkeys.end()) {
+      levels.pop_back();
+      continue;
+    }
+    const Key& subkey = *(level.next++)->second;
+    path.resize(level.pathLength);
+    path += '\\';
+    path += subkey.name;
+    FormatSection(subkey, path, false, out);
+    levels.push_back({&subkey, subkey.subkeys.begin(), path.size()});
   }
 }
 
@@ -84,9 +107,7 @@ void FormatKey(const Key& key, const std::string& path, bool isRoot, std::string
 
 std::string FormatRegedit4(const Tree& tree) {
   std::string out = "REGEDIT4\n\n";
-  for (std::size_t i = 0; i < kRootNames.size(); ++i) {
-    FormatKey(tree.Root(i), std::string(kRootNames[i]), true, out);
-  }
+  for (std::size_t i = 0; i < kRootNames.size(); ++i) FormatRoot(tree.Root(i), out);
   return out;
 }
 

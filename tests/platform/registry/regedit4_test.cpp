@@ -65,7 +65,7 @@ TEST(Regedit4, ReadsCommentsCrlfContinuationsAndLooseSeparators) {
       "[\\HKEY_LOCAL_MACHINE\\\\Hardware\\Devicemap\\]\r\n"
       "\"Bytes\"=hex:01,02,\\\r\n"
       "    03 ,04\r\n"
-      "\"Count\"=dword:1f\r\n";
+      "\"Count\"=dword:0000001f\r\n";
   Tree tree;
   ASSERT_TRUE(ParseRegedit4(text, "t.reg", tree).ok());
   const Key* key = tree.Find(Path("HKEY_LOCAL_MACHINE\\Hardware\\Devicemap"));
@@ -100,6 +100,65 @@ TEST(Regedit4, DamageIsReportedWithFileAndLine) {
     EXPECT_EQ(status.error, Error::kCorrupt) << c.text;
     EXPECT_EQ(status.message.rfind(c.expected, 0), 0u) << status.message;
   }
+}
+
+// Values, names and keys a hostile file may hold: each is refused at its line, never read as
+// something else, and no depth or size makes the reader or the writer misbehave.
+TEST(Regedit4, HostileLinesAreRefusedWithFileAndLine) {
+  using namespace std::string_literals;
+  std::string deep = "REGEDIT4\n[HKEY_USERS";
+  for (std::size_t i = 0; i <= kMaxKeyDepth; ++i) deep += "\\k";
+  deep += "]\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"a\"=dword:0000\n", "f.reg:3: bad dword"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"a\"=dword:\n", "f.reg:3: bad dword"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"a\0b\"=\"x\"\n"s,
+       "f.reg:3: value name holds a line break or NUL"},
+      {"REGEDIT4\n[HKEY_USERS\\A]\n\"a\rb\"=\"x\"\n",
+       "f.reg:3: value name holds a line break or NUL"},
+      {"REGEDIT4\n\n[HKEY_USERS\\" + std::string(kMaxKeyNameLength + 1, 'n') + "]\n",
+       "f.reg:3: key name longer than 255 characters"},
+      {deep, "f.reg:2: key more than 512 levels deep"},
+  };
+  for (const auto& [text, expected] : cases) {
+    Tree tree;
+    Status status = ParseRegedit4(text, "f.reg", tree);
+    EXPECT_EQ(status.error, Error::kCorrupt) << text.substr(0, 60);
+    EXPECT_EQ(status.message, expected);
+  }
+}
+
+TEST(Regedit4, KeysAtTheDepthAndNameLimitsRoundTrip) {
+  std::string path = "HKEY_USERS";
+  for (std::size_t i = 1; i < kMaxKeyDepth; ++i) path += "\\k";
+  path += "\\" + std::string(kMaxKeyNameLength, 'n');
+  Tree tree;
+  tree.Create(Path(path), nullptr).SetValue("leaf", kTypeDword, {1, 2, 3, 4});
+  const std::string text = FormatRegedit4(tree);
+  Tree back;
+  ASSERT_TRUE(ParseRegedit4(text, "t.reg", back).ok());
+  const Key* leaf = back.Find(Path(path));
+  ASSERT_NE(leaf, nullptr);
+  ASSERT_NE(leaf->FindValue("leaf"), nullptr);
+  EXPECT_EQ(FormatRegedit4(back), text);
+}
+
+// Continuation lines are gathered in linear time; a value of several MiB, as the writer wraps
+// it, comes back byte for byte.
+TEST(Regedit4, AMultiMebibyteBinaryValueLoadsWhole) {
+  std::vector<BYTE> data(6u << 20);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i * 7 + (i >> 12));
+  Tree tree;
+  tree.Create(Path("HKEY_LOCAL_MACHINE\\Big"), nullptr).SetValue("v", kTypeBinary, data);
+  tree.Create(Path("HKEY_LOCAL_MACHINE\\Big"), nullptr).SetValue("after", kTypeSz, {'x', 0});
+  Tree back;
+  ASSERT_TRUE(ParseRegedit4(FormatRegedit4(tree), "t.reg", back).ok());
+  const Key* key = back.Find(Path("HKEY_LOCAL_MACHINE\\Big"));
+  ASSERT_NE(key, nullptr);
+  ASSERT_EQ(key->values.size(), 2u);
+  EXPECT_EQ(key->values[0].type, kTypeBinary);
+  EXPECT_TRUE(key->values[0].data == data);
+  EXPECT_EQ(key->values[1].name, "after");
 }
 
 }  // namespace
