@@ -4,7 +4,8 @@
 // exclusive lock on the lock file beside it (registry.lock): reload the file if another process
 // changed it, apply the change, write the whole file to a temporary file, fsync, rename it over
 // registry.reg. Readers take a shared lock and reload when the file changed. A reader thus never
-// sees half a write, and two writers never lose each other's changes.
+// sees half a write, and two writers never lose each other's changes. A reader that cannot open
+// the lock file (a read-only root without one) reads without it: every version is whole.
 //
 // Paths are full key paths ("HKEY_LOCAL_MACHINE\Hardware\Devicemap\Serialcomm"); key and value
 // names compare case-insensitively and keep the case they were created with. "" names the
@@ -37,6 +38,10 @@ struct KeyListing {
 class Store {
  public:
   static constexpr std::chrono::milliseconds kLockTimeout{5000};
+  // registry.reg is refused when larger (it holds a 16 MiB value with room to spare), and a
+  // change that would make it larger is refused, so that the store never writes a file it would
+  // not read.
+  static constexpr std::int64_t kMaxFileSize = std::int64_t{64} << 20;
 
   // A store on `file`; the lock file is the same path with the extension ".lock". The file and
   // its folder are created by the first change.
@@ -90,6 +95,7 @@ class Store {
   Status Refresh();
   Status Load();
   Status Save();
+  Status SaveTo(const std::filesystem::path& target);
   void ForgetLocked();
 
   std::filesystem::path file_;

@@ -32,6 +32,11 @@ FileId IdOf(const struct stat& info) {
   return id;
 }
 
+// The folder the registry file lives in ("." for a bare file name).
+std::filesystem::path FolderOf(const std::filesystem::path& file) {
+  return file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+}
+
 bool WriteAll(int fd, const std::string& text) {
   std::size_t done = 0;
   while (done < text.size()) {
@@ -43,7 +48,8 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
-bool ReadAll(int fd, std::string& text) {
+// Reads to the end, or fails with EFBIG once the text passes `limit` bytes.
+bool ReadAll(int fd, std::size_t limit, std::string& text) {
   char buffer[16384];
   while (true) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -51,12 +57,52 @@ bool ReadAll(int fd, std::string& text) {
     if (n < 0) return false;
     if (n == 0) return true;
     text.append(buffer, static_cast<std::size_t>(n));
+    if (text.size() > limit) {
+      errno = EFBIG;
+      return false;
+    }
   }
 }
 
-// The folder the registry file lives in ("." for a bare file name).
-std::filesystem::path FolderOf(const std::filesystem::path& file) {
-  return file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+std::string TooLarge(const std::filesystem::path& path) {
+  return path.string() + ": larger than the registry's limit of " +
+         std::to_string(Store::kMaxFileSize >> 20) + " MiB";
+}
+
+// A writer's temporary file: "." + the registry file's name + "." + six characters of mkstemp.
+bool IsTemporaryOf(const std::string& name, const std::string& fileName) {
+  const std::string prefix = "." + fileName + ".";
+  return name.size() == prefix.size() + 6 && name.starts_with(prefix);
+}
+
+// The file a chain of symbolic links ends at, which need not exist yet; `file` itself when it
+// is no link.
+std::filesystem::path LinkTarget(std::filesystem::path file, std::error_code& error) {
+  constexpr int kMaxHops = 40;  // as many as the kernel follows
+  for (int hop = 0; hop < kMaxHops; ++hop) {
+    const auto status = std::filesystem::symlink_status(file, error);
+    if (status.type() == std::filesystem::file_type::not_found) error.clear();
+    if (error || !std::filesystem::is_symlink(status)) return file;
+    std::filesystem::path link = std::filesystem::read_symlink(file, error);
+    if (error) return file;
+    file = link.is_absolute() ? link : FolderOf(file) / link;
+  }
+  error = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+  return file;
+}
+
+// Under the exclusive lock no writer is between mkstemp and rename, so every temporary file
+// left in the folder belongs to a writer that was killed there.
+void RemoveStaleTemporaries(const std::filesystem::path& file) {
+  std::error_code error;
+  const std::string fileName = file.filename().string();
+  std::filesystem::directory_iterator entry(FolderOf(file), error);
+  for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+    std::error_code ignored;  // one that cannot be removed must not stop the write
+    if (IsTemporaryOf(entry->path().filename().string(), fileName)) {
+      std::filesystem::remove(entry->path(), ignored);
+    }
+  }
 }
 
 }  // namespace
@@ -88,15 +134,9 @@ Status Store::Read(const std::function<Status(const Tree&)>& operation) {
   std::lock_guard guard(mutex_);
   FileLock lock;
   Status status = lock.Acquire(lockFile_, false, lockTimeout_);
-  std::error_code error;
-  if (!lock.opened() && !std::filesystem::exists(file_, error) && !error) {
-    // No lock file and no registry file (say, the root does not exist yet): nobody has written
-    // a registry here, so it is empty.
-    ForgetLocked();
-    loaded_ = FileId{};
-    return operation(tree_);
-  }
-  if (!status.ok()) return status;
+  // A lock file that cannot be opened (a read-only root without one, or no root yet) is read
+  // past: writers replace registry.reg by renaming, so any version read is whole.
+  if (lock.opened() && !status.ok()) return status;
   if (status = Refresh(); !status.ok()) return status;
   return operation(tree_);
 }
@@ -140,12 +180,24 @@ Status Store::Refresh() {
   return Load();
 }
 
+// Only a regular file of at most kMaxFileSize bytes is read: O_NONBLOCK keeps the open of a FIFO
+// from waiting for a writer, and the size is checked again while reading, for a file that grows.
 Status Store::Load() {
-  int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(file_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat info {};
   std::string text;
-  if (fd < 0 || ::fstat(fd, &info) != 0 || !ReadAll(fd, text)) {
-    Status failure = Status::Fail(Error::kCantRead, Describe(file_, "read"));
+  Status failure;
+  if (fd < 0 || ::fstat(fd, &info) != 0) {
+    failure = Status::Fail(Error::kCantRead, Describe(file_, "read"));
+  } else if (!S_ISREG(info.st_mode)) {
+    failure = Status::Fail(Error::kCantRead, file_.string() + ": not a regular file");
+  } else if (info.st_size > kMaxFileSize) {
+    failure = Status::Fail(Error::kCantRead, TooLarge(file_));
+  } else if (!ReadAll(fd, static_cast<std::size_t>(kMaxFileSize), text)) {
+    failure =
+        Status::Fail(Error::kCantRead, errno == EFBIG ? TooLarge(file_) : Describe(file_, "read"));
+  }
+  if (!failure.ok()) {
     if (fd >= 0) ::close(fd);
     return failure;
   }
@@ -159,25 +211,41 @@ Status Store::Load() {
 }
 
 // Under the exclusive lock: writes the tree to a temporary file in the same folder and renames
-// it over registry.reg, so that readers see either the old or the new version, whole. The file
-// and the rename are made durable, except in a scratch root (a simulation's temporary root),
-// which nobody needs after a crash of the machine.
+// it over registry.reg, so that readers see either the old or the new version, whole. A
+// registry.reg that is a symbolic link is written through, as an editor would: the link's
+// target is replaced and the link stays.
 Status Store::Save() {
+  std::error_code error;
+  std::filesystem::path target = LinkTarget(file_, error);
+  if (error) {
+    return Status::Fail(Error::kCantWrite,
+                        "cannot follow " + file_.string() + ": " + error.message());
+  }
+  RemoveStaleTemporaries(target);
+  return SaveTo(target);
+}
+
+// The file and the rename are made durable, except in a scratch root (a simulation's temporary
+// root), which nobody needs after a crash of the machine.
+Status Store::SaveTo(const std::filesystem::path& target) {
+  const std::string text = FormatRegedit4(tree_);
+  if (text.size() > static_cast<std::size_t>(kMaxFileSize)) {
+    return Status::Fail(Error::kCantWrite, "the change would make " + TooLarge(file_));
+  }
   const bool durable = !std::filesystem::exists(FolderOf(file_) / platform::kScratchMarker);
-  std::string temp = FolderOf(file_) / ("." + file_.filename().string() + ".XXXXXX");
+  std::string temp = FolderOf(target) / ("." + target.filename().string() + ".XXXXXX");
   int fd = ::mkstemp(temp.data());
   if (fd < 0) return Status::Fail(Error::kCantWrite, Describe(temp, "create"));
-  const std::string text = FormatRegedit4(tree_);
   struct stat info {};
   if (::fchmod(fd, 0644) != 0 || !WriteAll(fd, text) || (durable && ::fsync(fd) != 0) ||
-      ::fstat(fd, &info) != 0 || ::rename(temp.c_str(), file_.c_str()) != 0) {
+      ::fstat(fd, &info) != 0 || ::rename(temp.c_str(), target.c_str()) != 0) {
     Status failure = Status::Fail(Error::kCantWrite, Describe(file_, "write"));
     ::close(fd);
     ::unlink(temp.c_str());
     return failure;
   }
   // Make the rename itself durable.
-  if (int dir = durable ? ::open(FolderOf(file_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+  if (int dir = durable ? ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
       dir >= 0) {
     ::fsync(dir);
     ::close(dir);
