@@ -99,4 +99,44 @@ TEST(Mdmreg, ADamagedFileFailsNamingFileAndLine) {
   EXPECT_EQ(root.Read(), damaged);
 }
 
+// Names a REGEDIT4 line cannot hold are a wrong command line, each named for what it is.
+TEST(Mdmreg, NamesWithLineBreaksExitWithUsageNamingTheFault) {
+  TempRoot root;
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"set", "HKLM\\A", "two\nlines", "REG_SZ", "x"}, "value names cannot hold line breaks"},
+      {{"set", "HKLM\\A", "cr\r", "REG_SZ", "x"}, "value names cannot hold line breaks"},
+      {{"delete", "HKLM\\A", "two\nlines"}, "value names cannot hold line breaks"},
+      {{"set", "HKLM\\A\nB", "v", "REG_SZ", "x"}, "key names cannot hold line breaks"},
+      {{"query", "HKLM\\A\nB"}, "key names cannot hold line breaks"},
+      {{"query", "HKLM\\" + std::string(256, 'k')}, "key name longer than 255 characters"},
+  };
+  for (const auto& [args, expected] : cases) {
+    Result run = Mdmreg(root, args);
+    EXPECT_EQ(run.exitCode, 2) << args[1];
+    EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("must start with a root key"), std::string::npos) << run.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(root.file()));
+}
+
+TEST(Mdmreg, AValueStartingWithADashGoesAfterDoubleDash) {
+  TempRoot root;
+  Result usage = Mdmreg(root, {"set", "HKLM\\A", "v", "REG_SZ", "-x"});
+  EXPECT_EQ(usage.exitCode, 2);
+  EXPECT_NE(usage.err.find("goes after \"--\""), std::string::npos) << usage.err;
+  ASSERT_EQ(Mdmreg(root, {"set", "HKLM\\A", "v", "REG_SZ", "--", "-x"}).exitCode, 0);
+  EXPECT_EQ(Mdmreg(root, {"query", "HKLM\\A"}).out,
+            "HKEY_LOCAL_MACHINE\\A\n    v    REG_SZ    -x\n");
+}
+
+TEST(Mdmreg, AValueNameHoldingNulInTheFileFailsNamingFileAndLine) {
+  TempRoot root;
+  root.Write(std::string("REGEDIT4\n[HKEY_USERS\\A]\n\"v\0w\"=\"x\"\n", 34));
+  Result run = Mdmreg(root, {"export"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find(root.file().string() + ":3: value name holds a line break or NUL"),
+            std::string::npos)
+      << run.err;
+}
+
 }  // namespace

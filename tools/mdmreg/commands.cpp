@@ -15,8 +15,10 @@ Outcome Usage(std::string message) {
   return {kExitUsage, std::move(message)};
 }
 
-Outcome BadKey(const std::string& key) {
-  return Usage("not a key path (it must start with a root key such as HKLM): " + key);
+// A value name the registry file could not hold is a wrong command line, not a failed change.
+std::optional<Outcome> BadValueName(const std::string& name) {
+  if (reg::ValidValueName(name)) return std::nullopt;
+  return Usage("value names cannot hold line breaks or NUL");
 }
 
 // "@" and "" both name the default value.
@@ -27,8 +29,9 @@ std::string ValueName(const std::string& name) {
 }  // namespace
 
 Outcome Query(reg::Store& store, const std::string& key, std::ostream& out) {
-  auto path = ExpandKeyPath(key);
-  if (!path) return BadKey(key);
+  std::string why;
+  auto path = ExpandKeyPath(key, why);
+  if (!path) return Usage(why);
   reg::KeyListing listing;
   if (reg::Status status = store.ReadKey(*path, listing); !status.ok()) return Failed(status);
   out << listing.path << '\n';
@@ -44,8 +47,10 @@ Outcome Query(reg::Store& store, const std::string& key, std::ostream& out) {
 
 Outcome Set(reg::Store& store, const std::string& key, const std::string& name,
             const std::string& type, const std::string& value) {
-  auto path = ExpandKeyPath(key);
-  if (!path) return BadKey(key);
+  std::string why;
+  auto path = ExpandKeyPath(key, why);
+  if (!path) return Usage(why);
+  if (auto bad = BadValueName(name)) return *bad;
   auto typeCode = ParseTypeName(type);
   if (!typeCode)
     return Usage("unknown value type " + type + " (use REG_SZ, REG_DWORD, REG_BINARY)");
@@ -57,8 +62,10 @@ Outcome Set(reg::Store& store, const std::string& key, const std::string& name,
 }
 
 Outcome Delete(reg::Store& store, const std::string& key, const std::optional<std::string>& name) {
-  auto path = ExpandKeyPath(key);
-  if (!path) return BadKey(key);
+  std::string why;
+  auto path = ExpandKeyPath(key, why);
+  if (!path) return Usage(why);
+  if (auto bad = name ? BadValueName(*name) : std::nullopt) return *bad;
   reg::Status status = name ? store.DeleteValue(*path, ValueName(*name)) : store.DeleteKey(*path);
   return status.ok() ? Outcome{} : Failed(status);
 }

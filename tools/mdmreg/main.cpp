@@ -26,6 +26,10 @@ int Report(const mdmreg::Outcome& outcome, const CLI::App& app) {
 int main(int argc, char** argv) {
   CLI::App app("Looks at and changes the registry in the platform root (MDM_ROOT).", "mdmreg");
   app.require_subcommand(1);
+  // An argument starting with '-' reads as an option; after "--" every argument is positional.
+  app.footer(
+      "A value or name that starts with '-' goes after \"--\":\n"
+      "  mdmreg set HKLM\\Software\\A Note REG_SZ -- -starts-with-a-dash");
   Arguments args;
 
   CLI::App* query = app.add_subcommand("query", "Show a key's values and subkeys");

@@ -1,5 +1,6 @@
 #include "tools/mdmreg/values.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <charconv>
@@ -68,7 +69,7 @@ std::string MultiText(const std::vector<BYTE>& data) {
 
 }  // namespace
 
-std::optional<std::string> ExpandKeyPath(std::string_view path) {
+std::optional<std::string> ExpandKeyPath(std::string_view path, std::string& why) {
   static constexpr std::array<std::pair<std::string_view, std::string_view>, 4> kShort = {{
       {"HKLM", "HKEY_LOCAL_MACHINE"},
       {"HKCU", "HKEY_CURRENT_USER"},
@@ -83,8 +84,15 @@ std::optional<std::string> ExpandKeyPath(std::string_view path) {
     if (reg::EqualNoCase(root, shortName)) root = fullName;
   }
   reg::KeyPath parsed;
-  if (!reg::ParsePath(root + rest, parsed).ok()) return std::nullopt;
-  return root + rest;
+  reg::Status status = reg::ParsePath(root + rest, parsed);
+  if (status.ok()) return root + rest;
+  const bool knownRoot =
+      std::any_of(reg::kRootNames.begin(), reg::kRootNames.end(),
+                  [&](std::string_view name) { return reg::EqualNoCase(name, root); });
+  why = knownRoot
+            ? status.message
+            : "not a key path (it must start with a root key such as HKLM): " + std::string(path);
+  return std::nullopt;
 }
 
 std::optional<DWORD> ParseTypeName(std::string_view name) {

@@ -12,8 +12,9 @@
 namespace mdmreg {
 
 // "HKLM\Software" -> "HKEY_LOCAL_MACHINE\Software" (also HKCU, HKCR, HKU; full names pass).
-// Null when the path does not start with a known root key.
-std::optional<std::string> ExpandKeyPath(std::string_view path);
+// Null when the path is not one, with the reason in `why`: it does not start with a known root
+// key, or a key name in it cannot be stored (a line break, NUL, too long, too deep).
+std::optional<std::string> ExpandKeyPath(std::string_view path, std::string& why);
 
 // The value types `set` accepts: REG_SZ, REG_DWORD, REG_BINARY (any case).
 std::optional<DWORD> ParseTypeName(std::string_view name);
