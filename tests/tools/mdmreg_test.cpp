@@ -108,6 +108,7 @@ TEST(Mdmreg, NamesWithLineBreaksExitWithUsageNamingTheFault) {
       {{"delete", "HKLM\\A", "two\nlines"}, "value names cannot hold line breaks"},
       {{"set", "HKLM\\A\nB", "v", "REG_SZ", "x"}, "key names cannot hold line breaks"},
       {{"query", "HKLM\\A\nB"}, "key names cannot hold line breaks"},
+      {{"query", "HKLM\nA"}, "key names cannot hold line breaks"},
       {{"query", "HKLM\\" + std::string(256, 'k')}, "key name longer than 255 characters"},
   };
   for (const auto& [args, expected] : cases) {

@@ -89,7 +89,8 @@ std::optional<std::string> ExpandKeyPath(std::string_view path, std::string& why
   const bool knownRoot =
       std::any_of(reg::kRootNames.begin(), reg::kRootNames.end(),
                   [&](std::string_view name) { return reg::EqualNoCase(name, root); });
-  why = knownRoot
+  // A line break anywhere is named as such, even in what should have been the root key.
+  why = knownRoot || !reg::ValidValueName(path)
             ? status.message
             : "not a key path (it must start with a root key such as HKLM): " + std::string(path);
   return std::nullopt;
