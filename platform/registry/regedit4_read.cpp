@@ -1,4 +1,5 @@
 #include <charconv>
+#include <unordered_map>
 
 #include "platform/registry/regedit4.h"
 
@@ -171,8 +172,21 @@ class Reader {
     }
     Value value;
     if (const char* error = ParseData(data, value)) return Fail(first, error);
-    key_->SetValue(name, value.type, std::move(value.data));
+    SetValue(name, std::move(value));
     return Status::Ok();
+  }
+
+  // As Key::SetValue (a later line for the same name replaces the data), but through an index of
+  // the names read so far, so that a key with very many values is read in linear time.
+  void SetValue(std::string_view name, Value value) {
+    auto& index = valueIndex_[key_];
+    auto [it, added] = index.try_emplace(Fold(name), key_->values.size());
+    if (added) {
+      key_->values.push_back(Value{std::string(name), value.type, std::move(value.data)});
+      return;
+    }
+    key_->values[it->second].type = value.type;
+    key_->values[it->second].data = std::move(value.data);
   }
 
   std::string_view rest_;
@@ -180,6 +194,8 @@ class Reader {
   Tree& tree_;
   std::size_t lineNo_ = 0;
   Key* key_ = nullptr;
+  // For each key read into, its values' folded names and places in Key::values.
+  std::unordered_map<const Key*, std::unordered_map<std::string, std::size_t>> valueIndex_;
 };
 
 }  // namespace

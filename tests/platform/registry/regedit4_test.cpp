@@ -161,5 +161,23 @@ TEST(Regedit4, AMultiMebibyteBinaryValueLoadsWhole) {
   EXPECT_EQ(key->values[1].name, "after");
 }
 
+// Values are looked up by name while reading: a key with a great many of them reads in linear
+// time, a repeated name (in any case) still replaces the earlier data in its place.
+TEST(Regedit4, AKeyWithAGreatManyValuesLoadsWhole) {
+  constexpr std::size_t kValues = 200000;
+  std::string text = "REGEDIT4\n[HKEY_USERS\\Many]\n";
+  for (std::size_t i = 0; i < kValues; ++i) text += "\"v" + std::to_string(i) + "\"=hex:01\n";
+  text += "[HKEY_USERS\\Other]\n[HKEY_USERS\\Many]\n\"V7\"=dword:00000002\n";
+  Tree tree;
+  ASSERT_TRUE(ParseRegedit4(text, "t.reg", tree).ok());
+  const Key* key = tree.Find(Path("HKEY_USERS\\Many"));
+  ASSERT_NE(key, nullptr);
+  ASSERT_EQ(key->values.size(), kValues);
+  EXPECT_EQ(key->values[7].name, "v7");
+  EXPECT_EQ(key->values[7].type, kTypeDword);
+  EXPECT_EQ(key->values[7].data, (std::vector<BYTE>{2, 0, 0, 0}));
+  EXPECT_EQ(key->values[kValues - 1].name, "v" + std::to_string(kValues - 1));
+}
+
 }  // namespace
 }  // namespace platform::registry
