@@ -42,6 +42,7 @@ TEST(MdmflashProgram, BadOptionsGiveTheUsageAndExitCode2) {
   ProgramResult help = Mdmflash(root, {"--help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.out.find("--headless"), std::string::npos);
+  EXPECT_NE(help.out.find("3 no USB modem found"), std::string::npos);
 }
 
 TEST(MdmflashHeadless, AFreshRootWithoutAPortListSaysSoAndEnds) {
