@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
+#include <set>
 
 namespace platform {
 
@@ -16,6 +18,39 @@ std::filesystem::path Root() {
   return std::filesystem::path(home != nullptr ? home : ".") / ".local" / "share" / "mdm";
 }
 
+namespace {
+
+struct LiveRoots {
+  std::mutex mutex;
+  std::set<std::filesystem::path> folders;  // made, not yet removed, not kept
+};
+
+LiveRoots& Live() {
+  static LiveRoots live;
+  return live;
+}
+
+void Forget(const std::filesystem::path& folder) {
+  std::lock_guard lock(Live().mutex);
+  Live().folders.erase(folder);
+}
+
+}  // namespace
+
+void RemoveTemporaryRoots() {
+  std::lock_guard lock(Live().mutex);
+  std::error_code ignored;
+  for (const std::filesystem::path& folder : Live().folders) {
+    std::filesystem::remove_all(folder, ignored);
+  }
+  Live().folders.clear();
+}
+
+void TemporaryRoot::Keep() {
+  keep_ = true;
+  Forget(path_);
+}
+
 TemporaryRoot::TemporaryRoot(const std::string& prefix) {
   std::error_code error;
   std::filesystem::path folder = std::filesystem::temp_directory_path(error);
@@ -23,6 +58,10 @@ TemporaryRoot::TemporaryRoot(const std::string& prefix) {
   std::string pattern = (folder / (prefix + "XXXXXX")).string();
   if (::mkdtemp(pattern.data()) == nullptr) return;
   path_ = pattern;
+  {
+    std::lock_guard lock(Live().mutex);
+    Live().folders.insert(path_);
+  }
   std::ofstream(path_ / kScratchMarker).put('\n');
   if (const char* old = std::getenv("MDM_ROOT")) previous_ = old;
   ::setenv("MDM_ROOT", path_.c_str(), 1);
@@ -36,6 +75,7 @@ TemporaryRoot::~TemporaryRoot() {
     ::unsetenv("MDM_ROOT");
   }
   std::error_code ignored;
+  Forget(path_);
   if (!keep_) std::filesystem::remove_all(path_, ignored);
 }
 

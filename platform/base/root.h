@@ -31,12 +31,16 @@ class TemporaryRoot {
   TemporaryRoot& operator=(const TemporaryRoot&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  void Keep() { keep_ = true; }
+  void Keep();
 
  private:
   std::filesystem::path path_;
   std::optional<std::string> previous_;
   bool keep_ = false;
 };
+
+// Removes the folders of every TemporaryRoot still alive and not kept; for a program that is
+// stopped by a signal and so never reaches their destructors. Call it from an ordinary thread.
+void RemoveTemporaryRoots();
 
 }  // namespace platform

@@ -63,11 +63,12 @@ int HostAccess(DWORD access, DWORD disposition) {
   return write ? O_WRONLY : O_RDONLY;
 }
 
-// Refuses folders (the host opens them for reading) and takes the sharing lock.
+// Refuses everything but regular files: folders (the host opens them for reading), pipes and
+// devices, whose reads may never end or never come. Then takes the sharing lock.
 DWORD Claim(int fd, DWORD shareMode) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return ErrorFromErrno(errno);
-  if (S_ISDIR(info.st_mode)) return ERROR_ACCESS_DENIED;
+  if (!S_ISREG(info.st_mode)) return ERROR_ACCESS_DENIED;
   const int lock = (shareMode == 0 ? LOCK_EX : LOCK_SH) | LOCK_NB;
   if (::flock(fd, lock) != 0) {
     return errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : ErrorFromErrno(errno);
@@ -163,7 +164,8 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECU
   const std::string path = HostPath(fileName);
   const bool create = creationDisposition == CREATE_NEW || creationDisposition == CREATE_ALWAYS ||
                       creationDisposition == OPEN_ALWAYS;
-  const HostOpenRequest request{HostAccess(desiredAccess, creationDisposition), create,
+  // Without O_NONBLOCK opening a pipe waits for its other end; Claim refuses it once open.
+  const HostOpenRequest request{HostAccess(desiredAccess, creationDisposition) | O_NONBLOCK, create,
                                 creationDisposition == CREATE_NEW, 0666};
   bool created = false;
   int fd = OpenHostFile(path, request, created);

@@ -30,6 +30,8 @@ struct ProgramResult {
 struct ProgramRun {
   std::map<std::string, std::string> environment;
   std::chrono::seconds limit{300};
+  int signal = 0;                // sent once standard output holds `signalAfter`
+  std::string signalAfter = {};  // (a signal of 0 is never sent)
 };
 
 inline std::string ReadWholeFile(const std::filesystem::path& path) {
@@ -63,8 +65,13 @@ inline ProgramResult RunProgram(const std::string& program, const std::vector<st
   const auto deadline = std::chrono::steady_clock::now() + how.limit;
   int status = 0;
   pid_t done = 0;
+  bool signalled = how.signal == 0;
   while ((done = ::waitpid(child, &status, WNOHANG)) == 0 &&
          std::chrono::steady_clock::now() < deadline) {
+    if (!signalled && ReadWholeFile(outPath).find(how.signalAfter) != std::string::npos) {
+      ::kill(child, how.signal);
+      signalled = true;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   if (done == 0) {

@@ -1,4 +1,6 @@
 // mdmsim as a user runs it: the scenario host's output and exit codes.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -96,6 +98,54 @@ TEST(MdmsimUpdate, ThroughUsbAFailedModemFailsTheRunAndTheNextStillUpdates) {
       << run.out;
   // The driver numbers the modems itself, so a plain port cannot take a modem's COM number.
   EXPECT_EQ(Mdmsim(root, {"update", "--plain-ports", "COM3"}).exitCode, 1);
+}
+
+// A pipe would block the image's open, a device would be read without end: only a regular file
+// is taken, and anything else is refused at once as a bad argument.
+TEST(MdmsimUpdate, AnImageThatIsNoRegularFileIsRefusedAtOnce) {
+  TempRoot root;
+  const std::string fifo = (root.path() / "pipe.bin").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& image : {fifo, std::string("/dev/zero"), root.path().string()}) {
+    SCOPED_TRACE(image);
+    ProgramResult run = testing_support::RunProgram(MDMSIM_PATH, {"update", "--image", image},
+                                                    root.path(), {{}, std::chrono::seconds(60)});
+    ASSERT_TRUE(run.inTime);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("not a regular file"), std::string::npos) << run.err;
+  }
+}
+
+// Through USB the driver keeps four devices; a fifth modem would never be started and the run
+// would fail its own checks. The limit is a bad argument, and --help says why.
+TEST(MdmsimUpdate, TheNumberOfModemsIsLimitedPerLink) {
+  TempRoot root;
+  for (const char* count : {"5", "10"}) {
+    ProgramResult run = Mdmsim(root, {"update", "--modems", count});
+    EXPECT_EQ(run.exitCode, 2) << count;
+    EXPECT_NE(run.err.find("at most 4 through --link usb"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");  // no session was started
+  }
+  ProgramResult help = Mdmsim(root, {"update", "--help"});
+  EXPECT_NE(help.out.find("at most 4 through USB, as the driver keeps that many devices"),
+            std::string::npos)
+      << help.out;
+}
+
+// A fault's port names a modem in any case; a port without a modem is refused, as such a fault
+// would never strike and its run would pass for the wrong reason.
+TEST(MdmsimUpdate, AFaultsPortMatchesInAnyCaseAndMustHaveAModem) {
+  TempRoot root;
+  ProgramResult missing = Mdmsim(root, {"update", "--fault", "bad-crc-ack@COM99"});
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_NE(missing.err.find("--fault bad-crc-ack@COM99: no modem on COM99\n"), std::string::npos)
+      << missing.err;
+  EXPECT_EQ(Mdmsim(root, {"update", "--modems", "2", "--fault", "bad-crc-ack@COM5"}).exitCode, 2);
+  ProgramResult lower =
+      Mdmsim(root, {"update", "--link", "serial", "--modems", "2", "--fault", "bad-crc-ack@com3"});
+  EXPECT_EQ(lower.exitCode, 1);
+  EXPECT_NE(lower.out.find("[mdmsim] COM3: does NOT hold the image"), std::string::npos);
+  EXPECT_NE(lower.out.find("[mdmsim] COM4: holds the image byte for byte"), std::string::npos);
 }
 
 TEST(Mdmsim, BadArgumentsGiveTheUsageAndExitCode2) {

@@ -11,53 +11,10 @@
 #include <fstream>
 #include <regex>
 
-#include "platform/win32/windows.h"
-#include "tests/support/run_program.h"
-#include "tests/support/temp_root.h"
+#include "tests/ui/mdmflash_run.h"
 
 namespace ui_test {
 namespace {
-
-namespace fs = std::filesystem;
-using testing_support::ProgramResult;
-using testing_support::ReadWholeFile;
-using testing_support::RunProgram;
-using testing_support::TempRoot;
-
-// DISPLAY is emptied so that no run opens a window, whatever the test's environment.
-ProgramResult Mdmflash(const TempRoot& root, const std::vector<std::string>& args) {
-  return RunProgram(MDMFLASH_PATH, args, root.path(),
-                    {{{"DISPLAY", ""}}, std::chrono::seconds(120)});
-}
-
-void ListPorts(const std::vector<std::string>& names) {
-  HKEY key;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Hardware\\Devicemap\\Serialcomm", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  for (const std::string& name : names) {
-    RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
-                   static_cast<DWORD>(name.size() + 1));
-  }
-  RegCloseKey(key);
-}
-
-// Save Log's record of `log` as it reaches the file in text mode, its time stamp written as
-// "MM.DD.YYYY hh:mm:ss" (see WithoutTimes).
-std::string Record(const std::string& log) {
-  std::string body;
-  for (char c : log) {
-    if (c == '\n') body += '\r';
-    body += c;
-  }
-  return "\r\r\nKelvo Modem-Update-Log MM.DD.YYYY hh:mm:ss  >>>>\r\n" + body +
-         "\r\n ------ <<<<\r\n";
-}
-
-std::string WithoutTimes(const std::string& file) {
-  static const std::regex stamp("Log [0-9]{2}\\.[0-9]{2}\\.[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}  ");
-  return std::regex_replace(file, stamp, "Log MM.DD.YYYY hh:mm:ss  ");
-}
 
 constexpr char kStart[] = "Modem update tool started.\r\n\r\nSearching for USB-Modems ...\r\n\r\n";
 
@@ -85,13 +42,14 @@ TEST(MdmflashProgram, BadOptionsGiveTheUsageAndExitCode2) {
   ProgramResult help = Mdmflash(root, {"--help"});
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.out.find("--headless"), std::string::npos);
+  EXPECT_NE(help.out.find("3 no USB modem found"), std::string::npos);
 }
 
 TEST(MdmflashHeadless, AFreshRootWithoutAPortListSaysSoAndEnds) {
   TempRoot root;
   ProgramResult run = Mdmflash(root, {"--headless"});
   ASSERT_TRUE(run.inTime);
-  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.exitCode, 3) << run.err;  // no USB modem found
   EXPECT_EQ(run.out.rfind(kStart, 0), 0u) << run.out;
   EXPECT_NE(run.out.find("(hardware\\devicemap\\serialcomm) cannot be read"), std::string::npos)
       << run.out;
@@ -105,6 +63,7 @@ TEST(MdmflashHeadless, SaveLogAppendsOneRecordPerRunByteForByte) {
   ProgramResult first = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
   ProgramResult second = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
   ASSERT_TRUE(first.inTime && second.inTime);
+  EXPECT_EQ(first.exitCode, 3);  // an empty port list holds no USB modem
   // The log ends without a line end, and the record still holds its last character.
   EXPECT_EQ(first.out, "Modem update tool started.\r\nThere are no serial ports!");
   EXPECT_EQ(second.out, first.out);
@@ -118,7 +77,7 @@ TEST(MdmflashHeadless, ALogFileInAMissingFolderIsReportedAndNotCreated) {
   const fs::path logFile = root.path() / "no such folder" / "update.log";
   ProgramResult run = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
   ASSERT_TRUE(run.inTime);
-  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.exitCode, 3);  // no USB modem found
   EXPECT_NE(run.err.find("Cannot open the log file"), std::string::npos) << run.err;
   EXPECT_FALSE(fs::exists(logFile));
 }
@@ -157,7 +116,7 @@ TEST(MdmflashHeadless, APortHeldOpenByAnotherCopyIsListedWithoutAModem) {
   ::close(slave);
   ::close(master);
   ASSERT_TRUE(run.inTime);
-  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.exitCode, 3) << run.err;  // no USB modem found
   EXPECT_EQ(run.out.rfind(std::string(kStart) + "COM3,  ! USB_Modem\r\n\r\n", 0), 0u) << run.out;
 }
 

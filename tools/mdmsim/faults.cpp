@@ -1,5 +1,6 @@
 #include "tools/mdmsim/faults.h"
 
+#include <cctype>
 #include <charconv>
 
 #include "platform/wdm/pool.h"
@@ -417,6 +418,8 @@ FaultChoice ParseFaultChoice(const std::string& text) {
   std::string head = text.substr(0, text.find(':'));
   std::string name = head.substr(0, head.find('@'));
   if (auto at = head.find('@'); at != std::string::npos) choice.port = head.substr(at + 1);
+  // Port names are the platform's, where case does not count: "com3" is COM3.
+  for (char& c : choice.port) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   for (const ModemFault& fault : Faults()) {
     if (fault.name == name) choice.fault = &fault;
   }

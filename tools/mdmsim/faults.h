@@ -56,7 +56,7 @@ const std::vector<ModemFault>& ModemFaults();
 // or for the modem on PORT.
 struct FaultChoice {
   const ModemFault* fault = nullptr;
-  std::string port;  // empty: every modem
+  std::string port;  // upper case; empty: every modem
   Strike strike;
 };
 

@@ -88,7 +88,10 @@ void ListPort(const std::string& name) {
   RegCloseKey(key);
 }
 
+// Only a regular file is read: a pipe or a device might never end (or never begin).
 std::vector<std::uint8_t> ReadImage(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return {};
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }

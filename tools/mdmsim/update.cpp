@@ -10,14 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "driver/core/devext.h"
 #include "tools/mdmsim/faults.h"
 #include "tools/mdmsim/rig.h"
 #include "tools/mdmsim/serial_update.h"
 #include "tools/mdmsim/sweep.h"
 #include "tools/mdmsim/usb_update.h"
+#include "updater/session/session.h"
 
 namespace mdmsim {
 namespace {
+
+constexpr int kUsageError = 2;
 
 struct UpdateOptions {
   std::string link = "usb";
@@ -60,6 +64,14 @@ std::vector<ModemSetup> Modems(const UpdateOptions& options) {
     }
   }
   return modems;
+}
+
+// The image must be a regular file: reading a pipe or a device may block or never end.
+std::string RegularFile(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_regular_file(path, error)) return {};
+  if (!std::filesystem::exists(path, error)) return "no such file: " + path;
+  return "not a regular file: " + path;
 }
 
 const char* Verdict(const ModemOutcome& modem) {
@@ -145,6 +157,34 @@ bool UsbFaultsAtSerialLevel(const UpdateOptions& options) {
   return false;
 }
 
+// The driver's device table has a slot for each USB modem it keeps; one more is never started.
+// At the serial level the updater's port table is the bound.
+int MostModems(const std::string& link) {
+  return link == "usb" ? kWorkerSlots : kMaxPorts;
+}
+
+bool TooManyModems(const UpdateOptions& options) {
+  if (options.modems <= MostModems(options.link)) return false;
+  std::fprintf(stderr, "mdmsim: --modems %d: at most %d through --link %s\n", options.modems,
+               MostModems(options.link), options.link.c_str());
+  return true;
+}
+
+// A fault aimed at a port that no modem has would never strike, and its run would prove nothing.
+bool FaultMissesEveryModem(const UpdateOptions& options, const std::vector<ModemSetup>& modems) {
+  for (const std::string& text : options.faults) {
+    FaultChoice choice = ParseFaultChoice(text);
+    bool hits = choice.port.empty();
+    for (const ModemSetup& modem : modems) hits = hits || modem.port == choice.port;
+    if (!hits) {
+      std::fprintf(stderr, "mdmsim: --fault %s: no modem on %s\n", text.c_str(),
+                   choice.port.c_str());
+      return true;
+    }
+  }
+  return false;
+}
+
 // Through USB the driver binds the modems to COM3 and on, so plain ports must keep clear.
 bool PlainPortsClash(const UpdateOptions& options, const std::vector<ModemSetup>& modems) {
   if (options.link != "usb") return false;
@@ -160,6 +200,7 @@ bool PlainPortsClash(const UpdateOptions& options, const std::vector<ModemSetup>
 }
 
 int RunUpdate(const UpdateOptions& options) {
+  if (TooManyModems(options)) return kUsageError;
   platform::TemporaryRoot platformRoot("mdmsim-");
   const std::filesystem::path& root = platformRoot.path();
   if (root.empty()) {
@@ -180,6 +221,7 @@ int RunUpdate(const UpdateOptions& options) {
     }
   }
   std::vector<ModemSetup> modems = Modems(run);
+  if (FaultMissesEveryModem(run, modems)) return kUsageError;
   if (PlainPortsClash(run, modems) || UsbFaultsAtSerialLevel(run)) return 1;
   SerialUpdate update;
   update.plainPorts = options.plainPorts;
@@ -217,8 +259,13 @@ void AddUpdateCommand(CLI::App& app, int& result) {
                    "serial (simulated modems right on the COM ports)")
       ->check(CLI::IsMember({"usb", "serial"}));
   CLI::Option* modems =
-      update->add_option("--modems", options->modems, "number of simulated modems (COM3 and on)")
-          ->check(CLI::Range(0, 10));
+      update
+          ->add_option(
+              "--modems", options->modems,
+              "number of simulated modems (COM3 and on): at most " + std::to_string(kWorkerSlots) +
+                  " through USB, as the driver keeps that many devices; at most " +
+                  std::to_string(kMaxPorts) + " at the serial level, the updater's port table")
+          ->check(CLI::Range(0, kMaxPorts));
   update
       ->add_option("--no-modem-code", options->noModemCode,
                    "ports whose modem holds no modem code, e.g. COM4")
@@ -231,8 +278,9 @@ void AddUpdateCommand(CLI::App& app, int& result) {
       ->check([](const std::string& text) {
         return ParseFaultChoice(text).fault != nullptr ? std::string() : "unknown fault " + text;
       });
-  update->add_option("--image", options->image, "firmware image (default: generated)")
-      ->check(CLI::ExistingFile);
+  update
+      ->add_option("--image", options->image, "firmware image, a regular file (default: generated)")
+      ->check(RegularFile);
   update->add_option("--same-image", options->sameImage, "answer to the same-image question")
       ->check(CLI::IsMember({"yes", "no"}));
   CLI::Option* seed = update->add_option(

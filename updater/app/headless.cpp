@@ -13,21 +13,34 @@
 #include "updater/dialog/dialog.h"
 #include "updater/dialog/strings.h"
 #include "updater/serial/serial.h"
+#include "updater/session/session.h"
 
 namespace {
 
 // Posted to the dialog when the session has nothing more to do.
 constexpr UINT kSessionOver = WM_USER + 0x200;
+// Posted to the dialog when a stop signal arrived; wParam is the signal.
+constexpr UINT kStopRequested = WM_USER + 0x201;
 constexpr char kFinished[] = "Update finished!\r\n";
+constexpr char kCompleted[] = "\r\nUpdate completed successfully!\r\n";
 
 std::atomic<HWND> shownDialog{nullptr};
+std::atomic<int> pendingSignal{0};     // a stop signal not yet handed to the dialog
+std::atomic<int> stoppedBy{0};         // the signal that closed the dialog
+std::atomic<bool> terminating{false};  // SIGTERM: the running update is cancelled unasked
+std::atomic<bool> closeRefused{false};
+std::atomic<bool> progressOpen{false};  // the progress line has no line end yet
+std::atomic<bool> sessionFinished{false};
+std::atomic<int> completedUpdates{0};
 
 // The question's text picks the option that answers it; an unanswered question is No.
 int AnswerQuestion(const ProgramOptions& options, const ui::MessageBoxRequest& request) {
   char text[256];
   if (LoadStringA(moduleInstance, IDS_CANCEL_RUNNING, text, sizeof(text)) > 0 &&
       request.text == text) {
-    return options.confirmCancel.value_or(false) ? IDYES : IDNO;
+    bool cancel = terminating.load() || options.confirmCancel.value_or(false);
+    if (!cancel) closeRefused = true;
+    return cancel ? IDYES : IDNO;
   }
   if (LoadStringA(moduleInstance, IDS_USE_SAME_IMAGE, text, sizeof(text)) > 0 &&
       request.text == text) {
@@ -42,28 +55,61 @@ void ShowProgress(const ui::ProgressState& bar) {
   int done = (bar.position - bar.low) * 40 / span;
   std::fprintf(stderr, "\r[%-40.*s] %d/%d", done, "########################################",
                bar.position - bar.low, span);
-  if (bar.position >= bar.high) std::fputc('\n', stderr);
+  progressOpen = bar.position < bar.high;
+  if (!progressOpen) std::fputc('\n', stderr);
   std::fflush(stderr);
+}
+
+void SaveLogIfAsked(const ProgramOptions& options, HWND window) {
+  if (options.saveLogPath) {
+    SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDC_SAVE_LOG, BN_CLICKED), 0);
+  }
+}
+
+// The close box, pressed for a signal; once the dialog has agreed to close, the log record is
+// saved while its window still holds the log.
+void StopForSignal(const ProgramOptions& options, HWND window, int signal) {
+  if (stoppedBy.load() != 0) return;
+  if (signal == SIGTERM) terminating = true;
+  closeRefused = false;
+  SendMessageA(window, WM_CLOSE, 0, 0);
+  if (closeRefused.load()) return;  // Ctrl-C answered No: the update goes on
+  stoppedBy = signal;
+  SaveLogIfAsked(options, window);
+}
+
+// Hands a pending signal to the dialog exactly once, whichever thread sees both first.
+void DeliverPendingSignal() {
+  HWND dialog = shownDialog.load();
+  if (dialog == nullptr) return;
+  if (int signal = pendingSignal.exchange(0); signal != 0) {
+    PostMessageA(dialog, kStopRequested, static_cast<WPARAM>(signal), 0);
+  }
 }
 
 // The session is over when the search started no worker, or the worker reported the end.
 LRESULT OperatorProc(const ProgramOptions& options, const ui::WindowProc& proc, HWND window,
                      UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == kSessionOver) {
-    if (options.saveLogPath) {
-      SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDC_SAVE_LOG, BN_CLICKED), 0);
-    }
+    if (stoppedBy.load() != 0) return 0;
+    SaveLogIfAsked(options, window);
     return SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  }
+  if (message == kStopRequested) {
+    StopForSignal(options, window, static_cast<int>(wParam));
+    return 0;
   }
   if (message == WM_INITDIALOG) shownDialog = window;
   LRESULT result = proc(window, message, wParam, lParam);
+  if (message == WM_INITDIALOG) DeliverPendingSignal();
   if (message == startMessage && updateWorkerThread == nullptr) {
     PostMessageA(window, kSessionOver, 0, 0);
   }
   return result;
 }
 
-// Ctrl-C and a termination request close the window as its close box would.
+// Ctrl-C presses the close box (the running update's question answered by --confirm-cancel); a
+// termination request presses it with the question answered Yes.
 void StartCloseBoxOnSignals() {
   sigset_t signals;
   sigemptyset(&signals);
@@ -74,8 +120,8 @@ void StartCloseBoxOnSignals() {
     for (;;) {
       int received = 0;
       if (sigwait(&signals, &received) != 0) return;
-      HWND dialog = shownDialog.load();
-      if (dialog != nullptr) PostMessageA(dialog, WM_CLOSE, 0, 0);
+      pendingSignal = received;
+      DeliverPendingSignal();
     }
   }).detach();
 }
@@ -94,6 +140,8 @@ void InstallHeadlessOperator(const ProgramOptions& options) {
   ui::SetHeadlessOutput({[](std::string_view text) {
                            std::fwrite(text.data(), 1, text.size(), stdout);
                            std::fflush(stdout);
+                           if (text == kCompleted) ++completedUpdates;
+                           if (text == kFinished) sessionFinished = true;
                            if (text == kFinished && shownDialog.load() != nullptr) {
                              PostMessageA(shownDialog.load(), kSessionOver, 0, 0);
                            }
@@ -106,4 +154,16 @@ void InstallHeadlessOperator(const ProgramOptions& options) {
                                  });
   });
   StartCloseBoxOnSignals();
+}
+
+int FinishHeadless() {
+  if (progressOpen.exchange(false)) std::fputc('\n', stderr);
+  if (int signal = stoppedBy.load(); signal != 0) {
+    std::fprintf(stderr, "%s: stopped by %s, the update was cancelled\n", programName,
+                 signal == SIGTERM ? "SIGTERM" : "SIGINT");
+    return signal == SIGTERM ? kExitTerminated : kExitInterrupted;
+  }
+  if (updateSession.modemCount == 0) return kExitNoModem;
+  bool allUpdated = sessionFinished.load() && completedUpdates.load() == updateSession.modemCount;
+  return allUpdated ? kExitUpdated : kExitNotUpdated;
 }

@@ -5,4 +5,14 @@
 
 #include "updater/app/options.h"
 
+// The exit statuses of a headless run (2 is a bad command line).
+constexpr int kExitUpdated = 0;        // every USB modem found holds the image
+constexpr int kExitNotUpdated = 1;     // at least one update failed, was cancelled or not started
+constexpr int kExitNoModem = 3;        // no USB modem was found
+constexpr int kExitInterrupted = 130;  // Ctrl-C (SIGINT) closed the session
+constexpr int kExitTerminated = 143;   // SIGTERM stopped the session
+
 void InstallHeadlessOperator(const ProgramOptions& options);
+
+// Ends the progress line and gives the run's exit status, once the dialog has closed.
+int FinishHeadless();

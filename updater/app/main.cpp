@@ -32,6 +32,9 @@ int main(int argc, char** argv) {
   bool window = !options.headless && ui::StartWindowBackend(argc, argv);
   if (!window) InstallHeadlessOperator(options);
   theApp.InitInstance();
-  if (window) ui::StopWindowBackend();
-  return 0;
+  if (window) {
+    ui::StopWindowBackend();
+    return 0;
+  }
+  return FinishHeadless();
 }

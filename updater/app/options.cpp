@@ -20,6 +20,10 @@ std::optional<int> ParseOptions(int argc, char** argv, ProgramOptions& options) 
       "Opens its window when a display is available; --headless (or no display) runs the same "
       "program on the terminal, the options below answering its dialogs.",
       "mdmflash");
+  app.footer(
+      "Exit status without a window: 0 every USB modem found holds the image, 1 at least one "
+      "update failed, was cancelled or could not start, 2 a bad command line, 3 no USB modem "
+      "found, 130 stopped by Ctrl-C (SIGINT), 143 stopped by SIGTERM.");
   std::string image;
   std::string sameImage;
   std::string confirmCancel;
@@ -29,8 +33,9 @@ std::optional<int> ParseOptions(int argc, char** argv, ProgramOptions& options) 
   app.add_option("--image", image, "image file chosen in the image file dialog");
   app.add_option("--same-image", sameImage, "answer to the same-image question")
       ->check(CLI::IsMember({"yes", "no"}));
-  app.add_option("--confirm-cancel", confirmCancel,
-                 "answer to \"Update is running! Cancel it ?\" (on Ctrl-C)")
+  app.add_option(
+         "--confirm-cancel", confirmCancel,
+         "answer to \"Update is running! Cancel it ?\" (on Ctrl-C; SIGTERM cancels unasked)")
       ->check(CLI::IsMember({"yes", "no"}));
   app.add_option("--save-log", saveLog, "append the log record to this file at the end");
   try {

@@ -1,8 +1,14 @@
 // Choosing, loading and releasing the firmware image.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "tests/updater/session/update_harness.h"
 
@@ -80,6 +86,36 @@ TEST_F(ImageTest, AnImageInUseCannotBeOpened) {
   EXPECT_EQ(imageFile.fileHandle, nullptr);
   CloseHandle(other);
   EXPECT_EQ(Log(), "Select of an image file\r\nCannot open the image file");
+}
+
+// A pipe, a device or a folder is no image: refused as a file that cannot be opened, and at
+// once, since opening a pipe would otherwise wait for a writer and a device might never end.
+TEST_F(ImageTest, AnythingButARegularFileIsRefusedWithoutWaiting) {
+  using namespace std::chrono_literals;
+  const std::string fifo = (root.path() / "pipe.bin").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  MakeLogWindow();
+  for (const std::string& path : {fifo, std::string("/dev/zero"), root.path().string()}) {
+    SCOPED_TRACE(path);
+    SendMessageA(dialog.logWindow, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));
+    fileAnswers = {path};
+    // A watchdog opens the pipe's other end should the open wait, so that the test ends.
+    std::atomic<bool> done{false};
+    std::atomic<bool> waited{false};
+    std::thread watchdog([&] {
+      for (int i = 0; i < 2000 && !done; ++i) std::this_thread::sleep_for(10ms);
+      if (done) return;
+      waited = true;
+      ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
+    });
+    const BYTE* data = OpenImage();
+    done = true;
+    watchdog.join();
+    EXPECT_FALSE(waited) << "opening the image waited";
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(imageFile.fileHandle, nullptr);
+    EXPECT_EQ(Log(), "Select of an image file\r\nCannot open the image file");
+  }
 }
 
 }  // namespace
