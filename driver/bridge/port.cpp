@@ -51,21 +51,6 @@ void ArmAttachTick(MDMContext& context) {
   KeSetTimer(&context.pollTimer, due, &context.pollDpc);
 }
 
-// A call made while the port side is inside another: its record lives on the stack, mapped for
-// the call.
-BOOLEAN PortCallOnStack(MDMContext& context, PortCallback callback, ULONG function,
-                        ULONG parameter1, PortRecord* out) {
-  PortRecord record{};
-  record.function = function;
-  record.parameter1 = parameter1;
-  {
-    platform::vxd::FlatScope flat(record);
-    callback(context.portContext, flat.flat());
-  }
-  if (out != nullptr) *out = record;
-  return TRUE;
-}
-
 }  // namespace
 
 BOOLEAN PortCall(MDMContext& context, ULONG function, ULONG parameter1, PortRecord* out) {
@@ -75,19 +60,26 @@ BOOLEAN PortCall(MDMContext& context, ULONG function, ULONG parameter1, PortReco
   if (context.portAttached == 0 || entry == 0) return FALSE;
   PortCallback callback = platform::vxd::EntryFromFlat<PortCallbackType>(entry);
   if (callback == nullptr) return FALSE;
-  if (context.portRecordBusy != 0) {
-    return PortCallOnStack(context, callback, function, parameter1, out);
-  }
-  if (context.portRecordFlat == 0) {
-    context.portRecordFlat = platform::vxd::ToFlat(&context.portRecord);
-  }
-  PortRecord& record = context.portRecord;
+  // The record in the device extension has a flat address for the device's life; a call made
+  // while the port side is still inside the previous one takes a record on the stack, mapped for
+  // the call.
+  bool nested = context.portRecordBusy != 0;
+  PortRecord stackRecord{};
+  PortRecord& record = nested ? stackRecord : context.portRecord;
   record = PortRecord{};
   record.function = function;
   record.parameter1 = parameter1;
-  context.portRecordBusy = 1;
-  callback(context.portContext, context.portRecordFlat);
-  context.portRecordBusy = 0;
+  if (nested) {
+    platform::vxd::FlatScope flat(record);
+    callback(context.portContext, flat.flat());
+  } else {
+    if (context.portRecordFlat == 0) {
+      context.portRecordFlat = platform::vxd::ToFlat(&context.portRecord);
+    }
+    context.portRecordBusy = 1;
+    callback(context.portContext, context.portRecordFlat);
+    context.portRecordBusy = 0;
+  }
   if (out != nullptr) *out = record;
   return TRUE;
 }

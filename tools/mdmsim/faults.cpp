@@ -108,6 +108,12 @@ int NoisyFrames(const Strike& strike, EventTick tick) {
   return FrameHit(strike, 0) + FrameHit(strike, 1);
 }
 
+// A device fault that is on from its strike to its end.
+template <bool sim::usbdevice::ModemFaults::*Flag>
+void SwitchedOn(World&, RiggedModem& modem, const Strike&, EventTick tick) {
+  if (tick != EventTick::kDuring) (modem.device->faults().*Flag) = tick == EventTick::kStrike;
+}
+
 ModemFault Firmware(std::string name, std::string help, void (*apply)(Behaviour&),
                     bool riddenOut = false) {
   ModemFault fault;
@@ -263,26 +269,16 @@ std::vector<ModemFault> Catalogue() {
             modem.device->faults().oversizedDataIn = s.count;
           },
           Run(4), DrawRun<1, 30>, true),
-      OnUsb(
-          "stuck-indication",
-          "the indication flag stays set with nothing queued, for `for` ms (0: to the end); "
-          "the driver's reads come back empty and data flows on",
-          [](World&, RiggedModem& modem, const Strike&, EventTick tick) {
-            if (tick != EventTick::kDuring) {
-              modem.device->faults().stuckIndication = tick == EventTick::kStrike;
-            }
-          },
-          Lasting(0, 0), DrawSwitch, true),
-      OnUsb(
-          "silent-indication",
-          "the indication flag is set and the indication read never answered, for `for` ms (0: "
-          "to the end); the read waits while data flows on, and the stop cancels it",
-          [](World&, RiggedModem& modem, const Strike&, EventTick tick) {
-            if (tick != EventTick::kDuring) {
-              modem.device->faults().silentIndication = tick == EventTick::kStrike;
-            }
-          },
-          Lasting(0, 0), DrawSwitch, true),
+      OnUsb("stuck-indication",
+            "the indication flag stays set with nothing queued, for `for` ms (0: to the end); "
+            "the driver's reads come back empty and data flows on",
+            SwitchedOn<&sim::usbdevice::ModemFaults::stuckIndication>, Lasting(0, 0), DrawSwitch,
+            true),
+      OnUsb("silent-indication",
+            "the indication flag is set and the indication read never answered, for `for` ms (0: "
+            "to the end); the read waits while data flows on, and the stop cancels it",
+            SwitchedOn<&sim::usbdevice::ModemFaults::silentIndication>, Lasting(0, 0), DrawSwitch,
+            true),
       OnUsb(
           "forced-tx-level",
           "the modem reports n bytes waiting from the host, whatever it holds, for `for` ms (0: "
