@@ -107,7 +107,10 @@ bool RunOneLocked(Lock& lock, MessageQueue& queue, Clock& clock) {
 void DestroyLocked(HWND handle) {
   auto window = FindLocked(handle);
   if (!window) return;
-  for (HWND child : window->children) DestroyLocked(child);
+  // Each child takes itself off its parent's list, so the list is walked as a copy.
+  std::vector<HWND> children = std::move(window->children);
+  window->children.clear();
+  for (HWND child : children) DestroyLocked(child);
   if (auto parent = FindLocked(window->parent)) std::erase(parent->children, handle);
   TheWindows().byHandle.erase(handle);
 }

@@ -48,6 +48,18 @@ TEST(DialogTemplate, Resource102HoldsSevenControlsInTabOrder) {
   EXPECT_EQ(ids, (std::vector<int>{1, 1011, 2, 1008, 1009, 1010, 1012}));
 }
 
+TEST(WindowObjects, DestroyingAWindowDestroysEveryChild) {
+  testing_support::VirtualTime time;
+  int calls = 0;
+  auto count = [&calls](HWND, UINT, WPARAM, LPARAM) { return ++calls; };
+  HWND parent = ui::CreateWindowObject(nullptr, 0, count);
+  std::vector<HWND> children;
+  for (int id = 1; id <= 4; ++id) children.push_back(ui::CreateWindowObject(parent, id, count));
+  ui::DestroyWindowObject(parent);
+  for (HWND child : children) EXPECT_EQ(SendMessageA(child, WM_USER, 0, 0), 0);
+  EXPECT_EQ(calls, 0) << "a child outlived its parent";
+}
+
 TEST(RegisteredMessage, OneNamesOneNumberOutsideTheControlsRange) {
   UINT first = RegisterWindowMessageA("Norvane_USB_Modem_Update");
   EXPECT_EQ(RegisterWindowMessageA("Norvane_USB_Modem_Update"), first);
