@@ -207,6 +207,8 @@ int RunUpdate(const UpdateOptions& options) {
     std::fprintf(stderr, "mdmsim: cannot make a platform root\n");
     return 1;
   }
+  // Kept from the start, so that a run stopped by a signal leaves it too.
+  if (options.keepRoot) platformRoot.Keep();
   UpdateOptions run = options;
   std::string image = options.image;
   if (options.seed) {
@@ -235,10 +237,7 @@ int RunUpdate(const UpdateOptions& options) {
   };
   bool allGood = run.link == "usb" ? RunThroughUsb(update, modems, run.faults)
                                    : RunAtSerialLevel(update, modems);
-  if (options.keepRoot) {
-    platformRoot.Keep();
-    std::printf("[mdmsim] platform root kept in %s\n", root.c_str());
-  }
+  if (options.keepRoot) std::printf("[mdmsim] platform root kept in %s\n", root.c_str());
   return allGood ? 0 : 1;
 }
 
