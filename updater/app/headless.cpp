@@ -129,6 +129,14 @@ void StartCloseBoxOnSignals() {
 }  // namespace
 
 void InstallHeadlessOperator(const ProgramOptions& options) {
+  // A fresh run: nothing counted, no signal taken.
+  shownDialog = nullptr;
+  pendingSignal = 0;
+  stoppedBy = 0;
+  terminating = false;
+  progressOpen = false;
+  sessionFinished = false;
+  completedUpdates = 0;
   ui::SetMessageBoxAnswer(
       [options](const ui::MessageBoxRequest& request) { return AnswerQuestion(options, request); });
   ui::SetFileDialogAnswer([options](const ui::FileDialogRequest& request) {
