@@ -13,6 +13,7 @@ namespace {
 
 constexpr std::uint64_t kTicksPerSecond = 10000000ULL;
 constexpr std::uint64_t kTicksFrom1601To1970 = 116444736000000000ULL;
+constexpr DWORD kLargestImage = 0x7FFFFFFF;
 
 void CopyBounded(char* target, std::size_t room, const char* source) {
   std::snprintf(target, room, "%s", source);
@@ -37,6 +38,14 @@ const BYTE* OpenImage() {
     return nullptr;
   }
   f.size = GetFileSize(f.fileHandle, &f.sizeHigh);
+  // The sender counts the image's bytes in a signed 32-bit number: a larger image could never
+  // be sent whole, so it is refused as one that cannot be opened.
+  if (f.sizeHigh != 0 || f.size > kLargestImage) {
+    CloseHandle(f.fileHandle);
+    f.fileHandle = nullptr;
+    LogString(IDS_CANNOT_OPEN_IMAGE);
+    return nullptr;
+  }
   f.mappingHandle =
       CreateFileMappingA(f.fileHandle, nullptr, PAGE_READONLY, f.sizeHigh, f.size, nullptr);
   if (f.mappingHandle == nullptr || f.mappingHandle == INVALID_HANDLE_VALUE) {

@@ -118,5 +118,29 @@ TEST_F(ImageTest, AnythingButARegularFileIsRefusedWithoutWaiting) {
   }
 }
 
+// The sender counts the image's bytes in a signed 32-bit number: 2 GiB and more could never be
+// sent whole (the size would turn negative), so such an image is refused; one byte less loads.
+TEST_F(ImageTest, AnImageOf2GiBOrMoreIsRefused) {
+  MakeLogWindow();
+  const std::string path = (root.path() / "huge.bin").string();
+  std::ofstream(path, std::ios::binary).put('F');
+  for (off_t size : {off_t{0x80000000}, off_t{0x100000001}, off_t{0x7FFFFFFF}}) {
+    SCOPED_TRACE(size);
+    ASSERT_EQ(::truncate(path.c_str(), size), 0);  // sparse: nothing is written
+    SendMessageA(dialog.logWindow, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(""));
+    fileAnswers = {path};
+    const BYTE* data = OpenImage();
+    if (size == 0x7FFFFFFF) {
+      EXPECT_NE(data, nullptr);
+      EXPECT_EQ(imageFile.size, 0x7FFFFFFFu);
+      ReleaseImage();
+      continue;
+    }
+    EXPECT_EQ(data, nullptr);
+    EXPECT_EQ(imageFile.fileHandle, nullptr);
+    EXPECT_EQ(Log(), "Select of an image file\r\nCannot open the image file");
+  }
+}
+
 }  // namespace
 }  // namespace update_test
