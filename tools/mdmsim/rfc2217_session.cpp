@@ -55,8 +55,17 @@ void Rfc2217Session::OnData(std::span<const BYTE> bytes) {
 }
 
 // Agrees to what it supports and refuses the rest; an answer only where the state changes, so
-// that two ends never answer each other for ever.
+// that two ends never answer each other for ever. Once the COM-port option is on, the client
+// learns the modem lines at once: clients keep the last notified state and have none before.
 void Rfc2217Session::OnNegotiation(BYTE verb, BYTE option) {
+  bool wasOn = ComPortOptionOn();
+  Negotiate(verb, option);
+  if (!wasOn && ComPortOptionOn()) {
+    Reply(rfc::kNotifyModemState, rfc::ModemStateChange(lastModem_, lastModem_));
+  }
+}
+
+void Rfc2217Session::Negotiate(BYTE verb, BYTE option) {
   switch (verb) {
     case net::kWill:
       if (theirs_[option]) return;

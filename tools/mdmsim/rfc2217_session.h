@@ -36,6 +36,7 @@ class Rfc2217Session : platform::net::TelnetSink {
   void OnNegotiation(BYTE verb, BYTE option) override;
   void OnSubnegotiation(BYTE option, std::span<const BYTE> payload) override;
 
+  void Negotiate(BYTE verb, BYTE option);
   void Command(BYTE command, std::span<const BYTE> value);
   void LineSetting(BYTE command, std::span<const BYTE> value);
   void Control(BYTE value);

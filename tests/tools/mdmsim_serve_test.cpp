@@ -1,0 +1,102 @@
+// mdmsim serve in real time: simulated USB modems through mdmcore, their COM ports used by
+// programs nobody here wrote (pyserial's RFC 2217 client) and by a program on the terminal.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "tests/support/background_program.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing_support::BackgroundProgram;
+using testing_support::ProgramRun;
+using testing_support::RunProgram;
+using testing_support::TempRoot;
+
+constexpr char kPython[] = "/usr/bin/python3";
+
+// A TCP port of 127.0.0.1 that nobody listens on now.
+int FreePort() {
+  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  socklen_t length = sizeof(address);
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(probe);
+  return ntohs(address.sin_port);
+}
+
+// Writes `command` to the terminal and reads until "OK\r\n" or ten seconds have passed.
+std::string AskOnTerminal(const fs::path& terminal, const std::string& command) {
+  int fd = ::open(terminal.c_str(), O_RDWR | O_NOCTTY);
+  if (fd < 0) return "cannot open " + terminal.string();
+  termios raw{};
+  ::tcgetattr(fd, &raw);
+  ::cfmakeraw(&raw);
+  ::tcsetattr(fd, TCSANOW, &raw);
+  std::string answer;
+  if (::write(fd, command.data(), command.size()) == static_cast<ssize_t>(command.size())) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (answer.find("OK\r\n") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      pollfd wait{fd, POLLIN, 0};
+      if (::poll(&wait, 1, 100) <= 0) continue;
+      char buffer[256];
+      ssize_t count = ::read(fd, buffer, sizeof(buffer));
+      if (count > 0) answer.append(buffer, static_cast<std::size_t>(count));
+    }
+  }
+  ::close(fd);
+  return answer;
+}
+
+TEST(MdmsimServe, RealProgramsUseTheServedPortsUntilAStopRemovesThem) {
+  TempRoot root;
+  const fs::path scratch = root.path() / "scratch";
+  fs::create_directories(scratch);
+  if (RunProgram(kPython, {"-c", "import serial"}, scratch).exitCode != 0) {
+    GTEST_SKIP() << "pyserial is missing (Debian package python3-serial)";
+  }
+  const int port = FreePort();
+  BackgroundProgram serve(MDMSIM_PATH,
+                          {"serve", "--modems", "2", "--rfc2217-port", std::to_string(port)},
+                          root.path(), {{"MDM_ROOT", root.path().string()}});
+  ASSERT_TRUE(serve.AwaitOutput("serving in real time", 30s)) << serve.err();
+  EXPECT_NE(serve.out().find("COM3: USB modem 0000A1B2C3D4 on /dev/pts/"), std::string::npos);
+
+  ProgramRun bounded{{}, 60s};
+  auto client = RunProgram(kPython, {RFC2217_CLIENT, "rfc2217://127.0.0.1:" + std::to_string(port)},
+                           scratch, bounded);
+  EXPECT_EQ(client.exitCode, 0) << client.err;
+  EXPECT_NE(client.out.find("USB high power, bus-powered function\\r\\n\\r\\nOK"),
+            std::string::npos)
+      << client.out;
+  EXPECT_NE(client.out.find("lines cts=1 dsr=1 cd=0 ri=0"), std::string::npos) << client.out;
+
+  std::string answer = AskOnTerminal(root.path() / "dosdevices" / "com4", "ati9\r\n");
+  EXPECT_NE(answer.find("USB high power, bus-powered function\r\n\r\nOK\r\n"), std::string::npos)
+      << answer;
+
+  EXPECT_EQ(serve.Stop(SIGTERM, 30s), 128 + SIGTERM) << serve.err();
+  EXPECT_NE(serve.err().find("stopped by SIGTERM"), std::string::npos);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(root.path() / "dosdevices" / "com3")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(root.path() / "dosdevices" / "com4")));
+}
+
+}  // namespace

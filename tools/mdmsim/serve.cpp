@@ -1,0 +1,120 @@
+#include "tools/mdmsim/serve.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/base/root.h"
+#include "sim/world/world.h"
+#include "tools/mdmsim/rig.h"
+#include "tools/mdmsim/served_port.h"
+#include "tools/mdmsim/stop.h"
+
+namespace mdmsim {
+namespace {
+
+struct ServeOptions {
+  int modems = 1;
+  int rfc2217Port = 0;  // the first modem's TCP port; 0: no RFC 2217 server
+};
+
+// Ends the serving on a stop signal: the signal's thread waits until everything is closed.
+class StopRequest {
+ public:
+  void Request() {
+    std::unique_lock lock(mutex_);
+    requested_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return done_; });
+  }
+  void AwaitRequest() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return requested_; });
+  }
+  void Done() {
+    std::lock_guard lock(mutex_);
+    done_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool requested_ = false;
+  bool done_ = false;
+};
+
+std::vector<std::unique_ptr<ServedPort>> ServeAll(DriverRig& rig, const ServeOptions& options,
+                                                  bool& failed) {
+  std::vector<std::unique_ptr<ServedPort>> served;
+  for (auto& modem : rig.modems()) {
+    int index = static_cast<int>(served.size());
+    auto tcpPort =
+        static_cast<std::uint16_t>(options.rfc2217Port == 0 ? 0 : options.rfc2217Port + index);
+    std::string error;
+    auto port = ServedPort::Start(modem->comName, tcpPort, error);
+    if (port == nullptr) {
+      std::fprintf(stderr, "mdmsim: %s\n", error.c_str());
+      failed = true;
+      break;
+    }
+    std::printf("[mdmsim] %s: USB modem %s on %s (%s)", modem->comName.c_str(),
+                Narrow(SerialFor(index)).c_str(), port->terminal().c_str(), port->link().c_str());
+    if (tcpPort != 0) std::printf(", RFC 2217 on 127.0.0.1:%u", tcpPort);
+    std::printf("\n");
+    served.push_back(std::move(port));
+  }
+  return served;
+}
+
+int RunServe(const ServeOptions& options) {
+  auto stop = std::make_shared<StopRequest>();
+  SetStopHandler([stop] { stop->Request(); });
+  sim::world::World world;
+  DriverRig rig(world);
+  bool failed = !NT_SUCCESS(rig.loadStatus());
+  for (int i = 0; i < options.modems && !failed; ++i) {
+    sim::usbdevice::ModemIdentity identity{SerialFor(i), u"USB Modem", true};
+    if (rig.AddModem(ComNameFor(i), identity) == nullptr) {
+      std::fprintf(stderr, "mdmsim: the driver did not start modem %d\n", i);
+      failed = true;
+    }
+  }
+  std::vector<std::unique_ptr<ServedPort>> served;
+  if (!failed) served = ServeAll(rig, options, failed);
+  if (!failed) {
+    std::printf("[mdmsim] serving in real time; SIGINT or SIGTERM stops\n");
+    std::fflush(stdout);
+    stop->AwaitRequest();
+  }
+  served.clear();
+  NTSTATUS shutdown = rig.Shutdown();
+  std::fflush(stdout);
+  stop->Done();
+  return failed || !NT_SUCCESS(shutdown) ? 1 : 0;
+}
+
+}  // namespace
+
+void AddServeCommand(CLI::App& app, int& result) {
+  auto options = std::make_shared<ServeOptions>();
+  CLI::App* serve = app.add_subcommand(
+      "serve",
+      "Serve simulated USB modems (through mdmcore, in real time) to the programs of this "
+      "machine: each COM port as a pseudo-terminal linked as $MDM_ROOT/dosdevices/comN, and "
+      "with --rfc2217-port as an RFC 2217 server on 127.0.0.1. Runs until SIGINT or SIGTERM "
+      "(exit 130 or 143), which removes the links.");
+  serve->add_option("--modems", options->modems, "USB modems on COM3, COM4, ...")
+      ->check(CLI::Range(1, 4));
+  serve
+      ->add_option("--rfc2217-port", options->rfc2217Port,
+                   "TCP port of the first modem's RFC 2217 server; the next modems take the "
+                   "ports after it")
+      ->check(CLI::Range(1, 65531));
+  serve->callback([options, &result] { result = RunServe(*options); });
+}
+
+}  // namespace mdmsim

@@ -1,0 +1,283 @@
+#include "tools/mdmsim/served_port.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/base/root.h"
+
+namespace mdmsim {
+namespace {
+
+constexpr DWORD kReadWaitMs = 50;  // a read ends at its first byte, or after this
+constexpr DWORD kMaxDword = 0xFFFFFFFF;
+constexpr int kPollMs = 20;
+constexpr std::size_t kChunk = 4096;
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string SystemError(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
+
+// Writes all of `bytes` to a non-blocking descriptor, waiting while it is full; false when it
+// fails or stays full for a second (nobody reads it).
+bool WriteAll(int fd, const BYTE* bytes, std::size_t count, bool socket) {
+  while (count > 0) {
+    ssize_t done = socket ? ::send(fd, bytes, count, MSG_NOSIGNAL) : ::write(fd, bytes, count);
+    if (done > 0) {
+      bytes += done;
+      count -= static_cast<std::size_t>(done);
+      continue;
+    }
+    if (done < 0 && errno != EAGAIN && errno != EINTR) return false;
+    pollfd wait{fd, POLLOUT, 0};
+    if (::poll(&wait, 1, 1000) <= 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<ServedPort> ServedPort::Start(const std::string& comName, std::uint16_t tcpPort,
+                                              std::string& error) {
+  std::unique_ptr<ServedPort> served(new ServedPort);
+  served->name_ = comName;
+  if (!served->OpenPort(comName, error) || !served->OpenTerminal(comName, error) ||
+      (tcpPort != 0 && !served->Listen(tcpPort, error))) {
+    return nullptr;
+  }
+  served->output_ = std::thread([raw = served.get()] { raw->OutputLoop(); });
+  served->input_ = std::thread([raw = served.get()] { raw->InputLoop(); });
+  return served;
+}
+
+ServedPort::~ServedPort() {
+  stopping_ = true;
+  if (input_.joinable()) input_.join();
+  if (output_.joinable()) output_.join();
+  DropClient();
+  if (listener_ >= 0) ::close(listener_);
+  if (!link_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove(link_, ignored);
+  }
+  if (master_ >= 0) ::close(master_);
+  if (port_ != nullptr) {
+    PurgeComm(port_, PURGE_RXABORT | PURGE_TXABORT | PURGE_RXCLEAR | PURGE_TXCLEAR);
+    EscapeCommFunction(port_, CLRDTR);
+    CloseHandle(port_);
+  }
+  if (readEvent_ != nullptr) CloseHandle(readEvent_);
+  if (writeEvent_ != nullptr) CloseHandle(writeEvent_);
+}
+
+bool ServedPort::OpenPort(const std::string& comName, std::string& error) {
+  port_ = CreateFileA(comName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_OVERLAPPED, nullptr);
+  if (port_ == INVALID_HANDLE_VALUE) {
+    port_ = nullptr;
+    error = comName + ": cannot be opened (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  // A read ends as soon as bytes are there, or after a short wait for the first.
+  COMMTIMEOUTS timeouts{kMaxDword, kMaxDword, kReadWaitMs, 0, 0};
+  SetCommTimeouts(port_, &timeouts);
+  EscapeCommFunction(port_, CLRDTR);
+  EscapeCommFunction(port_, SETRTS);
+  readEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  writeEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return true;
+}
+
+// The terminal is raw, and nobody holds its other side until a program opens it.
+bool ServedPort::OpenTerminal(const std::string& comName, std::string& error) {
+  int slave = -1;
+  char path[128] = {};
+  if (::openpty(&master_, &slave, path, nullptr, nullptr) != 0) {
+    error = SystemError("cannot make a pseudo-terminal");
+    return false;
+  }
+  termios raw{};
+  ::tcgetattr(slave, &raw);
+  ::cfmakeraw(&raw);
+  ::tcsetattr(slave, TCSANOW, &raw);
+  ::close(slave);
+  ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+  terminal_ = path;
+  std::filesystem::path folder = platform::Root() / "dosdevices";
+  std::error_code failed;
+  std::filesystem::create_directories(folder, failed);
+  std::filesystem::path link = folder / Lower(comName);
+  // A link left by an earlier server is replaced; anything else there is not ours to touch.
+  if (std::filesystem::is_symlink(std::filesystem::symlink_status(link, failed))) {
+    std::filesystem::remove(link, failed);
+  }
+  std::filesystem::create_symlink(terminal_, link, failed);
+  if (failed) {
+    error = link.string() + ": " + failed.message();
+    return false;
+  }
+  link_ = link;
+  return true;
+}
+
+bool ServedPort::Listen(std::uint16_t tcpPort, std::string& error) {
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int yes = 1;
+  ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(tcpPort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (listener_ < 0 ||
+      ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      ::listen(listener_, 4) != 0) {
+    error = SystemError("127.0.0.1:" + std::to_string(tcpPort));
+    return false;
+  }
+  return true;
+}
+
+void ServedPort::OutputLoop() {
+  BYTE buffer[kChunk];
+  while (!stopping_) {
+    if (ClientSuspended()) {
+      ::usleep(kPollMs * 1000);  // the port keeps its bytes meanwhile
+      continue;
+    }
+    OVERLAPPED request{};
+    ResetEvent(readEvent_);
+    request.hEvent = readEvent_;
+    DWORD count = 0;
+    if (!ReadFile(port_, buffer, sizeof(buffer), &count, &request)) {
+      if (GetLastError() != ERROR_IO_PENDING) return;
+      WaitForSingleObject(readEvent_, INFINITE);  // at most kReadWaitMs
+      if (!GetOverlappedResult(port_, &request, &count, FALSE)) count = 0;
+    }
+    // Nobody holds the terminal: what the modem says is lost, as on a line nobody listens to.
+    if (count > 0 && terminalOpen_) WriteAll(master_, buffer, count, false);
+    std::lock_guard lock(clientMutex_);
+    if (session_ == nullptr) continue;
+    if (count > 0) session_->FromPort(std::span(buffer, count));
+    session_->CheckModemState();
+    if (!SendToClientLocked()) DropClientLocked();
+  }
+}
+
+bool ServedPort::ClientSuspended() {
+  std::lock_guard lock(clientMutex_);
+  return session_ != nullptr && session_->suspended();
+}
+
+void ServedPort::InputLoop() {
+  BYTE buffer[kChunk];
+  while (!stopping_) {
+    pollfd watched[3] = {{master_, POLLIN, 0}, {listener_, POLLIN, 0}, {-1, POLLIN, 0}};
+    {
+      std::lock_guard lock(clientMutex_);
+      watched[2].fd = client_;
+    }
+    if (::poll(watched, 3, kPollMs) < 0 && errno != EINTR) return;
+    // POLLHUP on the master: no program holds the terminal. It stays set, so it is looked at
+    // again only after the next wait.
+    bool open = (watched[0].revents & POLLHUP) == 0;
+    terminalOpen_ = open;
+    FollowDtr();
+    if (!open) ::usleep(kPollMs * 1000);
+    if (open && (watched[0].revents & POLLIN) != 0) {
+      ssize_t count = ::read(master_, buffer, sizeof(buffer));
+      if (count > 0) WriteToPort(std::vector<BYTE>(buffer, buffer + count));
+    }
+    if ((watched[1].revents & POLLIN) != 0) Accept();
+    if ((watched[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) FromClient();
+  }
+}
+
+// DTR is on while a program holds the terminal or a client is connected.
+void ServedPort::FollowDtr() {
+  bool wanted;
+  {
+    std::lock_guard lock(clientMutex_);
+    wanted = terminalOpen_ || client_ >= 0;
+  }
+  if (wanted == dtr_) return;
+  dtr_ = wanted;
+  EscapeCommFunction(port_, dtr_ ? SETDTR : CLRDTR);
+}
+
+void ServedPort::Accept() {
+  int client = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (client < 0) return;
+  std::lock_guard lock(clientMutex_);
+  if (client_ >= 0) {
+    ::close(client);  // the port has its client
+    return;
+  }
+  client_ = client;
+  session_ = std::make_unique<Rfc2217Session>(port_, "mdmsim " + name_);
+}
+
+void ServedPort::FromClient() {
+  BYTE buffer[kChunk];
+  std::vector<BYTE> toPort;
+  {
+    std::lock_guard lock(clientMutex_);
+    if (client_ < 0) return;
+    ssize_t count = ::recv(client_, buffer, sizeof(buffer), 0);
+    if (count < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (count <= 0 ||
+        !session_->FromClient(std::span(buffer, static_cast<std::size_t>(count)), toPort) ||
+        !SendToClientLocked()) {
+      DropClientLocked();
+      return;
+    }
+  }
+  if (!toPort.empty()) WriteToPort(toPort);
+}
+
+void ServedPort::DropClient() {
+  std::lock_guard lock(clientMutex_);
+  DropClientLocked();
+}
+
+void ServedPort::DropClientLocked() {
+  if (client_ >= 0) ::close(client_);
+  client_ = -1;
+  session_.reset();
+}
+
+bool ServedPort::SendToClientLocked() {
+  std::vector<BYTE> out = session_->TakeForClient();
+  return out.empty() || WriteAll(client_, out.data(), out.size(), true);
+}
+
+// Waits for the port to take the bytes, looking now and then whether the server stops.
+void ServedPort::WriteToPort(const std::vector<BYTE>& bytes) {
+  OVERLAPPED request{};
+  ResetEvent(writeEvent_);
+  request.hEvent = writeEvent_;
+  DWORD written = 0;
+  if (WriteFile(port_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &request)) return;
+  if (GetLastError() != ERROR_IO_PENDING) return;
+  while (WaitForSingleObject(writeEvent_, 100) != WAIT_OBJECT_0) {
+    if (stopping_) {
+      PurgeComm(port_, PURGE_TXABORT);
+      break;
+    }
+  }
+  GetOverlappedResult(port_, &request, &written, FALSE);
+}
+
+}  // namespace mdmsim

@@ -1,0 +1,55 @@
+#include "tools/mdmsim/stop.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "platform/base/root.h"
+
+namespace mdmsim {
+namespace {
+
+int stopPipe[2] = {-1, -1};
+std::mutex handlerMutex;
+std::function<void()> stopHandler;
+
+void OnStopSignal(int signal) {
+  const unsigned char number = static_cast<unsigned char>(signal);
+  [[maybe_unused]] ssize_t written = ::write(stopPipe[1], &number, 1);
+}
+
+}  // namespace
+
+// A handler (not a blocked signal) hands the signal to a thread, so that programs started from
+// here get the default handling back.
+void StopOnSignals() {
+  if (::pipe(stopPipe) != 0) return;
+  std::thread([] {
+    unsigned char number = 0;
+    if (::read(stopPipe[0], &number, 1) != 1) return;
+    std::function<void()> handler;
+    {
+      std::lock_guard lock(handlerMutex);
+      handler = stopHandler;
+    }
+    if (handler) handler();
+    platform::RemoveTemporaryRoots();
+    std::fprintf(stderr, "\nmdmsim: stopped by %s\n", number == SIGINT ? "SIGINT" : "SIGTERM");
+    ::_exit(128 + number);
+  }).detach();
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
+
+void SetStopHandler(std::function<void()> handler) {
+  std::lock_guard lock(handlerMutex);
+  stopHandler = std::move(handler);
+}
+
+}  // namespace mdmsim
