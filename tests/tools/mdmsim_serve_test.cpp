@@ -66,6 +66,36 @@ std::string AskOnTerminal(const fs::path& terminal, const std::string& command) 
   return answer;
 }
 
+int Connect(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Reads until the server closes the connection; false when it is still open after `limit`.
+bool ClosedByServer(int fd, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  char buffer[4096];
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd wait{fd, POLLIN, 0};
+    if (::poll(&wait, 1, 100) <= 0) continue;
+    if (::recv(fd, buffer, sizeof(buffer), 0) <= 0) return true;
+  }
+  return false;
+}
+
+void Send(int fd, const std::string& bytes) {
+  ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(bytes.size()));
+}
+
 TEST(MdmsimServe, RealProgramsUseTheServedPortsUntilAStopRemovesThem) {
   TempRoot root;
   const fs::path scratch = root.path() / "scratch";
@@ -97,6 +127,55 @@ TEST(MdmsimServe, RealProgramsUseTheServedPortsUntilAStopRemovesThem) {
   EXPECT_NE(serve.err().find("stopped by SIGTERM"), std::string::npos);
   EXPECT_FALSE(fs::exists(fs::symlink_status(root.path() / "dosdevices" / "com3")));
   EXPECT_FALSE(fs::exists(fs::symlink_status(root.path() / "dosdevices" / "com4")));
+}
+
+// Clients that break the protocol or vanish are dropped, and the port serves the next client;
+// a client that floods the port's input is served as fast as the modem takes it.
+TEST(MdmsimServe, HostileClientsAreDroppedAndDisturbNoOtherPort) {
+  TempRoot root;
+  const fs::path scratch = root.path() / "scratch";
+  fs::create_directories(scratch);
+  const int port = FreePort();
+  BackgroundProgram serve(MDMSIM_PATH,
+                          {"serve", "--modems", "2", "--rfc2217-port", std::to_string(port)},
+                          root.path(), {{"MDM_ROOT", root.path().string()}});
+  ASSERT_TRUE(serve.AwaitOutput("serving in real time", 30s)) << serve.err();
+  const std::string open = "\xff\xfb\x2c\xff\xfd\x2c";  // IAC WILL 44, IAC DO 44
+
+  int endless = Connect(port + 1);  // a subnegotiation that never ends
+  ASSERT_GE(endless, 0);
+  Send(endless, open + "\xff\xfa\x2c" + std::string(2000, 'x'));
+  EXPECT_TRUE(ClosedByServer(endless, 10s));
+  ::close(endless);
+
+  int broken = Connect(port + 1);  // a subnegotiation ended by something but IAC SE
+  ASSERT_GE(broken, 0);
+  Send(broken, open + "\xff\xfa\x2c\x01\xff\x41");
+  EXPECT_TRUE(ClosedByServer(broken, 10s));
+  ::close(broken);
+
+  int vanished = Connect(port + 1);  // leaves in the middle of a command
+  ASSERT_GE(vanished, 0);
+  Send(vanished, open + "\xff\xfa\x2c\x01\x00");
+  ::close(vanished);
+
+  int flood = Connect(port);  // data far beyond what the modem takes at once, never read back
+  ASSERT_GE(flood, 0);
+  std::string data(256 * 1024, 'A');
+  ::send(flood, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+
+  std::string answer = AskOnTerminal(root.path() / "dosdevices" / "com4", "ati9\r\n");
+  EXPECT_NE(answer.find("OK\r\n"), std::string::npos) << answer;
+  int next = Connect(port + 1);  // the port takes its next client
+  ASSERT_GE(next, 0);
+  Send(next, open);
+  char reply[64];
+  pollfd wait{next, POLLIN, 0};
+  ASSERT_EQ(::poll(&wait, 1, 5000), 1);
+  EXPECT_GT(::recv(next, reply, sizeof(reply), 0), 0);
+  ::close(next);
+  ::close(flood);
+  EXPECT_EQ(serve.Stop(SIGTERM, 30s), 128 + SIGTERM) << serve.err();
 }
 
 }  // namespace
