@@ -49,11 +49,12 @@ using sim::usbdevice::Descriptors;
 
 // ---- The input -------------------------------------------------------------------------------
 
-// Byte 0 of an input: which descriptors the input gives (else the modem's own) and what the port
-// side does.
+// The header of an input: byte 0 the options below, byte 1 the port side's receive room in units
+// of 16 bytes, byte 2 bit 0 a stop and new start of the device halfway. Byte 0 tells which
+// descriptors the input gives (else the modem's own) and what the port side does.
 enum Option : std::uint8_t {
   kOwnDevice = 0x01,      // the device descriptor follows (length byte, bytes)
-  kOwnConfig = 0x02,      // configuration index 1 follows (2-byte length, bytes)
+  kOwnConfig = 0x02,      // configuration index 1 follows: count, then 2-byte length, bytes each
   kOwnStrings = 0x04,     // strings follow (count, then index, length byte, bytes each)
   kOutX = 0x08,           // the port side has the driver filter XON/XOFF from the modem
   kLines = 0x10,          // the port side raises DTR/RTS and sets the line (commands go out)
@@ -64,17 +65,19 @@ enum Option : std::uint8_t {
 
 // Events after the header: a tag byte (taken modulo kEventKinds) and its bytes.
 enum Event : std::uint8_t {
-  kStatus,       // 8 bytes: one status packet
-  kStatusRun,    // count, 8 bytes: count status packets, the sequence byte counting on
-  kDataIn,       // length byte (at most 64), bytes: one data-in packet
-  kIndication,   // length byte (at most 32), bytes: one answer of the indication read
-  kCommandHold,  // count: frames the next command is not taken (NAK) before it is
-  kStatusError,  // status selector: the next status packet fails on the bus
-  kDataInError,  // status selector: the next data-in packet fails on the bus
+  kStatus,        // length byte (at most 8), bytes: one status packet
+  kStatusRun,     // count, 8 bytes: count status packets, the sequence byte counting on
+  kDataIn,        // length byte (at most 64), bytes: one data-in packet
+  kIndication,    // length byte (at most 32), bytes: one answer of the indication read
+  kCommandHold,   // count: frames the next command is not taken (NAK) before it is
+  kStatusError,   // status selector: the next status packet fails on the bus
+  kDataInError,   // status selector: the next data-in packet fails on the bus
+  kDataOutError,  // status selector: the next data-out packet is not taken
   kEventKinds
 };
 
 constexpr std::size_t kMaxConfig = 2048;
+constexpr std::size_t kMaxConfigAnswers = 4;
 constexpr std::size_t kMaxStrings = 8;
 constexpr std::size_t kDataPacket = 64;
 constexpr std::size_t kMessage = 32;
@@ -112,12 +115,17 @@ struct IsoAnswer {
 
 struct Script {
   std::uint8_t options = 0;
-  LONG room = 0;  // the port side's receive room
+  LONG room = 0;         // the port side's receive room
+  bool restart = false;  // the device is stopped and started again halfway
   Descriptors descriptors;
+  // Configuration index 1 as the device answers its reads in turn, the last one from then on
+  // (none: the modem's).
+  std::deque<std::vector<BYTE>> configAnswers;
   std::deque<IsoAnswer> status;
   std::deque<IsoAnswer> dataIn;
   std::deque<std::vector<BYTE>> indications;
   std::deque<int> commandHolds;
+  std::deque<USBD_STATUS> dataOut;  // failures of data-out packets, in turn
 };
 
 UCHAR NextSequence(UCHAR sequence) {
@@ -137,7 +145,7 @@ void ReadStatusRun(Reader& in, Script& script) {
 void ReadEvent(Reader& in, Script& script) {
   switch (in.Byte() % kEventKinds) {
     case kStatus:
-      script.status.push_back({USBD_STATUS_SUCCESS, in.Bytes(8)});
+      script.status.push_back({USBD_STATUS_SUCCESS, in.Bytes(std::min<std::size_t>(in.Byte(), 8))});
       break;
     case kStatusRun:
       ReadStatusRun(in, script);
@@ -158,6 +166,9 @@ void ReadEvent(Reader& in, Script& script) {
     case kDataInError:
       script.dataIn.push_back({kPacketFailures[in.Byte() % std::size(kPacketFailures)], {}});
       break;
+    case kDataOutError:
+      script.dataOut.push_back(kPacketFailures[in.Byte() % std::size(kPacketFailures)]);
+      break;
   }
 }
 
@@ -166,13 +177,17 @@ Script ReadScript(std::span<const std::uint8_t> input) {
   Script script;
   script.options = in.Byte();
   script.room = static_cast<LONG>(in.Byte()) * 16;
+  script.restart = (in.Byte() & 1) != 0;
   script.descriptors = sim::usbdevice::ModemDescriptors({});
   Descriptors& descriptors = script.descriptors;
   if ((script.options & kOwnDevice) != 0) descriptors.device = in.Bytes(in.Byte());
   if ((script.options & kOwnConfig) != 0) {
-    std::size_t length = in.Byte();
-    length = std::min(length | std::size_t{in.Byte()} << 8, kMaxConfig);
-    descriptors.configurations[1] = in.Bytes(length);
+    std::size_t count = std::clamp<std::size_t>(in.Byte(), 1, kMaxConfigAnswers);
+    for (std::size_t i = 0; i < count; ++i) {
+      std::size_t length = in.Byte();
+      length = std::min(length | std::size_t{in.Byte()} << 8, kMaxConfig);
+      script.configAnswers.push_back(in.Bytes(length));
+    }
   }
   if ((script.options & kOwnStrings) != 0) {
     descriptors.strings.clear();
@@ -197,6 +212,19 @@ class ScriptedDevice final : public sim::usbdevice::DescribedDevice {
   explicit ScriptedDevice(Script& script)
       : DescribedDevice(std::move(script.descriptors)), script_(script) {}
 
+  // A device need not give the same configuration descriptor twice: each read of index 1 may
+  // bring the next one the script holds.
+  USBD_STATUS Control(const USB_DEFAULT_PIPE_SETUP_PACKET& setup, BYTE* data,
+                      ULONG& transferred) override {
+    bool configRead = setup.bmRequestType == 0x80 && setup.bRequest == USB_REQUEST_GET_DESCRIPTOR &&
+                      setup.wValue == (USB_CONFIGURATION_DESCRIPTOR_TYPE << 8 | 1);
+    if (configRead && !script_.configAnswers.empty()) {
+      descriptors().configurations[1] = script_.configAnswers.front();
+      if (script_.configAnswers.size() > 1) script_.configAnswers.pop_front();
+    }
+    return DescribedDevice::Control(setup, data, transferred);
+  }
+
   USBD_STATUS IsoIn(UCHAR endpoint, ULONG, std::span<BYTE> data, ULONG& length) override {
     length = 0;
     if (configuration() == 0) return USBD_STATUS_SUCCESS;
@@ -214,6 +242,13 @@ class ScriptedDevice final : public sim::usbdevice::DescribedDevice {
       sent_.insert(sent_.end(), data.begin() + 1, data.begin() + 1 + static_cast<long>(payload));
     }
     return USBD_STATUS_SUCCESS;
+  }
+
+  USBD_STATUS IsoOut(UCHAR, ULONG, std::span<const BYTE>) override {
+    if (script_.dataOut.empty()) return USBD_STATUS_SUCCESS;
+    USBD_STATUS status = script_.dataOut.front();
+    script_.dataOut.pop_front();
+    return status;
   }
 
   std::optional<ULONG> BulkIn(UCHAR endpoint, std::span<BYTE> data) override {
@@ -355,16 +390,39 @@ void CheckReceived(const std::vector<BYTE>& sent, const std::vector<BYTE>& recei
   }
 }
 
-// Surprise removal goes ahead whatever the port side does. An orderly stop and removal are
-// refused while the port side is attached (the modem is busy): with kStayAttached they are tried
-// so first, then the port side detaches as a closing COM port does, and then they must succeed.
-void RunStarted(sim::world::World& world, PDEVICE_OBJECT pdo, std::uint8_t options) {
+bool OpenPortSide(sim::world::World& world, std::uint8_t options) {
   bool attached = false;
   world.Call([&] {
     attached = Attach();
     if (attached) OpenPort(options);
   });
-  platform::clock::SleepFor(kRunTime);
+  return attached;
+}
+
+void ClosePortSide(sim::world::World& world, bool attached) {
+  if (attached) world.Call([] { CallDriver(portdrv::kWdmDetach, 0, 0); });
+}
+
+// An orderly stop is refused while the port side is attached (the modem is busy), and granted
+// once it has detached as a closing COM port does.
+void Restart(sim::world::World& world, PDEVICE_OBJECT pdo, bool& attached, std::uint8_t options) {
+  ClosePortSide(world, attached);
+  attached = false;
+  if (!NT_SUCCESS(pnp::StopDevice(pdo))) Fail("the device is not stopped once the port is closed");
+  if (NT_SUCCESS(pnp::StartDevice(pdo))) attached = OpenPortSide(world, options);
+}
+
+// Surprise removal goes ahead whatever the port side does. An orderly removal is refused while
+// the port side is attached: with kStayAttached stop and removal are tried so first, then the
+// port side detaches, and then the removal must succeed.
+void RunStarted(sim::world::World& world, PDEVICE_OBJECT pdo, const Script& script) {
+  std::uint8_t options = script.options;
+  bool attached = OpenPortSide(world, options);
+  if (script.restart) {
+    platform::clock::SleepFor(kRunTime / 2);
+    Restart(world, pdo, attached, options);
+  }
+  platform::clock::SleepFor(script.restart ? kRunTime / 2 : kRunTime);
   if ((options & kPullOut) != 0) {
     world.Detach(pdo);
     pnp::SurpriseRemoveDevice(pdo);
@@ -374,10 +432,11 @@ void RunStarted(sim::world::World& world, PDEVICE_OBJECT pdo, std::uint8_t optio
     pnp::StopDevice(pdo);
     pnp::RemoveDevice(pdo);
   }
-  if (attached) world.Call([] { CallDriver(portdrv::kWdmDetach, 0, 0); });
+  ClosePortSide(world, attached);
   pnp::StopDevice(pdo);
-  if (!NT_SUCCESS(pnp::RemoveDevice(pdo)))
+  if (!NT_SUCCESS(pnp::RemoveDevice(pdo))) {
     Fail("the device is not removed once the port is closed");
+  }
 }
 
 void RunSession(Script& script) {
@@ -388,12 +447,11 @@ void RunSession(Script& script) {
     Fail("the driver does not load");
   gPort = PortSide{};
   gPort.room = script.room;
-  std::uint8_t options = script.options;
   auto device = std::make_shared<ScriptedDevice>(script);
   PDEVICE_OBJECT pdo = world.Plug(device);
   if (NT_SUCCESS(pnp::AddDevice(driver, pdo))) {
     if (NT_SUCCESS(pnp::StartDevice(pdo))) {
-      RunStarted(world, pdo, options);
+      RunStarted(world, pdo, script);
     } else {
       pnp::RemoveDevice(pdo);
     }
@@ -427,7 +485,7 @@ void Put(std::vector<std::uint8_t>& out, std::initializer_list<std::uint8_t> byt
 // A well-behaved modem: its own descriptors, a healthy status stream that reports bytes for the
 // host and an indication, the data-in packets with them, and the indication itself.
 std::vector<std::uint8_t> WellBehavedSeed() {
-  std::vector<std::uint8_t> out = {kLines | kPortTransmits, 0xFF};
+  std::vector<std::uint8_t> out = {kLines | kPortTransmits, 0xFF, 0};
   // Receive level 20, transmit level 0; next data-out sequence 1; CTS, DSR, DCD.
   ULONG word = 20u << 11 | 1u << 22;
   Put(out, {kStatusRun, 10, static_cast<std::uint8_t>(word), static_cast<std::uint8_t>(word >> 8),
@@ -445,15 +503,17 @@ std::vector<std::uint8_t> WellBehavedSeed() {
 // Descriptors of the input's own: a device descriptor cut short, a configuration whose total
 // length claims more than it holds, and strings with odd lengths.
 std::vector<std::uint8_t> OddDescriptorsSeed() {
-  std::vector<std::uint8_t> out = {kOwnDevice | kOwnConfig | kOwnStrings, 0x40};
+  std::vector<std::uint8_t> out = {kOwnDevice | kOwnConfig | kOwnStrings, 0x40, 0};
   Put(out, {10, 18, 1, 0x10, 0x01, 0, 0, 0, 8, 0xA9, 0xF3});
   std::vector<BYTE> config =
       sim::usbdevice::ConfigurationDescriptor(2, sim::usbdevice::ModemEndpoints());
   config[2] = 0x20;
   config[3] = 0x04;  // 1056 bytes claimed
+  out.push_back(2);  // the second read brings an interface that claims nine endpoints and has none
   out.push_back(static_cast<std::uint8_t>(config.size()));
   out.push_back(0);
   out.insert(out.end(), config.begin(), config.end());
+  Put(out, {18, 0, 9, 2, 18, 0, 1, 2, 0, 0x80, 0xFA, 9, 4, 0, 0, 9, 0xFF, 0, 0, 0});
   Put(out, {3, 0, 4, 4, 3, 0x09, 0x04, 3, 6, 40, 3, 'A', 0, 'B', 0, 2, 3, 3, 3, 0});
   Put(out, {kStatusRun, 50, 0, 0x58, 0x00, 0, 1, 0, 0x0B, 200});
   Put(out, {kDataIn, 64, 63});
@@ -463,10 +523,10 @@ std::vector<std::uint8_t> OddDescriptorsSeed() {
 // A status stream that stumbles: errors, packets without status, a sequence that jumps, data-in
 // packets with bad lengths and sequence bytes, an indication without its mark, held commands.
 std::vector<std::uint8_t> StumblingSeed() {
-  std::vector<std::uint8_t> out = {kOutX | kLines | kStayAttached | kPortTransmits, 0x02};
-  Put(out, {kStatusError, 2, kStatus, 0, 0x50, 0x40, 0, 1, 0, 0x0B, 0});
+  std::vector<std::uint8_t> out = {kOutX | kLines | kStayAttached | kPortTransmits, 0x02, 1};
+  Put(out, {kStatusError, 2, kStatus, 8, 0, 0x50, 0x40, 0, 1, 0, 0x0B, 0, kStatus, 3, 0, 0, 0});
   Put(out, {kStatusRun, 20, 0, 0x50, 0x40, 0, 1, 0, 0x0B, 7});
-  Put(out, {kStatus, 0, 0x50, 0x40, 0, 1, 0, 0x0B, 99});
+  Put(out, {kStatus, 8, 0, 0x50, 0x40, 0, 1, 0, 0x0B, 99, kDataOutError, 3});
   Put(out, {kDataIn, 5, 3, 0x11, 'x', 0x13, 0});
   Put(out, {kDataIn, 6, 3, 0x11, 'x', 0x13, 5, 9});
   Put(out, {kDataInError, 2, kDataIn, 1, 62});
