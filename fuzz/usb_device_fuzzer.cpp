@@ -85,6 +85,8 @@ constexpr UCHAR kStatusEndpoint = 0x81;
 constexpr UCHAR kIndicationEndpoint = 0x83;
 constexpr UCHAR kCommandEndpoint = 0x04;
 constexpr UCHAR kDataInEndpoint = 0x85;
+constexpr UCHAR kDataOutEndpoint = 0x06;
+constexpr std::size_t kPayload = 62;
 constexpr USBD_STATUS kPacketFailures[] = {USBD_STATUS_STALL_PID, USBD_STATUS_DEV_NOT_RESPONDING,
                                            USBD_STATUS_NOT_ACCESSED, USBD_STATUS_XACT_ERROR};
 
@@ -244,11 +246,17 @@ class ScriptedDevice final : public sim::usbdevice::DescribedDevice {
     return USBD_STATUS_SUCCESS;
   }
 
-  USBD_STATUS IsoOut(UCHAR, ULONG, std::span<const BYTE>) override {
-    if (script_.dataOut.empty()) return USBD_STATUS_SUCCESS;
-    USBD_STATUS status = script_.dataOut.front();
-    script_.dataOut.pop_front();
-    return status;
+  USBD_STATUS IsoOut(UCHAR endpoint, ULONG, std::span<const BYTE> data) override {
+    if (!script_.dataOut.empty()) {
+      USBD_STATUS status = script_.dataOut.front();
+      script_.dataOut.pop_front();
+      return status;
+    }
+    if (endpoint == kDataOutEndpoint && data.size() >= 2) {
+      std::size_t payload = std::min<std::size_t>({data[1], kPayload, data.size() - 2});
+      taken_.insert(taken_.end(), data.begin() + 2, data.begin() + 2 + static_cast<long>(payload));
+    }
+    return USBD_STATUS_SUCCESS;
   }
 
   std::optional<ULONG> BulkIn(UCHAR endpoint, std::span<BYTE> data) override {
@@ -269,10 +277,13 @@ class ScriptedDevice final : public sim::usbdevice::DescribedDevice {
 
   // Every payload byte the device sent on its data-in endpoint, in order.
   const std::vector<BYTE>& sent() const { return sent_; }
+  // Every payload byte of the data-out packets the device took, in order.
+  const std::vector<BYTE>& taken() const { return taken_; }
 
  private:
   Script& script_;
   std::vector<BYTE> sent_;
+  std::vector<BYTE> taken_;
 };
 
 // ---- The port side ---------------------------------------------------------------------------
@@ -283,6 +294,7 @@ class ScriptedDevice final : public sim::usbdevice::DescribedDevice {
 struct PortSide {
   LONG room = 0;
   std::deque<BYTE> transmit;
+  std::vector<BYTE> given;  // handed to the driver with PORT_GET_DATA
   std::vector<BYTE> received;
   std::uint32_t handle = 0;
   std::uint32_t entry = 0;
@@ -302,6 +314,8 @@ void PortCallback(std::uint32_t, std::uint32_t address) {
   if (record == nullptr) Fail("the driver called the port side without a mapped record");
   switch (record->function) {
     case portdrv::kPortPutMsr:
+      // One register byte, in byte 13 of the record.
+      if ((record->parameter1 & ~0xFF00u) != 0) Fail("PORT_PUT_MSR: more than a register byte");
       record->parameter1 = static_cast<std::uint32_t>(gPort.room);
       record->result = static_cast<std::uint32_t>(gPort.transmit.size());
       break;
@@ -309,6 +323,7 @@ void PortCallback(std::uint32_t, std::uint32_t address) {
       BYTE* area = Area(record->parameter1, 62, "PORT_GET_DATA");
       std::size_t count = std::min<std::size_t>({area[0], 62, gPort.transmit.size()});
       std::copy_n(gPort.transmit.begin(), count, area + 1);
+      gPort.given.insert(gPort.given.end(), area + 1, area + 1 + count);
       gPort.transmit.erase(gPort.transmit.begin(),
                            gPort.transmit.begin() + static_cast<long>(count));
       area[0] = static_cast<BYTE>(count);
@@ -316,6 +331,7 @@ void PortCallback(std::uint32_t, std::uint32_t address) {
     }
     case portdrv::kPortPutData: {
       BYTE* count = Area(record->parameter1, 0, "PORT_PUT_DATA");
+      if (*count > 62) Fail("PORT_PUT_DATA: more bytes than a data-in packet carries");
       BYTE* bytes = Area(record->parameter1, *count, "PORT_PUT_DATA");
       gPort.received.insert(gPort.received.end(), bytes + 1, bytes + 1 + *count);
       break;
@@ -375,17 +391,17 @@ void OpenPort(std::uint8_t options) {
 // leaves about 300 frames of traffic.
 constexpr auto kRunTime = platform::clock::Milliseconds(400);
 
-// The port side may receive only payload bytes the device sent, in their order (the driver may
-// drop some: XON/XOFF, rejected packets), so what it received is a subsequence of what was sent.
-void CheckReceived(const std::vector<BYTE>& sent, const std::vector<BYTE>& received) {
-  if (received.size() > sent.size()) {
-    Fail("the port side received " + std::to_string(received.size()) + " bytes; the device sent " +
-         std::to_string(sent.size()));
-  }
+// Each side may receive only payload bytes the other sent, in their order; the driver may drop
+// some (XON/XOFF, rejected packets), so what arrived is a subsequence of what was sent.
+void CheckPassedOn(const std::vector<BYTE>& sent, const std::vector<BYTE>& received,
+                   const char* sender, const char* receiver) {
+  std::string counts = std::string(receiver) + " received " + std::to_string(received.size()) +
+                       " bytes; " + sender + " sent " + std::to_string(sent.size());
+  if (received.size() > sent.size()) Fail(counts);
   std::size_t at = 0;
   for (BYTE byte : received) {
     while (at < sent.size() && sent[at] != byte) ++at;
-    if (at == sent.size()) Fail("the port side received bytes the device did not send");
+    if (at == sent.size()) Fail(counts + ", and not all of them in that order");
     ++at;
   }
 }
@@ -458,7 +474,8 @@ void RunSession(Script& script) {
   }
   world.Unplug(pdo);
   pnp::UnloadDriver(driver);
-  CheckReceived(device->sent(), gPort.received);
+  CheckPassedOn(device->sent(), gPort.received, "the device", "the port side");
+  CheckPassedOn(gPort.given, device->taken(), "the port side", "the device");
 }
 
 // One platform root for the whole run, emptied before every input: the driver's installation
