@@ -50,8 +50,8 @@ using sim::usbdevice::Descriptors;
 // ---- The input -------------------------------------------------------------------------------
 
 // The header of an input: byte 0 the options below, byte 1 the port side's receive room in units
-// of 16 bytes, byte 2 bit 0 a stop and new start of the device halfway. Byte 0 tells which
-// descriptors the input gives (else the modem's own) and what the port side does.
+// of 16 bytes, byte 2 the further options after them. Byte 0 tells which descriptors the input
+// gives (else the modem's own) and what the port side does.
 enum Option : std::uint8_t {
   kOwnDevice = 0x01,      // the device descriptor follows (length byte, bytes)
   kOwnConfig = 0x02,      // configuration index 1 follows: count, then 2-byte length, bytes each
@@ -61,6 +61,12 @@ enum Option : std::uint8_t {
   kPullOut = 0x20,        // the device is pulled off the bus at the end instead of stopped
   kStayAttached = 0x40,   // the port side stays attached through the stop or removal
   kPortTransmits = 0x80,  // the port side has bytes for the modem (the data-out path runs)
+};
+
+enum FurtherOption : std::uint8_t {
+  kRestart = 0x01,       // the device is stopped and started again halfway
+  kUnitBySerial = 0x02,  // the port side names the modem by its serial number, not ""
+  kPollAttach = 0x04,    // the port side attaches with the poll message
 };
 
 // Events after the header: a tag byte (taken modulo kEventKinds) and its bytes.
@@ -117,8 +123,9 @@ struct IsoAnswer {
 
 struct Script {
   std::uint8_t options = 0;
-  LONG room = 0;         // the port side's receive room
-  bool restart = false;  // the device is stopped and started again halfway
+  LONG room = 0;  // the port side's receive room
+  std::uint8_t further = 0;
+  std::string unit;  // the unit name the port side attaches with
   Descriptors descriptors;
   // Configuration index 1 as the device answers its reads in turn, the last one from then on
   // (none: the modem's).
@@ -174,12 +181,25 @@ void ReadEvent(Reader& in, Script& script) {
   }
 }
 
+// The serial number as the port side knows it: the low byte of each unit of the string the device
+// descriptor names, up to the first zero.
+std::string SerialText(const Descriptors& descriptors) {
+  UCHAR index = descriptors.device.size() > 16 ? descriptors.device[16] : 0;
+  auto it = descriptors.strings.find(index);
+  std::string text;
+  if (it == descriptors.strings.end()) return text;
+  for (std::size_t at = 2; at < it->second.size() && it->second[at] != 0; at += 2) {
+    text += static_cast<char>(it->second[at]);
+  }
+  return text;
+}
+
 Script ReadScript(std::span<const std::uint8_t> input) {
   Reader in(input);
   Script script;
   script.options = in.Byte();
   script.room = static_cast<LONG>(in.Byte()) * 16;
-  script.restart = (in.Byte() & 1) != 0;
+  script.further = in.Byte();
   script.descriptors = sim::usbdevice::ModemDescriptors({});
   Descriptors& descriptors = script.descriptors;
   if ((script.options & kOwnDevice) != 0) descriptors.device = in.Bytes(in.Byte());
@@ -199,6 +219,7 @@ Script ReadScript(std::span<const std::uint8_t> input) {
       descriptors.strings[index] = in.Bytes(in.Byte());
     }
   }
+  if ((script.further & kUnitBySerial) != 0) script.unit = SerialText(descriptors);
   while (!in.done()) ReadEvent(in, script);
   return script;
 }
@@ -343,18 +364,19 @@ void PortCallback(std::uint32_t, std::uint32_t address) {
   }
 }
 
-// Attaches with an empty unit name, which names the first modem of the driver's table: the only
-// one here, whatever its serial number says.
-bool Attach() {
-  char name[] = "";
-  vxd::FlatScope flatName(name, sizeof(name));
+// An empty unit name names the first modem of the driver's table: the only one here, whatever
+// its serial number says.
+bool Attach(const std::string& unit, bool poll) {
+  vxd::FlatScope flatName(unit.c_str(), unit.size() + 1);
   portdrv::PortRecord record{};
-  record.function = portdrv::kWdmAttach;
+  record.function = poll ? 0 : portdrv::kWdmAttach;
   record.unitName = flatName.flat();
   record.parameter1 = 1;
   record.parameter2 = vxd::EntryToFlat<portdrv::PortCallbackFn>(&PortCallback);
   vxd::FlatScope flatRecord(record);
-  vxd::SendControlMessage(portdrv::kDriverName, portdrv::kAttachMessage, flatRecord.flat());
+  vxd::SendControlMessage(portdrv::kDriverName,
+                          poll ? portdrv::kPollMessage : portdrv::kAttachMessage,
+                          flatRecord.flat());
   if ((record.result & 0x80000000u) != 0 || record.callbackEntry == 0) return false;
   gPort.handle = record.deviceHandle;
   gPort.entry = record.callbackEntry;
@@ -406,11 +428,11 @@ void CheckPassedOn(const std::vector<BYTE>& sent, const std::vector<BYTE>& recei
   }
 }
 
-bool OpenPortSide(sim::world::World& world, std::uint8_t options) {
+bool OpenPortSide(sim::world::World& world, const Script& script) {
   bool attached = false;
   world.Call([&] {
-    attached = Attach();
-    if (attached) OpenPort(options);
+    attached = Attach(script.unit, (script.further & kPollAttach) != 0);
+    if (attached) OpenPort(script.options);
   });
   return attached;
 }
@@ -421,11 +443,11 @@ void ClosePortSide(sim::world::World& world, bool attached) {
 
 // An orderly stop is refused while the port side is attached (the modem is busy), and granted
 // once it has detached as a closing COM port does.
-void Restart(sim::world::World& world, PDEVICE_OBJECT pdo, bool& attached, std::uint8_t options) {
+void Restart(sim::world::World& world, PDEVICE_OBJECT pdo, bool& attached, const Script& script) {
   ClosePortSide(world, attached);
   attached = false;
   if (!NT_SUCCESS(pnp::StopDevice(pdo))) Fail("the device is not stopped once the port is closed");
-  if (NT_SUCCESS(pnp::StartDevice(pdo))) attached = OpenPortSide(world, options);
+  if (NT_SUCCESS(pnp::StartDevice(pdo))) attached = OpenPortSide(world, script);
 }
 
 // Surprise removal goes ahead whatever the port side does. An orderly removal is refused while
@@ -433,12 +455,13 @@ void Restart(sim::world::World& world, PDEVICE_OBJECT pdo, bool& attached, std::
 // port side detaches, and then the removal must succeed.
 void RunStarted(sim::world::World& world, PDEVICE_OBJECT pdo, const Script& script) {
   std::uint8_t options = script.options;
-  bool attached = OpenPortSide(world, options);
-  if (script.restart) {
+  bool restart = (script.further & kRestart) != 0;
+  bool attached = OpenPortSide(world, script);
+  if (restart) {
     platform::clock::SleepFor(kRunTime / 2);
-    Restart(world, pdo, attached, options);
+    Restart(world, pdo, attached, script);
   }
-  platform::clock::SleepFor(script.restart ? kRunTime / 2 : kRunTime);
+  platform::clock::SleepFor(restart ? kRunTime / 2 : kRunTime);
   if ((options & kPullOut) != 0) {
     world.Detach(pdo);
     pnp::SurpriseRemoveDevice(pdo);
@@ -543,7 +566,8 @@ std::vector<std::uint8_t> OddDescriptorsSeed() {
 // A status stream that stumbles: errors, packets without status, a sequence that jumps, data-in
 // packets with bad lengths and sequence bytes, an indication without its mark, held commands.
 std::vector<std::uint8_t> StumblingSeed() {
-  std::vector<std::uint8_t> out = {kOutX | kLines | kStayAttached | kPortTransmits, 0x02, 1};
+  std::vector<std::uint8_t> out = {kOutX | kLines | kStayAttached | kPortTransmits, 0x02,
+                                   kRestart | kUnitBySerial | kPollAttach};
   Put(out, {kStatusError, 2, kStatus, 8, 0, 0x50, 0x40, 0, 1, 0, 0x0B, 0, kStatus, 3, 0, 0, 0});
   Put(out, {kStatusRun, 20, 0, 0x50, 0x40, 0, 1, 0, 0x0B, 7});
   Put(out, {kStatus, 8, 0, 0x50, 0x40, 0, 1, 0, 0x0B, 99, kDataOutError, 3});
