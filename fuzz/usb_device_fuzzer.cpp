@@ -79,6 +79,8 @@ enum Event : std::uint8_t {
   kStatusError,   // status selector: the next status packet fails on the bus
   kDataInError,   // status selector: the next data-in packet fails on the bus
   kDataOutError,  // status selector: the next data-out packet is not taken
+  kBusFault,      // what (bit 7: whole transfers, else packets; endpoint selector), status
+                  // selector, count: the bus ends that many of them so, from the start on
   kEventKinds
 };
 
@@ -95,6 +97,12 @@ constexpr UCHAR kDataOutEndpoint = 0x06;
 constexpr std::size_t kPayload = 62;
 constexpr USBD_STATUS kPacketFailures[] = {USBD_STATUS_STALL_PID, USBD_STATUS_DEV_NOT_RESPONDING,
                                            USBD_STATUS_NOT_ACCESSED, USBD_STATUS_XACT_ERROR};
+constexpr UCHAR kEndpoints[] = {kStatusEndpoint, kDataInEndpoint, kDataOutEndpoint,
+                                kIndicationEndpoint, kCommandEndpoint};
+// What the bus may make of a transfer or packet; a packet missed in its frame included.
+constexpr USBD_STATUS kBusStatuses[] = {
+    USBD_STATUS_SUCCESS,      USBD_STATUS_STALL_PID,  USBD_STATUS_DEV_NOT_RESPONDING,
+    USBD_STATUS_NOT_ACCESSED, USBD_STATUS_XACT_ERROR, static_cast<USBD_STATUS>(0xC000000Eu)};
 
 // Reads the input front to back; past its end every read gives zeros or nothing.
 class Reader {
@@ -121,6 +129,14 @@ struct IsoAnswer {
   std::vector<BYTE> bytes;
 };
 
+// Faults of the bus itself, set up before the device is added.
+struct BusFault {
+  bool transfers = false;  // whole transfers, else packets
+  UCHAR endpoint = 0;
+  USBD_STATUS status = USBD_STATUS_SUCCESS;
+  int count = 0;
+};
+
 struct Script {
   std::uint8_t options = 0;
   LONG room = 0;  // the port side's receive room
@@ -135,6 +151,7 @@ struct Script {
   std::deque<std::vector<BYTE>> indications;
   std::deque<int> commandHolds;
   std::deque<USBD_STATUS> dataOut;  // failures of data-out packets, in turn
+  std::vector<BusFault> busFaults;
 };
 
 UCHAR NextSequence(UCHAR sequence) {
@@ -178,6 +195,14 @@ void ReadEvent(Reader& in, Script& script) {
     case kDataOutError:
       script.dataOut.push_back(kPacketFailures[in.Byte() % std::size(kPacketFailures)]);
       break;
+    case kBusFault: {
+      std::uint8_t what = in.Byte();
+      BusFault fault{(what & 0x80) != 0, kEndpoints[(what & 0x7F) % std::size(kEndpoints)]};
+      fault.status = kBusStatuses[in.Byte() % std::size(kBusStatuses)];
+      fault.count = in.Byte();
+      script.busFaults.push_back(fault);
+      break;
+    }
   }
 }
 
@@ -488,6 +513,15 @@ void RunSession(Script& script) {
   gPort.room = script.room;
   auto device = std::make_shared<ScriptedDevice>(script);
   PDEVICE_OBJECT pdo = world.Plug(device);
+  world.Call([&] {
+    for (const BusFault& fault : script.busFaults) {
+      if (fault.transfers) {
+        world.bus().InjectTransferStatus(fault.endpoint, fault.status, fault.count);
+      } else {
+        world.bus().InjectPacketStatus(fault.endpoint, fault.status, fault.count);
+      }
+    }
+  });
   if (NT_SUCCESS(pnp::AddDevice(driver, pdo))) {
     if (NT_SUCCESS(pnp::StartDevice(pdo))) {
       RunStarted(world, pdo, script);
@@ -575,6 +609,7 @@ std::vector<std::uint8_t> StumblingSeed() {
   Put(out, {kDataIn, 6, 3, 0x11, 'x', 0x13, 5, 9});
   Put(out, {kDataInError, 2, kDataIn, 1, 62});
   Put(out, {kIndication, 4, 0x00, 2, 'A', 'B'});
+  Put(out, {kBusFault, 0x82, 0, 1, kBusFault, 0x02, 3, 1});  // data out: not accessed, sent again
   Put(out, {kCommandHold, 30, kCommandHold, 2});
   Put(out, {kStatusRun, 100, 0xFF, 0xFF, 0xFF, 0xFF, 9, 0xFF, 0xFF, 100});
   return out;
