@@ -139,9 +139,9 @@ struct BusFault {
 
 struct Script {
   std::uint8_t options = 0;
-  LONG room = 0;  // the port side's receive room
-  std::uint8_t further = 0;
-  std::string unit;  // the unit name the port side attaches with
+  LONG room = 0;             // the port side's receive room
+  std::uint8_t further = 0;  // FurtherOption bits
+  std::string unit;          // the unit name the port side attaches with
   Descriptors descriptors;
   // Configuration index 1 as the device answers its reads in turn, the last one from then on
   // (none: the modem's).
