@@ -110,8 +110,10 @@ NTSTATUS IsoUsb_CompletionStop(DEVICE_OBJECT*, IRP*, PVOID) {
 }
 
 ULONG IsoUsb_GetCurrentFrame(DEVICE_OBJECT* deviceObject, IRP* irp) {
-  alignas(8) UCHAR storage[engine::kFrameUrbSize] = {};
-  auto* urb = reinterpret_cast<URB*>(storage);
+  // A whole URB, so that its members are reached inside an object of their union's size; the
+  // header still gives the bus the frame query's 20 bytes.
+  URB storage{};
+  URB* urb = &storage;
   urb->UrbHeader.Length = static_cast<USHORT>(engine::kFrameUrbSize);
   urb->UrbHeader.Function = URB_FUNCTION_GET_CURRENT_FRAME_NUMBER;
   urb->UrbGetCurrentFrameNumber.FrameNumber = 0xFFFFFFFF;
