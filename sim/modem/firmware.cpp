@@ -30,6 +30,8 @@ void Firmware::Receive(std::span<const std::uint8_t> bytes, std::vector<Output>&
   if (!echo.empty()) Emit(std::move(echo), {}, out);
   if (mode_ == Mode::kOnline) {
     ReceiveOnline(bytes.subspan(taken), out);
+    // Also what waited while the modem was in command mode, when this was ATO.
+    ReleaseToHost(out);
   } else {
     ReceiveDownload(bytes.subspan(taken), out);
   }

@@ -75,22 +75,6 @@ struct LineState {
   bool dcd = false;   // carrier detect
 };
 
-// A number on a phone line, given up when the modem goes.
-class LineSeat {
- public:
-  LineSeat(std::shared_ptr<PhoneLine> line, std::string number)
-      : line_(std::move(line)), number_(std::move(number)) {}
-  ~LineSeat() { line_->Unregister(number_); }
-  LineSeat(const LineSeat&) = delete;
-  LineSeat& operator=(const LineSeat&) = delete;
-  PhoneLine& line() const { return *line_; }
-  const std::string& number() const { return number_; }
-
- private:
-  std::shared_ptr<PhoneLine> line_;
-  std::string number_;
-};
-
 class Firmware {
  public:
   static constexpr const char* kIdentWithCode = "USB high power, bus-powered function";

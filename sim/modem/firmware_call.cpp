@@ -83,7 +83,6 @@ void Firmware::ReceiveOnline(std::span<const std::uint8_t> bytes, std::vector<Ou
   }
   if (!burst.empty()) seat_->line().Send(seat_->number(), burst, first);
   UpdateFlow(now, out);
-  ReleaseToHost(out);
 }
 
 // Three escape characters with a guard time of silence before the first, less than a guard
