@@ -26,7 +26,8 @@ bool PhoneLine::Register(const std::string& number, Wake wake) {
   return stations_.try_emplace(number, Station{std::move(wake)}).second;
 }
 
-void PhoneLine::Unregister(const std::string& number) {
+void PhoneLine::Unregister(const std::string& number, Time now) {
+  HangUp(number, now);
   std::lock_guard lock(mutex_);
   stations_.erase(number);
 }

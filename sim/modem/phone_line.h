@@ -61,7 +61,8 @@ class PhoneLine {
 
   // False when the number is taken already.
   bool Register(const std::string& number, Wake wake);
-  void Unregister(const std::string& number);
+  // The station leaves the line; a call it is in ends now, as if it had hung up.
+  void Unregister(const std::string& number, Time now);
   // The fastest rate this station's modem connects at (a call runs at the slower side's rate).
   void SetRate(const std::string& number, std::uint32_t rate);
 
@@ -122,12 +123,12 @@ class PhoneLine {
   std::map<std::string, Station> stations_;
 };
 
-// A number on a phone line, given up when the modem goes.
+// A number on a phone line, given up when the modem goes (at the current clock's time).
 class LineSeat {
  public:
   LineSeat(std::shared_ptr<PhoneLine> line, std::string number)
       : line_(std::move(line)), number_(std::move(number)) {}
-  ~LineSeat() { line_->Unregister(number_); }
+  ~LineSeat() { line_->Unregister(number_, platform::clock::Current().Now()); }
   LineSeat(const LineSeat&) = delete;
   LineSeat& operator=(const LineSeat&) = delete;
   PhoneLine& line() const { return *line_; }

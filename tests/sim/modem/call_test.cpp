@@ -180,6 +180,14 @@ TEST_F(ModemCall, ABusyNumberAnUnknownOneAndNoAnswer) {
   EXPECT_EQ(a.firmware.callState(), CallState::kIdle);
 }
 
+TEST_F(ModemCall, AModemThatLeavesTheLineHangsUp) {
+  Connect();
+  a.firmware = sim::modem::Firmware();
+  RunFor(1ms);
+  EXPECT_EQ(b.Take(), "\r\nNO CARRIER\r\n");
+  EXPECT_FALSE(b.firmware.lineState().dcd);
+}
+
 TEST_F(ModemCall, AKeyWhileDiallingAbandonsTheCall) {
   a.Type("ATD2\r");
   RunFor(3s);
