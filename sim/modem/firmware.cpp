@@ -28,7 +28,13 @@ void Firmware::Receive(std::span<const std::uint8_t> bytes, std::vector<Output>&
     ReceiveCommand(bytes[taken], echo, out);
   }
   if (!echo.empty()) Emit(std::move(echo), {}, out);
-  ReceiveDownload(bytes.subspan(taken), out);
+  if (mode_ == Mode::kOnline) {
+    ReceiveOnline(bytes.subspan(taken), out);
+    // Also what waited while the modem was in command mode, when this was ATO.
+    ReleaseToHost(out);
+  } else {
+    ReceiveDownload(bytes.subspan(taken), out);
+  }
 }
 
 void Firmware::ReceiveDownload(std::span<const std::uint8_t> bytes, std::vector<Output>& out) {
@@ -46,7 +52,13 @@ void Firmware::ReceiveDownload(std::span<const std::uint8_t> bytes, std::vector<
 // "x" at the start of a line asks for the download prompt at once, without a line end.
 void Firmware::ReceiveCommand(std::uint8_t byte, std::string& echo, std::vector<Output>& out) {
   if (byte == '\n') return;  // the line feed after a command's carriage return is dropped
-  echo.push_back(static_cast<char>(byte));
+  if (call_.state == CallState::kDialing || call_.state == CallState::kAnswering) {
+    // A key pressed while the modem connects abandons the call.
+    HangUp();
+    Report(Result::kNoCarrier, out);
+    return;
+  }
+  if (settings_.echo) echo.push_back(static_cast<char>(byte));
   if (byte == 'x' && line_.empty()) {
     Emit(std::move(echo), EnterDownloadMode("x"), out);
     echo.clear();
@@ -64,19 +76,20 @@ void Firmware::ReceiveCommand(std::uint8_t byte, std::string& echo, std::vector<
   }
 }
 
+// A bare boot loader knows only its identification; modem code runs the whole command set.
 std::string Firmware::Answer(const std::string& line) {
   if (line.empty()) return {};
-  if (line == "ati9") {
-    std::string ident = behaviour_.hasModemCode ? kIdentWithCode : kIdentWithoutCode;
-    return "\r\n" + ident + "\r\n\r\nOK\r\n";
+  if (!behaviour_.hasModemCode) {
+    if (line == "ati9") return "\r\n" + std::string(kIdentWithoutCode) + "\r\n\r\nOK\r\n";
+    return "\r\nERROR\r\n";
   }
-  if (line == "at@d" && behaviour_.hasModemCode) {
+  if (line == "at@d") {
     std::string answer = EnterDownloadMode(line);
     lineFeedEndsCommand_ = mode_ == Mode::kDownload;
     return answer.empty() ? answer : "\r\n" + answer;
   }
-  if (line == "at" && behaviour_.hasModemCode) return "\r\nOK\r\n";
-  return "\r\nERROR\r\n";
+  auto commands = ParseAtLine(line);
+  return commands ? Execute(*commands) : Code(Result::kError);
 }
 
 // Only the prompt means the modem now takes an image.
@@ -91,6 +104,7 @@ std::string Firmware::EnterDownloadMode(const std::string& request) {
 }
 
 void Firmware::Reset() {
+  HangUp();
   mode_ = Mode::kCommand;
   line_.clear();
   lineFeedEndsCommand_ = false;

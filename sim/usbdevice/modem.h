@@ -2,9 +2,9 @@
 // strings, and configuration index 1 with one interface and five endpoints: 0x81, 0x85, 0x06
 // (isochronous; 8, 64, 64 bytes) and 0x83, 0x04 (bulk; 32 bytes). Index 0 is a configuration
 // without endpoints. Behind the endpoints sits the modem's firmware (the same AT dialogue and
-// ZModem receiver as on the serial line): a status packet every frame, data packets both ways,
-// commands and indications (modem_stream.cpp). The wire layouts are declared here from their
-// bytes, as a device's own firmware would.
+// ZModem receiver as on the serial line, and its calls on a phone line): a status packet every
+// frame, data packets both ways, commands and indications (modem_stream.cpp). The wire layouts
+// are declared here from their bytes, as a device's own firmware would.
 #pragma once
 
 #include <deque>
@@ -58,6 +58,7 @@ class UsbModem : public DescribedDevice {
  public:
   static constexpr UCHAR kLineCts = 0x01;
   static constexpr UCHAR kLineDsr = 0x02;
+  static constexpr UCHAR kLineRing = 0x04;
   static constexpr UCHAR kLineDcd = 0x08;
 
   explicit UsbModem(const ModemIdentity& identity = {}, modem::Behaviour behaviour = {});
@@ -68,9 +69,13 @@ class UsbModem : public DescribedDevice {
   bool BulkOut(UCHAR endpoint, std::span<const BYTE> data) override;
 
   // All of the following on the world thread.
+  // Gives the modem a number on the phone line (false: taken). The modem takes the line's
+  // events for it in its per-frame work, on the world thread.
+  bool PlugIntoLine(std::shared_ptr<modem::PhoneLine> line, std::string number);
   modem::Firmware& firmware() { return firmware_; }
   ModemFaults& faults() { return faults_; }
   const ModemLine& line() const { return line_; }
+  // The line bits as given; CTS, RI and DCD of the status packet follow the firmware too.
   UCHAR& lineBits() { return lineBits_; }
   // Every command as the modem received it (32 bytes each).
   const std::vector<std::vector<BYTE>>& commands() const { return commands_; }
@@ -100,6 +105,8 @@ class UsbModem : public DescribedDevice {
   // firmware the host's bytes it has taken by now.
   void Advance();
   void Feed(std::span<const BYTE> bytes);
+  void Queue(std::vector<modem::Output>& out);
+  UCHAR LineByte() const;
 
   modem::Firmware firmware_;
   ModemFaults faults_;

@@ -57,8 +57,15 @@ void UsbModem::QueueIndication(std::vector<BYTE> message) {
   indications_.push_back(std::move(message));
 }
 
+bool UsbModem::PlugIntoLine(std::shared_ptr<modem::PhoneLine> line, std::string number) {
+  return firmware_.PlugIntoLine(std::move(line), std::move(number));
+}
+
 void UsbModem::Advance() {
   platform::clock::Time now = platform::clock::Current().Now();
+  std::vector<modem::Output> due;
+  firmware_.Advance(due);
+  Queue(due);
   while (!answers_.empty() && answers_.front().at <= now) {
     toHost_.insert(toHost_.end(), answers_.front().bytes.begin(), answers_.front().bytes.end());
     answers_.pop_front();
@@ -77,6 +84,11 @@ void UsbModem::Feed(std::span<const BYTE> bytes) {
   takenFromHost_ += bytes.size();
   std::vector<modem::Output> out;
   firmware_.Receive(bytes, out);
+  Queue(out);
+}
+
+void UsbModem::Queue(std::vector<modem::Output>& out) {
+  if (out.empty()) return;
   platform::clock::Time at = std::max(platform::clock::Current().Now(), answersFree_);
   for (modem::Output& chunk : out) {
     at += chunk.after;
@@ -97,7 +109,7 @@ void UsbModem::StatusPacket(std::span<BYTE> data, ULONG& length) {
   packet[1] = static_cast<BYTE>(word >> 8);
   packet[2] = static_cast<BYTE>(word >> 16);
   packet[4] = outSequence_;
-  packet[6] = lineBits_;
+  packet[6] = LineByte();
   if (faults_.zeroSequenceRun > 0) {
     --faults_.zeroSequenceRun;
     packet[7] = 0;
@@ -111,6 +123,15 @@ void UsbModem::StatusPacket(std::span<BYTE> data, ULONG& length) {
   }
   length = static_cast<ULONG>(std::min(data.size(), sizeof(packet)));
   std::memcpy(data.data(), packet, length);
+}
+
+UCHAR UsbModem::LineByte() const {
+  modem::LineState state = firmware_.lineState();
+  UCHAR bits = lineBits_ & ~kLineCts;
+  if ((lineBits_ & kLineCts) && state.cts) bits |= kLineCts;
+  if (state.ring) bits |= kLineRing;
+  if (state.dcd) bits |= kLineDcd;
+  return bits;
 }
 
 void UsbModem::DataInPacket(std::span<BYTE> data, ULONG& length) {
@@ -188,8 +209,9 @@ void UsbModem::Command(std::span<const BYTE> data) {
     bool wasOn = line_.dtr;
     line_.dtr = data[2] != 0;
     line_.rts = data[3] != 0;
-    // DTR dropped: the modem leaves download mode and forgets a half-typed command.
+    // DTR dropped: the modem hangs up, leaves download mode and forgets a half-typed command.
     if (wasOn && !line_.dtr) firmware_.Reset();
+    firmware_.SetRts(line_.rts);
     // DTR raised: the modem reports its flow settings (XON/XOFF characters, no flow control).
     if (!wasOn && line_.dtr) QueueIndication(FlowSettings(0x11, 0x13, 0, 0, 0, 0, 0));
   }
