@@ -108,7 +108,8 @@ TEST(MdmsimServe, RealProgramsUseTheServedPortsUntilAStopRemovesThem) {
                           {"serve", "--modems", "2", "--rfc2217-port", std::to_string(port)},
                           root.path(), {{"MDM_ROOT", root.path().string()}});
   ASSERT_TRUE(serve.AwaitOutput("serving in real time", 30s)) << serve.err();
-  EXPECT_NE(serve.out().find("COM3: USB modem 0000A1B2C3D4 on /dev/pts/"), std::string::npos);
+  EXPECT_NE(serve.out().find("COM3: USB modem 0000A1B2C3D4, number 3, on /dev/pts/"),
+            std::string::npos);
 
   ProgramRun bounded{{}, 60s};
   auto client = RunProgram(kPython, {RFC2217_CLIENT, "rfc2217://127.0.0.1:" + std::to_string(port)},
@@ -175,6 +176,33 @@ TEST(MdmsimServe, HostileClientsAreDroppedAndDisturbNoOtherPort) {
   EXPECT_GT(::recv(next, reply, sizeof(reply), 0), 0);
   ::close(next);
   ::close(flood);
+  EXPECT_EQ(serve.Stop(SIGTERM, 30s), 128 + SIGTERM) << serve.err();
+}
+
+// A call between the two served modems: COM3 dials from its terminal, COM4's RFC 2217 client
+// (pyserial) hears the ring, answers, sees the carrier come and go, and bytes cross both ways.
+TEST(MdmsimServe, APyserialClientAnswersACallFromTheOtherModemAndSeesItsCarrier) {
+  TempRoot root;
+  const fs::path scratch = root.path() / "scratch";
+  fs::create_directories(scratch);
+  if (RunProgram(kPython, {"-c", "import serial"}, scratch).exitCode != 0) {
+    GTEST_SKIP() << "pyserial is missing (Debian package python3-serial)";
+  }
+  const int port = FreePort();
+  BackgroundProgram serve(MDMSIM_PATH,
+                          {"serve", "--modems", "2", "--rfc2217-port", std::to_string(port)},
+                          root.path(), {{"MDM_ROOT", root.path().string()}});
+  ASSERT_TRUE(serve.AwaitOutput("serving in real time", 30s)) << serve.err();
+  EXPECT_NE(serve.out().find("COM4: USB modem 0000A1B2C3D5, number 4,"), std::string::npos);
+  ProgramRun bounded{{}, 80s};
+  auto call = RunProgram(kPython,
+                         {RFC2217_CALL, "rfc2217://127.0.0.1:" + std::to_string(port + 1),
+                          (root.path() / "dosdevices" / "com3").string(), "4"},
+                         scratch, bounded);
+  EXPECT_EQ(call.exitCode, 0) << call.err;
+  EXPECT_EQ(call.out,
+            "ring True\ncarrier True\ncaller connected True\ncalled heard True\n"
+            "caller heard True\ncarrier dropped True\ncaller told True\n");
   EXPECT_EQ(serve.Stop(SIGTERM, 30s), 128 + SIGTERM) << serve.err();
 }
 

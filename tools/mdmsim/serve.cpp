@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/base/root.h"
+#include "sim/modem/phone_line.h"
 #include "sim/world/world.h"
 #include "tools/mdmsim/rig.h"
 #include "tools/mdmsim/served_port.h"
@@ -47,6 +48,11 @@ class StopRequest {
   bool done_ = false;
 };
 
+// A modem's telephone number: its COM port's number.
+std::string LineNumber(const std::string& comName) {
+  return comName.substr(3);
+}
+
 std::vector<std::unique_ptr<ServedPort>> ServeAll(DriverRig& rig, const ServeOptions& options,
                                                   bool& failed) {
   std::vector<std::unique_ptr<ServedPort>> served;
@@ -61,8 +67,9 @@ std::vector<std::unique_ptr<ServedPort>> ServeAll(DriverRig& rig, const ServeOpt
       failed = true;
       break;
     }
-    std::printf("[mdmsim] %s: USB modem %s on %s (%s)", modem->comName.c_str(),
-                Narrow(SerialFor(index)).c_str(), port->terminal().c_str(), port->link().c_str());
+    std::printf("[mdmsim] %s: USB modem %s, number %s, on %s (%s)", modem->comName.c_str(),
+                Narrow(SerialFor(index)).c_str(), LineNumber(modem->comName).c_str(),
+                port->terminal().c_str(), port->link().c_str());
     if (tcpPort != 0) std::printf(", RFC 2217 on 127.0.0.1:%u", tcpPort);
     std::printf("\n");
     served.push_back(std::move(port));
@@ -76,12 +83,18 @@ int RunServe(const ServeOptions& options) {
   sim::world::World world;
   DriverRig rig(world);
   bool failed = !NT_SUCCESS(rig.loadStatus());
+  // The modems share one telephone line; each answers to its COM port's number ("ATD4" from
+  // COM3 calls COM4).
+  auto line = std::make_shared<sim::modem::PhoneLine>();
   for (int i = 0; i < options.modems && !failed; ++i) {
     sim::usbdevice::ModemIdentity identity{SerialFor(i), u"USB Modem", true};
-    if (rig.AddModem(ComNameFor(i), identity) == nullptr) {
+    RiggedModem* modem = rig.AddModem(ComNameFor(i), identity);
+    if (modem == nullptr) {
       std::fprintf(stderr, "mdmsim: the driver did not start modem %d\n", i);
       failed = true;
+      break;
     }
+    world.Call([&] { modem->device->PlugIntoLine(line, LineNumber(modem->comName)); });
   }
   std::vector<std::unique_ptr<ServedPort>> served;
   if (!failed) served = ServeAll(rig, options, failed);
