@@ -19,7 +19,8 @@ namespace {
 
 struct ServeOptions {
   int modems = 1;
-  int rfc2217Port = 0;  // the first modem's TCP port; 0: no RFC 2217 server
+  int rfc2217Port = 0;             // the first modem's TCP port; 0: no RFC 2217 server
+  std::uint32_t lineRate = 33600;  // bit/s of the telephone line
 };
 
 // Ends the serving on a stop signal: the signal's thread waits until everything is closed.
@@ -85,7 +86,7 @@ int RunServe(const ServeOptions& options) {
   bool failed = !NT_SUCCESS(rig.loadStatus());
   // The modems share one telephone line; each answers to its COM port's number ("ATD4" from
   // COM3 calls COM4).
-  auto line = std::make_shared<sim::modem::PhoneLine>();
+  auto line = std::make_shared<sim::modem::PhoneLine>(sim::modem::LineConfig{options.lineRate});
   for (int i = 0; i < options.modems && !failed; ++i) {
     sim::usbdevice::ModemIdentity identity{SerialFor(i), u"USB Modem", true};
     RiggedModem* modem = rig.AddModem(ComNameFor(i), identity);
@@ -127,6 +128,10 @@ void AddServeCommand(CLI::App& app, int& result) {
                    "TCP port of the first modem's RFC 2217 server; the next modems take the "
                    "ports after it")
       ->check(CLI::Range(1, 65531));
+  serve
+      ->add_option("--line-rate", options->lineRate,
+                   "bit/s of calls on the telephone line (default 33600)")
+      ->check(CLI::Range(300, 10000000));
   serve->callback([options, &result] { result = RunServe(*options); });
 }
 
