@@ -1,5 +1,7 @@
 #include "tools/mdmsim/serve.h"
 
+#include <unistd.h>
+
 #include <condition_variable>
 #include <cstdio>
 #include <memory>
@@ -40,6 +42,10 @@ class StopRequest {
     std::lock_guard lock(mutex_);
     done_ = true;
     changed_.notify_all();
+  }
+  bool requested() {
+    std::lock_guard lock(mutex_);
+    return requested_;
   }
 
  private:
@@ -108,6 +114,9 @@ int RunServe(const ServeOptions& options) {
   NTSTATUS shutdown = rig.Shutdown();
   std::fflush(stdout);
   stop->Done();
+  // Stopped by a signal: the stopping thread ends the program with the signal's status, so this
+  // one must not end it first with another.
+  while (stop->requested()) ::pause();
   return failed || !NT_SUCCESS(shutdown) ? 1 : 0;
 }
 
