@@ -101,7 +101,11 @@ void UsbModem::StatusPacket(std::span<BYTE> data, ULONG& length) {
   ++statusPackets_;
   Advance();
   BYTE packet[8] = {};
-  ULONG tx = faults_.forcedTxLevel.value_or(static_cast<ULONG>(fromHost_.size())) & kLevelMask;
+  // The transmit level counts host bytes not yet taken by the firmware and, in a call, those
+  // still waiting for the line: the driver sends only while it is low, so the line's pace
+  // reaches the host.
+  auto waiting = static_cast<ULONG>(fromHost_.size() + firmware_.transmitLevel());
+  ULONG tx = faults_.forcedTxLevel.value_or(waiting) & kLevelMask;
   ULONG rx = static_cast<ULONG>(std::min<std::size_t>(toHost_.size(), kLevelMask));
   bool indication = !indications_.empty() || faults_.stuckIndication || faults_.silentIndication;
   ULONG word = tx | rx << 11 | (indication ? 1u : 0u) << 22;
