@@ -104,7 +104,9 @@ void UsbModem::StatusPacket(std::span<BYTE> data, ULONG& length) {
   // The transmit level counts host bytes not yet taken by the firmware and, in a call, those
   // still waiting for the line: the driver sends only while it is low, so the line's pace
   // reaches the host.
-  auto waiting = static_cast<ULONG>(fromHost_.size() + firmware_.transmitLevel());
+  // A level beyond the field's 11 bits reads as full, never as a small one.
+  auto waiting = static_cast<ULONG>(
+      std::min<std::size_t>(fromHost_.size() + firmware_.transmitLevel(), kLevelMask));
   ULONG tx = faults_.forcedTxLevel.value_or(waiting) & kLevelMask;
   ULONG rx = static_cast<ULONG>(std::min<std::size_t>(toHost_.size(), kLevelMask));
   bool indication = !indications_.empty() || faults_.stuckIndication || faults_.silentIndication;

@@ -14,7 +14,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "tests/support/background_program.h"
 #include "tests/support/run_program.h"
@@ -98,19 +101,34 @@ void Send(int fd, const std::string& bytes) {
             static_cast<ssize_t>(bytes.size()));
 }
 
-TEST(MdmsimServe, RealProgramsUseTheServedPortsUntilAStopRemovesThem) {
+// Each case serves two modems from a fresh platform root of its own.
+class MdmsimServe : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(scratch); }
+
+  bool HavePyserial() {
+    return RunProgram(kPython, {"-c", "import serial"}, scratch).exitCode == 0;
+  }
+  // Starts `mdmsim serve --modems 2` with `extra` arguments; true once it serves.
+  bool Serve(std::vector<std::string> extra) {
+    std::vector<std::string> args{"serve", "--modems", "2"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    serve.emplace(MDMSIM_PATH, args, root.path(),
+                  std::map<std::string, std::string>{{"MDM_ROOT", root.path().string()}});
+    return serve->AwaitOutput("serving in real time", 30s);
+  }
+  fs::path Terminal(const char* name) const { return root.path() / "dosdevices" / name; }
+
   TempRoot root;
   const fs::path scratch = root.path() / "scratch";
-  fs::create_directories(scratch);
-  if (RunProgram(kPython, {"-c", "import serial"}, scratch).exitCode != 0) {
-    GTEST_SKIP() << "pyserial is missing (Debian package python3-serial)";
-  }
   const int port = FreePort();
-  BackgroundProgram serve(MDMSIM_PATH,
-                          {"serve", "--modems", "2", "--rfc2217-port", std::to_string(port)},
-                          root.path(), {{"MDM_ROOT", root.path().string()}});
-  ASSERT_TRUE(serve.AwaitOutput("serving in real time", 30s)) << serve.err();
-  EXPECT_NE(serve.out().find("COM3: USB modem 0000A1B2C3D4, number 3, on /dev/pts/"),
+  std::optional<BackgroundProgram> serve;
+};
+
+TEST_F(MdmsimServe, RealProgramsUseTheServedPortsUntilAStopRemovesThem) {
+  if (!HavePyserial()) GTEST_SKIP() << "pyserial is missing (Debian package python3-serial)";
+  ASSERT_TRUE(Serve({"--rfc2217-port", std::to_string(port)})) << serve->err();
+  EXPECT_NE(serve->out().find("COM3: USB modem 0000A1B2C3D4, number 3, on /dev/pts/"),
             std::string::npos);
 
   ProgramRun bounded{{}, 60s};
@@ -122,27 +140,20 @@ TEST(MdmsimServe, RealProgramsUseTheServedPortsUntilAStopRemovesThem) {
       << client.out;
   EXPECT_NE(client.out.find("lines cts=1 dsr=1 cd=0 ri=0"), std::string::npos) << client.out;
 
-  std::string answer = AskOnTerminal(root.path() / "dosdevices" / "com4", "ati9\r\n");
+  std::string answer = AskOnTerminal(Terminal("com4"), "ati9\r\n");
   EXPECT_NE(answer.find("USB high power, bus-powered function\r\n\r\nOK\r\n"), std::string::npos)
       << answer;
 
-  EXPECT_EQ(serve.Stop(SIGTERM, 30s), 128 + SIGTERM) << serve.err();
-  EXPECT_NE(serve.err().find("stopped by SIGTERM"), std::string::npos);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(root.path() / "dosdevices" / "com3")));
-  EXPECT_FALSE(fs::exists(fs::symlink_status(root.path() / "dosdevices" / "com4")));
+  EXPECT_EQ(serve->Stop(SIGTERM, 30s), 128 + SIGTERM) << serve->err();
+  EXPECT_NE(serve->err().find("stopped by SIGTERM"), std::string::npos);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Terminal("com3"))));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Terminal("com4"))));
 }
 
 // Clients that break the protocol or vanish are dropped, and the port serves the next client;
 // a client that floods the port's input is served as fast as the modem takes it.
-TEST(MdmsimServe, HostileClientsAreDroppedAndDisturbNoOtherPort) {
-  TempRoot root;
-  const fs::path scratch = root.path() / "scratch";
-  fs::create_directories(scratch);
-  const int port = FreePort();
-  BackgroundProgram serve(MDMSIM_PATH,
-                          {"serve", "--modems", "2", "--rfc2217-port", std::to_string(port)},
-                          root.path(), {{"MDM_ROOT", root.path().string()}});
-  ASSERT_TRUE(serve.AwaitOutput("serving in real time", 30s)) << serve.err();
+TEST_F(MdmsimServe, HostileClientsAreDroppedAndDisturbNoOtherPort) {
+  ASSERT_TRUE(Serve({"--rfc2217-port", std::to_string(port)})) << serve->err();
   const std::string open = "\xff\xfb\x2c\xff\xfd\x2c";  // IAC WILL 44, IAC DO 44
 
   int endless = Connect(port + 1);  // a subnegotiation that never ends
@@ -167,7 +178,7 @@ TEST(MdmsimServe, HostileClientsAreDroppedAndDisturbNoOtherPort) {
   std::string data(256 * 1024, 'A');
   ::send(flood, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 
-  std::string answer = AskOnTerminal(root.path() / "dosdevices" / "com4", "ati9\r\n");
+  std::string answer = AskOnTerminal(Terminal("com4"), "ati9\r\n");
   EXPECT_NE(answer.find("OK\r\n"), std::string::npos) << answer;
   int next = Connect(port + 1);  // the port takes its next client
   ASSERT_GE(next, 0);
@@ -178,49 +189,37 @@ TEST(MdmsimServe, HostileClientsAreDroppedAndDisturbNoOtherPort) {
   EXPECT_GT(::recv(next, reply, sizeof(reply), 0), 0);
   ::close(next);
   ::close(flood);
-  EXPECT_EQ(serve.Stop(SIGTERM, 30s), 128 + SIGTERM) << serve.err();
+  EXPECT_EQ(serve->Stop(SIGTERM, 30s), 128 + SIGTERM) << serve->err();
 }
 
 // A call between the two served modems: COM3 dials from its terminal, COM4's RFC 2217 client
 // (pyserial) hears the ring, answers, sees the carrier come and go, and bytes cross both ways.
-TEST(MdmsimServe, APyserialClientAnswersACallFromTheOtherModemAndSeesItsCarrier) {
-  TempRoot root;
-  const fs::path scratch = root.path() / "scratch";
-  fs::create_directories(scratch);
-  if (RunProgram(kPython, {"-c", "import serial"}, scratch).exitCode != 0) {
-    GTEST_SKIP() << "pyserial is missing (Debian package python3-serial)";
-  }
-  const int port = FreePort();
-  BackgroundProgram serve(MDMSIM_PATH,
-                          {"serve", "--modems", "2", "--rfc2217-port", std::to_string(port)},
-                          root.path(), {{"MDM_ROOT", root.path().string()}});
-  ASSERT_TRUE(serve.AwaitOutput("serving in real time", 30s)) << serve.err();
-  EXPECT_NE(serve.out().find("COM4: USB modem 0000A1B2C3D5, number 4,"), std::string::npos);
+TEST_F(MdmsimServe, APyserialClientAnswersACallFromTheOtherModemAndSeesItsCarrier) {
+  if (!HavePyserial()) GTEST_SKIP() << "pyserial is missing (Debian package python3-serial)";
+  ASSERT_TRUE(Serve({"--rfc2217-port", std::to_string(port)})) << serve->err();
+  EXPECT_NE(serve->out().find("COM4: USB modem 0000A1B2C3D5, number 4,"), std::string::npos);
   ProgramRun bounded{{}, 80s};
   auto call = RunProgram(kPython,
                          {RFC2217_CALL, "rfc2217://127.0.0.1:" + std::to_string(port + 1),
-                          (root.path() / "dosdevices" / "com3").string(), "4"},
+                          (Terminal("com3")).string(), "4"},
                          scratch, bounded);
   EXPECT_EQ(call.exitCode, 0) << call.err;
   EXPECT_EQ(call.out,
             "ring True\ncarrier True\ncaller connected True\ncalled heard True\n"
             "caller heard True\ncarrier dropped True\ncaller told True\n");
-  EXPECT_EQ(serve.Stop(SIGTERM, 30s), 128 + SIGTERM) << serve.err();
+  EXPECT_EQ(serve->Stop(SIGTERM, 30s), 128 + SIGTERM) << serve->err();
 }
 
 // lrzsz across a call between the two served modems, both through mdmcore and the simulated
 // bus: `sz` on COM3's terminal, `rz` on COM4's. The line runs at 1 Mbit/s so that the file
 // crosses in seconds; the USB data paths carry at most about 31 bytes per frame each way.
-TEST(MdmsimServe, SzAndRzMoveAFileByteForByteAcrossACall) {
-  TempRoot root;
-  const fs::path scratch = root.path() / "scratch";
+TEST_F(MdmsimServe, SzAndRzMoveAFileByteForByteAcrossACall) {
   const fs::path received = root.path() / "received";
-  fs::create_directories(scratch);
   fs::create_directories(received);
   if (RunProgram("/bin/sh", {"-c", "command -v sz && command -v rz"}, scratch).exitCode != 0) {
     GTEST_SKIP() << "sz and rz are missing (Debian package lrzsz)";
   }
-  std::string bytes(128 * 1024, '\0');
+  std::string bytes(64 * 1024, '\0');
   std::uint32_t state = 2217;
   for (char& byte : bytes) {
     state = state * 1103515245u + 12345u;
@@ -228,16 +227,14 @@ TEST(MdmsimServe, SzAndRzMoveAFileByteForByteAcrossACall) {
   }
   const fs::path file = root.path() / "image.bin";
   std::ofstream(file, std::ios::binary) << bytes;
-  BackgroundProgram serve(MDMSIM_PATH, {"serve", "--modems", "2", "--line-rate", "1000000"},
-                          root.path(), {{"MDM_ROOT", root.path().string()}});
-  ASSERT_TRUE(serve.AwaitOutput("serving in real time", 30s)) << serve.err();
+  ASSERT_TRUE(Serve({"--line-rate", "1000000"})) << serve->err();
   auto run =
       RunProgram("/bin/bash", {LRZSZ_CALL, root.path().string(), file.string(), received.string()},
                  scratch, ProgramRun{{}, 85s});
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_EQ(run.out, "connected\nsent\n");
   EXPECT_EQ(testing_support::ReadWholeFile(received / "image.bin"), bytes);
-  EXPECT_EQ(serve.Stop(SIGTERM, 30s), 128 + SIGTERM) << serve.err();
+  EXPECT_EQ(serve->Stop(SIGTERM, 30s), 128 + SIGTERM) << serve->err();
 }
 
 }  // namespace
