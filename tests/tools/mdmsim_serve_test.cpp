@@ -210,9 +210,12 @@ TEST_F(MdmsimServe, APyserialClientAnswersACallFromTheOtherModemAndSeesItsCarrie
   EXPECT_EQ(serve->Stop(SIGTERM, 30s), 128 + SIGTERM) << serve->err();
 }
 
+#ifndef MDM_CHECKED
 // lrzsz across a call between the two served modems, both through mdmcore and the simulated
 // bus: `sz` on COM3's terminal, `rz` on COM4's. The line runs at 1 Mbit/s so that the file
-// crosses in seconds; the USB data paths carry at most about 31 bytes per frame each way.
+// crosses in seconds; the USB data paths carry at most about 31 bytes per frame each way. The
+// checked build runs the whole stack several times slower, too slow for a transfer in real
+// time, so the case is the normal build's only.
 TEST_F(MdmsimServe, SzAndRzMoveAFileByteForByteAcrossACall) {
   const fs::path received = root.path() / "received";
   fs::create_directories(received);
@@ -236,5 +239,6 @@ TEST_F(MdmsimServe, SzAndRzMoveAFileByteForByteAcrossACall) {
   EXPECT_EQ(testing_support::ReadWholeFile(received / "image.bin"), bytes);
   EXPECT_EQ(serve->Stop(SIGTERM, 30s), 128 + SIGTERM) << serve->err();
 }
+#endif
 
 }  // namespace
