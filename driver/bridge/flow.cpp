@@ -90,14 +90,14 @@ void read_online_both(DEVICE_OBJECT* deviceObject, LONG room) {
 
 }  // namespace
 
-const UpdateMsrHandler update_msr_fsm[5] = {
+const UpdateMsrHandler update_msr_fsm[kFlowStates] = {
     update_msr_off_online_no, update_msr_off_online_no, update_msr_online_hw,
     update_msr_off_online_no, update_msr_online_hw,
 };
-const WriteHandler write_fsm[5] = {
+const WriteHandler write_fsm[kFlowStates] = {
     write_off_online_no, write_online_sw, write_online_hw, write_online_sw, write_online_hw,
 };
-const ReadHandler read_fsm[5] = {
+const ReadHandler read_fsm[kFlowStates] = {
     read_offline, read_online_no, read_online_hw, read_online_sw, read_online_both,
 };
 

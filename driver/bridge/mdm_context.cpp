@@ -24,6 +24,12 @@ void InitMDMContext(DEVICE_OBJECT* deviceObject) {
   KeInitializeDpc(&context.pollDpc, polling_timer_fn, deviceObject);
   context.pollPeriod = kPollPeriod;
   context.startDelay = kStartDelay;
+  NoXoffInForce(context);
+}
+
+void NoXoffInForce(MDMContext& context) {
+  Store(&context.modemXon, 1);
+  Store(&context.hostXon, 1);
 }
 
 void MDMSwitchToD0(DEVICE_OBJECT* deviceObject) {

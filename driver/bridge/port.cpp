@@ -99,6 +99,7 @@ ULONG wdm_disp_fn(ULONG address) {
       context.portContext = record->parameter1;
       Store(&context.portCallback, record->parameter2);
       GiveEntry(*record, deviceObject);
+      NoXoffInForce(context);
       Store(&context.portAttached, 1);
       if (context.portAttached != 0) {
         Store(&context.active, 1);

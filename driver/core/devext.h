@@ -87,6 +87,29 @@ struct ControlChannel {
   UCHAR buffer[32];
 };
 
+// The index of the flow-control tables, computed for each direction at every status completion.
+enum FlowState : ULONG {
+  Offline = 0,
+  OnlineNone = 1,
+  OnlineHardware = 2,
+  OnlineSoftware = 3,
+  OnlineBoth = 4,
+};
+constexpr ULONG kFlowStates = 5;
+
+// How often the status completions used each row of the three flow-control tables, and how
+// often each direction entered each state (a state other than at the completion before). The
+// tables never read them; they are there for tests and reports.
+struct FlowCounters {
+  ULONG updateMsrRows[kFlowStates];
+  ULONG writeRows[kFlowStates];
+  ULONG readRows[kFlowStates];
+  ULONG transmitEntered[kFlowStates];
+  ULONG receiveEntered[kFlowStates];
+  FlowState lastTransmit;
+  FlowState lastReceive;
+};
+
 struct MDMContext {
   ULONG active;
   DataChannel dataIn;
@@ -127,6 +150,7 @@ struct MDMContext {
   PortRecord portRecord;
   ULONG portRecordFlat;  // 0 until the first call
   ULONG portRecordBusy;
+  FlowCounters flowCounters;
 };
 
 // ---- Device extension ------------------------------------------------------------------------
@@ -220,6 +244,12 @@ ULONG PollFnForVxD(ULONG record);
 
 ULONG wdm_callback(ULONG deviceHandle, ULONG record);
 
+// Neither the modem nor the host has stopped the other with XOFF: the state of a new context
+// and of a port side that has just attached. Left at 0, a port side that attaches before the
+// first status completion would never be sent a byte under software flow control, since only
+// an XON from the modem sets modemXon again.
+void NoXoffInForce(MDMContext& context);
+
 // Calls the attached port side with a record of `function` and parameter 1; false when no port
 // side is attached (no call is made then). The record is handed back for what the port side
 // wrote into it.
@@ -227,20 +257,12 @@ BOOLEAN PortCall(MDMContext& context, ULONG function, ULONG parameter1, PortReco
 
 // ---- Flow control ----------------------------------------------------------------------------
 
-enum FlowState : ULONG {
-  Offline = 0,
-  OnlineNone = 1,
-  OnlineHardware = 2,
-  OnlineSoftware = 3,
-  OnlineBoth = 4,
-};
-
 using UpdateMsrHandler = void (*)(MDMContext* context);
 using WriteHandler = void (*)(DEVICE_OBJECT* deviceObject, LONG count);
 using ReadHandler = void (*)(DEVICE_OBJECT* deviceObject, LONG room);
-extern const UpdateMsrHandler update_msr_fsm[5];
-extern const WriteHandler write_fsm[5];
-extern const ReadHandler read_fsm[5];
+extern const UpdateMsrHandler update_msr_fsm[kFlowStates];
+extern const WriteHandler write_fsm[kFlowStates];
+extern const ReadHandler read_fsm[kFlowStates];
 
 // The transmit and receive states, from msr as it is before this status is applied.
 void SelectFlowStates(const MDMContext& context, FlowState* transmit, FlowState* receive);

@@ -30,6 +30,13 @@ bool WriteAllowed(const MDMContext& modem) {
   return DataAllowed(modem) && modem.status.outSequenceFresh != 0;
 }
 
+void CountEntries(FlowCounters& counters, FlowState transmit, FlowState receive) {
+  if (transmit != counters.lastTransmit) ++counters.transmitEntered[transmit];
+  if (receive != counters.lastReceive) ++counters.receiveEntered[receive];
+  counters.lastTransmit = transmit;
+  counters.lastReceive = receive;
+}
+
 }  // namespace
 
 void IsoUsb_UpdateModemStatus(DEVICE_OBJECT* deviceObject) {
@@ -46,7 +53,10 @@ void IsoUsb_UpdateModemStatus(DEVICE_OBJECT* deviceObject) {
   if ((modem.msr & kMsrDcd) != 0) SelectFlowStates(modem, &transmit, &receive);
   // The states index the tables of five handlers.
   MDM_ASSERT(transmit <= OnlineBoth && receive <= OnlineBoth);
+  FlowCounters& counters = modem.flowCounters;
+  CountEntries(counters, transmit, receive);
   if (attached != 0) {
+    ++counters.updateMsrRows[transmit];
     update_msr_fsm[transmit](&modem);
     IsoUsb_PutMSRToVXD(&modem, static_cast<UCHAR>(modem.msr & kMsrRegister), &room, &count);
     modem.msr &= kMsrLines;
@@ -57,8 +67,14 @@ void IsoUsb_UpdateModemStatus(DEVICE_OBJECT* deviceObject) {
       return;
     }
   }
-  if (DataAllowed(modem)) read_fsm[receive](deviceObject, room);
-  if (WriteAllowed(modem)) write_fsm[transmit](deviceObject, count);
+  if (DataAllowed(modem)) {
+    ++counters.readRows[receive];
+    read_fsm[receive](deviceObject, room);
+  }
+  if (WriteAllowed(modem)) {
+    ++counters.writeRows[transmit];
+    write_fsm[transmit](deviceObject, count);
+  }
   if ((modem.status.statusFlags & kStatusFlagIndication) != 0 && ControlAllowed(modem)) {
     if (NT_SUCCESS(BulkUsb_ReadIndication(deviceObject))) return;
   }

@@ -45,8 +45,14 @@ enum class Mode { kCommand, kDownload, kOnline };
 
 enum class CallState { kIdle, kDialing, kRinging, kAnswering, kConnected };
 
-// Flow control between the modem and its host (&K).
-enum class Flow { kNone = 0, kRtsCts = 3, kXonXoff = 4 };
+// Flow control between the modem and its host (&K): none, RTS/CTS, XON/XOFF, or both at once.
+enum class Flow { kNone = 0, kRtsCts = 3, kXonXoff = 4, kBoth = 5 };
+inline bool Hardware(Flow flow) {
+  return flow == Flow::kRtsCts || flow == Flow::kBoth;
+}
+inline bool Software(Flow flow) {
+  return flow == Flow::kXonXoff || flow == Flow::kBoth;
+}
 
 // The settings the AT commands change; Z and &F bring back these defaults.
 struct Settings {
@@ -70,7 +76,7 @@ struct Settings {
 
 // The modem's side of the RS-232 lines that depend on the firmware.
 struct LineState {
-  bool cts = true;    // clear to send: off while the transmit buffer is full under &K3
+  bool cts = true;    // clear to send: off while the transmit buffer is full under RTS/CTS
   bool ring = false;  // ring indicator, on for the first two seconds of every ring cycle
   bool dcd = false;   // carrier detect
 };
@@ -115,7 +121,7 @@ class Firmware {
   void Advance(std::vector<Output>& out);
   // When Advance has something to do next; none while nothing is pending.
   std::optional<Time> NextDeadline() const;
-  // The host's RTS: under &K3 the modem holds the far side's data while it is off.
+  // The host's RTS: under RTS/CTS the modem holds the far side's data while it is off.
   void SetRts(bool on) { rts_ = on; }
   LineState lineState() const;
   // Host bytes in the transmit buffer, still to go onto the line.
@@ -125,6 +131,8 @@ class Firmware {
   CallState callState() const { return call_.state; }
   // Host bytes lost because the transmit buffer was full.
   std::uint64_t overruns() const { return overruns_; }
+  // Times the transmit buffer reached its high water mark and flow control stopped the host.
+  std::uint64_t flowStops() const { return flowStops_; }
 
  private:
   // A call from the first ring or the dial to the end of the carrier.
@@ -199,9 +207,10 @@ class Firmware {
   // the transmit buffer.
   std::deque<Time> departures_;
   bool transmitFull_ = false;          // above the high water mark, not yet back to the low one
-  bool hostXoff_ = false;              // under &K4 the host has sent XOFF
+  bool hostXoff_ = false;              // under XON/XOFF the host has sent XOFF
   std::vector<std::uint8_t> forHost_;  // from the line, held while the host may not take it
   std::uint64_t overruns_ = 0;
+  std::uint64_t flowStops_ = 0;
 };
 
 }  // namespace sim::modem

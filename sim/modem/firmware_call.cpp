@@ -45,7 +45,7 @@ std::optional<Time> Firmware::NextDeadline() const {
 }
 
 LineState Firmware::lineState() const {
-  return {.cts = settings_.flow != Flow::kRtsCts || !transmitFull_,
+  return {.cts = !Hardware(settings_.flow) || !transmitFull_,
           .ring = call_.state == CallState::kRinging && Now() < call_.ringOff,
           .dcd = call_.state == CallState::kConnected};
 }
@@ -57,7 +57,7 @@ std::size_t Firmware::transmitLevel() const {
 }
 
 // Every byte takes its turn on the line after those before it; a byte that finds the transmit
-// buffer full is lost. Under &K4 the host's XON and XOFF are flow control, not data.
+// buffer full is lost. Under XON/XOFF the host's XON and XOFF are flow control, not data.
 void Firmware::ReceiveOnline(std::span<const std::uint8_t> bytes, std::vector<Output>& out) {
   if (bytes.empty()) return;
   Time now = Now();
@@ -66,7 +66,7 @@ void Firmware::ReceiveOnline(std::span<const std::uint8_t> bytes, std::vector<Ou
   std::vector<std::uint8_t> burst;
   Time first{};
   for (std::uint8_t byte : bytes) {
-    if (settings_.flow == Flow::kXonXoff && (byte == kXon || byte == kXoff)) {
+    if (Software(settings_.flow) && (byte == kXon || byte == kXoff)) {
       hostXoff_ = byte == kXoff;
       continue;
     }
@@ -193,21 +193,22 @@ std::size_t Firmware::Level(Time now) {
 }
 
 // The transmit buffer fills from the high water mark and drains to the low one before the
-// host may send again: CTS under &K3 (lineState), XOFF and XON under &K4.
+// host may send again: CTS under RTS/CTS (lineState), XOFF and XON under XON/XOFF.
 void Firmware::UpdateFlow(Time now, std::vector<Output>& out) {
   std::size_t level = Level(now);
   bool full = transmitFull_ ? level > kLowWater : level >= kHighWater;
   if (full == transmitFull_) return;
   transmitFull_ = full;
-  if (settings_.flow == Flow::kXonXoff) out.push_back({Duration::zero(), {full ? kXoff : kXon}});
+  if (full) ++flowStops_;
+  if (Software(settings_.flow)) out.push_back({Duration::zero(), {full ? kXoff : kXon}});
 }
 
-// The far side's bytes go to the host in data mode while it lets them: RTS on under &K3, no
-// XOFF under &K4. Meanwhile (and in command mode after an escape) they wait in the modem.
+// The far side's bytes go to the host in data mode while it lets them: RTS on under RTS/CTS, no
+// XOFF under XON/XOFF. Meanwhile (and in command mode after an escape) they wait in the modem.
 void Firmware::ReleaseToHost(std::vector<Output>& out) {
   if (forHost_.empty() || mode_ != Mode::kOnline) return;
-  if (settings_.flow == Flow::kRtsCts && !rts_) return;
-  if (settings_.flow == Flow::kXonXoff && hostXoff_) return;
+  if (Hardware(settings_.flow) && !rts_) return;
+  if (Software(settings_.flow) && hostXoff_) return;
   out.push_back({Duration::zero(), std::move(forHost_)});
   forHost_.clear();
 }

@@ -56,7 +56,7 @@ std::optional<std::string> Firmware::ExecuteOne(const AtCommand& command, bool& 
       settings_ = {};
       return "";
     }
-    if (command.name != 'K' || (command.value != 0 && command.value != 3 && command.value != 4)) {
+    if (command.name != 'K' || (command.value != 0 && (command.value < 3 || command.value > 5))) {
       return std::nullopt;
     }
     settings_.flow = static_cast<Flow>(command.value);

@@ -32,11 +32,11 @@ platform::clock::Duration SerialModem::LineTime(std::size_t bytes) const {
 }
 
 // How many more bytes the host's UART may send before CTS goes off: none while it is off, and
-// in data mode under &K3 no more than fill the transmit buffer to its high water mark.
+// in data mode under RTS/CTS no more than fill the transmit buffer to its high water mark.
 std::size_t SerialModem::Room() const {
   if (!ctsFlow_) return SIZE_MAX;
   if (!firmware_.lineState().cts) return 0;
-  if (firmware_.mode() != Mode::kOnline || firmware_.settings().flow != Flow::kRtsCts) {
+  if (firmware_.mode() != Mode::kOnline || !Hardware(firmware_.settings().flow)) {
     return SIZE_MAX;
   }
   std::size_t used = firmware_.transmitLevel() + onCable_;

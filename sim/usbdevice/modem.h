@@ -8,6 +8,7 @@
 #pragma once
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,7 @@ class UsbModem : public DescribedDevice {
   void Feed(std::span<const BYTE> bytes);
   void Queue(std::vector<modem::Output>& out);
   UCHAR LineByte() const;
+  void ReportFlow();
 
   modem::Firmware firmware_;
   ModemFaults faults_;
@@ -125,6 +127,7 @@ class UsbModem : public DescribedDevice {
   std::deque<Timed> answers_;
   platform::clock::Time answersFree_{};
   std::deque<std::vector<BYTE>> indications_;
+  std::optional<modem::Flow> reportedFlow_;  // the flow control last reported, while DTR is on
   std::vector<std::vector<BYTE>> commands_;
   int rejected_ = 0;
   std::uint64_t sentToHost_ = 0;

@@ -66,6 +66,8 @@ void UsbModem::Advance() {
   std::vector<modem::Output> due;
   firmware_.Advance(due);
   Queue(due);
+  // A changed &K is reported while DTR is on.
+  if (line_.dtr && reportedFlow_ != firmware_.settings().flow) ReportFlow();
   while (!answers_.empty() && answers_.front().at <= now) {
     toHost_.insert(toHost_.end(), answers_.front().bytes.begin(), answers_.front().bytes.end());
     answers_.pop_front();
@@ -218,9 +220,22 @@ void UsbModem::Command(std::span<const BYTE> data) {
     // DTR dropped: the modem hangs up, leaves download mode and forgets a half-typed command.
     if (wasOn && !line_.dtr) firmware_.Reset();
     firmware_.SetRts(line_.rts);
-    // DTR raised: the modem reports its flow settings (XON/XOFF characters, no flow control).
-    if (!wasOn && line_.dtr) QueueIndication(FlowSettings(0x11, 0x13, 0, 0, 0, 0, 0));
+    // DTR raised: the modem reports its flow settings; dropped: the next report is due when
+    // DTR comes back.
+    if (!wasOn && line_.dtr) ReportFlow();
+    if (!line_.dtr) reportedFlow_.reset();
   }
+}
+
+// The flow control of &K for both directions, with the XON/XOFF characters; the modem keeps
+// the host's XON/XOFF to itself.
+void UsbModem::ReportFlow() {
+  modem::Flow flow = firmware_.settings().flow;
+  UCHAR hard = modem::Hardware(flow) ? 1 : 0;
+  UCHAR soft = modem::Software(flow) ? 1 : 0;
+  QueueIndication(
+      FlowSettings(modem::Firmware::kXon, modem::Firmware::kXoff, soft, soft, 0, hard, hard));
+  reportedFlow_ = flow;
 }
 
 }  // namespace sim::usbdevice

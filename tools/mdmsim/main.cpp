@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/clock/one_cpu.h"
+#include "tools/mdmsim/call_command.h"
 #include "tools/mdmsim/chat.h"
 #include "tools/mdmsim/demo.h"
 #include "tools/mdmsim/plug.h"
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
   CLI::App app{"mdmsim: runs the USB modem host software in a simulated world"};
   app.require_subcommand(1);
   int result = 0;
+  mdmsim::AddCallCommand(app, result);
   mdmsim::AddChatCommand(app, result);
   mdmsim::AddDemoCommand(app, result);
   mdmsim::AddPlugCommand(app, result);

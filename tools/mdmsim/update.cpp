@@ -66,14 +66,6 @@ std::vector<ModemSetup> Modems(const UpdateOptions& options) {
   return modems;
 }
 
-// The image must be a regular file: reading a pipe or a device may block or never end.
-std::string RegularFile(const std::string& path) {
-  std::error_code error;
-  if (std::filesystem::is_regular_file(path, error)) return {};
-  if (!std::filesystem::exists(path, error)) return "no such file: " + path;
-  return "not a regular file: " + path;
-}
-
 const char* Verdict(const ModemOutcome& modem) {
   return !modem.offered     ? "was not offered an image"
          : modem.holdsImage ? "holds the image byte for byte"
@@ -242,6 +234,14 @@ int RunUpdate(const UpdateOptions& options) {
 }
 
 }  // namespace
+
+// A file to read must be a regular file: reading a pipe or a device may block or never end.
+std::string RegularFile(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_regular_file(path, error)) return {};
+  if (!std::filesystem::exists(path, error)) return "no such file: " + path;
+  return "not a regular file: " + path;
+}
 
 void AddUpdateCommand(CLI::App& app, int& result) {
   auto options = std::make_shared<UpdateOptions>();
