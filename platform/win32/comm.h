@@ -1,7 +1,7 @@
 // COM ports of the Win32 stand-in. A port handle names a CommPort, which implements the
 // platform's request semantics (overlapped reads bounded by the read time-outs, writes, purges,
-// error counts) once, over a CommBackend that is either an in-process device (a test, a
-// simulated modem, the simulated serial-port driver) or a real tty through termios.
+// error counts, waits for events) once, over a CommBackend that is either an in-process device
+// (a test, a simulated modem, the simulated serial-port driver) or a real tty through termios.
 #pragma once
 
 #include <deque>
@@ -62,9 +62,18 @@ class CommPort final : public Object, public std::enable_shared_from_this<CommPo
   BOOL ModemStatus(DWORD& status);
   BOOL Read(BYTE* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped);
   BOOL Write(const BYTE* bytes, DWORD count, DWORD* written, OVERLAPPED* overlapped);
+  BOOL SetMask(DWORD mask);
+  BOOL GetMask(DWORD& mask);
+  BOOL WaitEvent(DWORD* events, OVERLAPPED* overlapped);
 
   // Device side, under the clock's mutex: bytes received from the line.
   void DeliverLocked(std::span<const BYTE> bytes);
+  // Device side, under the clock's mutex: the modem status lines (MS_*_ON) went from `before`
+  // to `after`.
+  void LinesChangedLocked(DWORD before, DWORD after);
+  // Device side, under the clock's mutex: the receiver saw a break or line-status errors
+  // (CE_BREAK, CE_FRAME, CE_OVERRUN, CE_RXPARITY); ClearCommError reports them.
+  void LineErrorsLocked(DWORD errors);
   // Device side, under the clock's mutex: the device is gone; pending and later requests fail
   // with ERROR_DEVICE_NOT_CONNECTED.
   void DisconnectLocked();
@@ -89,6 +98,10 @@ class CommPort final : public Object, public std::enable_shared_from_this<CommPo
     DWORD count;
     DWORD done;
   };
+  struct PendingWait {
+    OVERLAPPED* overlapped;
+    DWORD* events;  // the caller's, written at completion
+  };
 
   static BOOL Failed(DWORD error);
   std::optional<platform::clock::Time> NextReadDeadlineLocked() const;
@@ -102,6 +115,10 @@ class CommPort final : public Object, public std::enable_shared_from_this<CommPo
   void CompleteReadLocked(DWORD error);
   void CompleteWriteLocked(DWORD error);
   void PumpWrite();
+  BOOL StartWait(DWORD* events, OVERLAPPED* overlapped);
+  BOOL SyncWait(DWORD* events);
+  void SignalLocked(DWORD events);
+  void CompleteWaitLocked(DWORD events, DWORD error);
   void ShutDown();
 
   std::shared_ptr<CommBackend> backend_;
@@ -118,6 +135,12 @@ class CommPort final : public Object, public std::enable_shared_from_this<CommPo
   std::optional<PendingRead> read_;
   std::optional<PendingWrite> write_;
   std::uint64_t nextSerial_ = 1;
+  // Events: those chosen, those that came while no wait was pending (only chosen ones, as the
+  // platform keeps them), the wait in progress, and the DCB's event character for EV_RXFLAG.
+  DWORD eventMask_ = 0;
+  DWORD eventsSeen_ = 0;
+  std::optional<PendingWait> wait_;
+  char eventChar_ = 0;
 };
 
 // Opens a COM port by name ("COM3" or "\\\\.\\COM3", any case): an in-process port registered

@@ -154,3 +154,20 @@ BOOL GetOverlappedResult(HANDLE, LPOVERLAPPED overlapped, LPDWORD transferred, B
   }
   return TRUE;
 }
+
+BOOL SetCommMask(HANDLE file, DWORD eventMask) {
+  auto port = Lookup<CommPort>(file);
+  return port ? port->SetMask(eventMask) : FALSE;
+}
+
+BOOL GetCommMask(HANDLE file, LPDWORD eventMask) {
+  auto port = Lookup<CommPort>(file);
+  return port && eventMask != nullptr ? port->GetMask(*eventMask) : FALSE;
+}
+
+// The port stays alive while a blocking wait holds it, so closing the handle from another
+// thread ends the wait (ERROR_OPERATION_ABORTED) rather than pulling the port from under it.
+BOOL WaitCommEvent(HANDLE file, LPDWORD eventMask, LPOVERLAPPED overlapped) {
+  auto port = Lookup<CommPort>(file);
+  return port ? port->WaitEvent(eventMask, overlapped) : FALSE;
+}

@@ -1,5 +1,6 @@
 // The request semantics of a COM port, shared by every backend.
 #include <algorithm>
+#include <utility>
 
 #include "platform/clock/trace.h"
 #include "platform/win32/comm.h"
@@ -14,6 +15,9 @@ using platform::clock::Milliseconds;
 
 constexpr ULONG_PTR kPending = kOverlappedPending;
 constexpr DWORD kMaxDword = 0xFFFFFFFF;
+// Every event bit the platform takes in a mask (up to EV_EVENT2); those that no device here
+// has a source for are taken and never come.
+constexpr DWORD kKnownEvents = 0x1FFF;
 
 Clock& TheClock() {
   return platform::clock::Current();
@@ -24,6 +28,8 @@ Clock& TheClock() {
 CommPort::CommPort(std::shared_ptr<CommBackend> backend, bool overlapped)
     : backend_(std::move(backend)), overlapped_(overlapped) {
   timeouts_ = backend_->LoadTimeouts();
+  DCB dcb{};
+  if (backend_->ReadState(dcb)) eventChar_ = dcb.EvtChar;
   Lock lock(TheClock().Mutex());
   backend_->Attach(this);
 }
@@ -44,6 +50,7 @@ void CommPort::ShutDown() {
     open_ = false;
     if (read_) CompleteReadLocked(ERROR_OPERATION_ABORTED);
     if (write_) CompleteWriteLocked(ERROR_OPERATION_ABORTED);
+    if (wait_) CompleteWaitLocked(0, ERROR_OPERATION_ABORTED);
     backend_->Detach();
   }
   backend_->Close();
@@ -65,7 +72,10 @@ BOOL CommPort::SetState(const DCB& dcb) {
       dcb.StopBits > TWOSTOPBITS) {
     return Failed(ERROR_INVALID_PARAMETER);
   }
-  return backend_->ApplyState(dcb) ? TRUE : FALSE;
+  if (!backend_->ApplyState(dcb)) return FALSE;
+  Lock lock(TheClock().Mutex());
+  eventChar_ = dcb.EvtChar;
+  return TRUE;
 }
 
 BOOL CommPort::Escape(DWORD function) {
@@ -249,12 +259,16 @@ void CommPort::DeliverLocked(std::span<const BYTE> bytes) {
     received_.resize(inQueue_);
     errors_ |= CE_RXOVER;
   }
+  bool flagged =
+      std::find(bytes.begin(), bytes.end(), static_cast<BYTE>(eventChar_)) != bytes.end();
+  SignalLocked(EV_RXCHAR | (flagged ? EV_RXFLAG : 0));
 }
 
 void CommPort::DisconnectLocked() {
   disconnected_ = true;
   if (read_) CompleteReadLocked(ERROR_DEVICE_NOT_CONNECTED);
   if (write_) CompleteWriteLocked(ERROR_DEVICE_NOT_CONNECTED);
+  if (wait_) CompleteWaitLocked(0, ERROR_DEVICE_NOT_CONNECTED);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -320,8 +334,11 @@ void CommPort::CompleteWriteLocked(DWORD error) {
   platform::trace::Record(platform::trace::Event::kComWrite, write_->done);
   overlapped->InternalHigh = write_->done;
   overlapped->Internal = error;
+  // The device has taken the last byte: the port's output queue is empty.
+  bool emptied = error == ERROR_SUCCESS && write_->done > 0;
   write_.reset();
   if (overlapped->hEvent != nullptr) SetEventLocked(overlapped->hEvent);
+  if (emptied) SignalLocked(EV_TXEMPTY);
   TheClock().Notify();
 }
 
@@ -338,6 +355,102 @@ BOOL CommPort::SyncWrite(const BYTE* bytes, DWORD count, DWORD* written) {
   BOOL ok = StartWrite(bytes, count, written, &record);
   if (ok || GetLastError() != ERROR_IO_PENDING) return ok;
   return GetOverlappedResult(nullptr, &record, written, TRUE);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events
+
+BOOL CommPort::SetMask(DWORD mask) {
+  if ((mask & ~kKnownEvents) != 0) return Failed(ERROR_INVALID_PARAMETER);
+  Lock lock(TheClock().Mutex());
+  if (disconnected_) return Failed(ERROR_DEVICE_NOT_CONNECTED);
+  // A new mask ends the wait in progress with no event; of the events seen meanwhile, those
+  // still chosen are kept for the next wait.
+  if (wait_) CompleteWaitLocked(0, ERROR_SUCCESS);
+  eventsSeen_ &= mask;
+  eventMask_ = mask;
+  return TRUE;
+}
+
+BOOL CommPort::GetMask(DWORD& mask) {
+  Lock lock(TheClock().Mutex());
+  if (disconnected_) return Failed(ERROR_DEVICE_NOT_CONNECTED);
+  mask = eventMask_;
+  return TRUE;
+}
+
+BOOL CommPort::WaitEvent(DWORD* events, OVERLAPPED* overlapped) {
+  if (events == nullptr) return Failed(ERROR_INVALID_PARAMETER);
+  if (!overlapped_) return SyncWait(events);
+  if (overlapped == nullptr) return Failed(ERROR_INVALID_PARAMETER);
+  return StartWait(events, overlapped);
+}
+
+BOOL CommPort::StartWait(DWORD* events, OVERLAPPED* overlapped) {
+  Lock lock(TheClock().Mutex());
+  if (disconnected_) return Failed(ERROR_DEVICE_NOT_CONNECTED);
+  // Without a chosen event nothing could end the wait; and there is one wait at a time.
+  if (eventMask_ == 0 || wait_) return Failed(ERROR_INVALID_PARAMETER);
+  overlapped->Internal = kPending;
+  overlapped->InternalHigh = 0;
+  wait_ = PendingWait{overlapped, events};
+  if (eventsSeen_ != 0) {  // events that came before the wait end it at once
+    CompleteWaitLocked(std::exchange(eventsSeen_, 0), ERROR_SUCCESS);
+    return TRUE;
+  }
+  return Failed(ERROR_IO_PENDING);
+}
+
+// A port opened without FILE_FLAG_OVERLAPPED blocks the caller until an event comes. A wait
+// that ends without its completion (the thread was interrupted) gives up the request, whose
+// record is about to go.
+BOOL CommPort::SyncWait(DWORD* events) {
+  OVERLAPPED record{};
+  BOOL ok = StartWait(events, &record);
+  if (ok || GetLastError() != ERROR_IO_PENDING) return ok;
+  DWORD ignored = 0;
+  ok = GetOverlappedResult(nullptr, &record, &ignored, TRUE);
+  Lock lock(TheClock().Mutex());
+  if (wait_ && wait_->overlapped == &record) wait_.reset();
+  return ok;
+}
+
+// Events are kept only while chosen, and the wait in progress takes all that were kept.
+void CommPort::SignalLocked(DWORD events) {
+  eventsSeen_ |= events & eventMask_;
+  if (wait_ && eventsSeen_ != 0) CompleteWaitLocked(std::exchange(eventsSeen_, 0), ERROR_SUCCESS);
+}
+
+void CommPort::CompleteWaitLocked(DWORD events, DWORD error) {
+  OVERLAPPED* overlapped = wait_->overlapped;
+  if (error == ERROR_SUCCESS) *wait_->events = events;
+  overlapped->InternalHigh = error == ERROR_SUCCESS ? sizeof(DWORD) : 0;
+  overlapped->Internal = error;
+  wait_.reset();
+  if (overlapped->hEvent != nullptr) SetEventLocked(overlapped->hEvent);
+  TheClock().Notify();
+}
+
+// CTS, DSR and the carrier report every change. The ring indicator reports as a UART does, on
+// its trailing edge only: EV_RING marks the end of a ring, not its start.
+void CommPort::LinesChangedLocked(DWORD before, DWORD after) {
+  if (!open_ || disconnected_) return;
+  DWORD changed = before ^ after;
+  DWORD events = 0;
+  if (changed & MS_CTS_ON) events |= EV_CTS;
+  if (changed & MS_DSR_ON) events |= EV_DSR;
+  if (changed & MS_RLSD_ON) events |= EV_RLSD;
+  if ((before & MS_RING_ON) && !(after & MS_RING_ON)) events |= EV_RING;
+  SignalLocked(events);
+}
+
+void CommPort::LineErrorsLocked(DWORD errors) {
+  if (!open_ || disconnected_) return;
+  errors_ |= errors;
+  DWORD events = 0;
+  if (errors & CE_BREAK) events |= EV_BREAK;
+  if (errors & (CE_FRAME | CE_OVERRUN | CE_RXPARITY)) events |= EV_ERR;
+  SignalLocked(events);
 }
 
 }  // namespace platform::win32

@@ -5,6 +5,11 @@
 // backend therefore serves the real clock only (programs on real devices); runs in virtual time
 // use in-process ports, whose bytes come from threads the clock counts.
 //
+// Received bytes are EV_RXCHAR for WaitCommEvent. A change of the modem-status lines has no
+// readiness that poll() reports (TIOCMIWAIT blocks in the kernel and cannot be woken to close),
+// so on a device that has the lines the pump reads them with TIOCMGET every 100 ms and reports
+// each change as line events; a device without them (a pseudo-terminal) gives no line events.
+//
 // Line settings go through the kernel's termios2 (TCGETS2/TCSETS2 with BOTHER), which sets any
 // rate exactly. Its struct shares a name with the C library's termios, so this file speaks to
 // the tty through ioctl alone and never includes <termios.h>.
@@ -74,6 +79,18 @@ bool FailWith(DWORD error) {
   return false;
 }
 
+// The tty's modem lines (TIOCM_*) as the platform's modem status (MS_*_ON).
+DWORD StatusFromLines(int lines) {
+  DWORD status = 0;
+  if (lines & TIOCM_CTS) status |= MS_CTS_ON;
+  if (lines & TIOCM_DSR) status |= MS_DSR_ON;
+  if (lines & TIOCM_RNG) status |= MS_RING_ON;
+  if (lines & TIOCM_CAR) status |= MS_RLSD_ON;
+  return status;
+}
+
+constexpr int kLinePollMs = 100;
+
 // ---------------------------------------------------------------------------------------------
 // What the platform keeps of a COM port between opens in one process: the line settings the
 // application made (the tty forgets those it has no notion of) and the time-outs. Keyed by the
@@ -141,6 +158,7 @@ class TermiosPort final : public CommBackend {
   void FollowControlFields(const DCB& dcb);
 
   void Pump();
+  void WatchLines();
   bool Receive();
   void Deliver(std::span<const BYTE> bytes);
   void Disconnect();
@@ -153,6 +171,8 @@ class TermiosPort final : public CommBackend {
   std::thread pump_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> wantOutput_{false};  // a write is waiting for room in the tty
+  bool watchLines_ = false;              // the device has modem-status lines (pump thread's)
+  DWORD lines_ = 0;                      // as last read (pump thread's)
 
   std::mutex mutex_;  // guards the fields below up to port_
   DCB dcb_{};
@@ -196,6 +216,9 @@ bool TermiosPort::Configure() {
   }
   if (kept) timeouts_ = kept->timeouts;
   configured_ = true;
+  int lines = 0;
+  watchLines_ = ::ioctl(fd_, TIOCMGET, &lines) == 0;
+  lines_ = StatusFromLines(lines);
   return true;
 }
 
@@ -350,11 +373,7 @@ void TermiosPort::StoreTimeouts(const COMMTIMEOUTS& timeouts) {
 bool TermiosPort::ModemStatus(DWORD& status) {
   int lines = 0;
   if (::ioctl(fd_, TIOCMGET, &lines) != 0) return FailWith(DeviceError(errno));
-  status = 0;
-  if (lines & TIOCM_CTS) status |= MS_CTS_ON;
-  if (lines & TIOCM_DSR) status |= MS_DSR_ON;
-  if (lines & TIOCM_RNG) status |= MS_RING_ON;
-  if (lines & TIOCM_CAR) status |= MS_RLSD_ON;
+  status = StatusFromLines(lines);
   return true;
 }
 
@@ -415,11 +434,12 @@ void TermiosPort::Pump() {
   for (;;) {
     short events = POLLIN | (wantOutput_ ? POLLOUT : 0);
     pollfd fds[2] = {{fd_, events, 0}, {wake_, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    if (::poll(fds, 2, watchLines_ ? kLinePollMs : -1) < 0) {
       if (errno == EINTR) continue;
       Disconnect();
       return;
     }
+    if (watchLines_) WatchLines();
     if (fds[1].revents != 0) {
       eventfd_t ignored;
       ::eventfd_read(wake_, &ignored);
@@ -437,6 +457,16 @@ void TermiosPort::Pump() {
     }
     if ((ready & POLLOUT) && wantOutput_.exchange(false)) NotifyTransmitReady();
   }
+}
+
+void TermiosPort::WatchLines() {
+  int lines = 0;
+  if (::ioctl(fd_, TIOCMGET, &lines) != 0) return;  // a gone device shows in the poll
+  DWORD now = StatusFromLines(lines);
+  if (now == lines_) return;
+  Lock lock(platform::clock::Current().Mutex());
+  if (port_ != nullptr) port_->LinesChangedLocked(lines_, now);
+  lines_ = now;
 }
 
 // Reads what is there; false when the device is gone.

@@ -1,6 +1,7 @@
 #include "platform/win32/inprocess_port.h"
 
 #include <map>
+#include <utility>
 
 #include "platform/win32/comm.h"
 
@@ -121,9 +122,21 @@ void InProcessPort::Deliver(std::span<const BYTE> bytes) {
   if (port_ != nullptr) port_->DeliverLocked(bytes);
 }
 
+// The clock's mutex is held across the change, so that the port sees the changes in the order
+// they were made.
 void InProcessPort::SetModemStatus(DWORD bits) {
-  std::lock_guard lock(mutex_);
-  state_.modemStatus = bits;
+  Lock clockLock(platform::clock::Current().Mutex());
+  DWORD before;
+  {
+    std::lock_guard lock(mutex_);
+    before = std::exchange(state_.modemStatus, bits);
+  }
+  if (port_ != nullptr) port_->LinesChangedLocked(before, bits);
+}
+
+void InProcessPort::ReportLineErrors(DWORD errors) {
+  Lock lock(platform::clock::Current().Mutex());
+  if (port_ != nullptr) port_->LineErrorsLocked(errors);
 }
 
 void InProcessPort::SetModemStatusFails(bool fails) {

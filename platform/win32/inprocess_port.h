@@ -1,7 +1,7 @@
 // A COM port whose device lives in this process: a test, a simulated modem, or the simulated
 // serial-port driver. The port records what the application did to it (line settings, DTR and
-// RTS, queue sizes, time-outs, purges), shows the modem status bits it is given, and passes
-// the application's bytes to its device.
+// RTS, queue sizes, time-outs, purges), shows the modem status bits it is given (a change of
+// them is a line event for WaitCommEvent), and passes the application's bytes to its device.
 #pragma once
 
 #include <memory>
@@ -61,6 +61,7 @@ class InProcessPort final : public CommBackend, public std::enable_shared_from_t
   // Device side.
   void Deliver(std::span<const BYTE> bytes);  // bytes from the line to the application
   void SetModemStatus(DWORD bits);            // MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON
+  void ReportLineErrors(DWORD errors);        // CE_BREAK, CE_FRAME, CE_OVERRUN, CE_RXPARITY
   void SetModemStatusFails(bool fails);       // GetCommModemStatus fails (ERROR_GEN_FAILURE)
   void Vanish();                              // the device is gone: requests fail from now on
   void TransmitReady();                       // room again after OnTransmit took fewer bytes

@@ -358,6 +358,17 @@ constexpr DWORD CE_RXPARITY = 0x0004;
 constexpr DWORD CE_FRAME = 0x0008;
 constexpr DWORD CE_BREAK = 0x0010;
 
+// The events WaitCommEvent reports (SetCommMask chooses them).
+constexpr DWORD EV_RXCHAR = 0x0001;   // a byte was received
+constexpr DWORD EV_RXFLAG = 0x0002;   // the DCB's event character was received
+constexpr DWORD EV_TXEMPTY = 0x0004;  // the last byte of the output went to the device
+constexpr DWORD EV_CTS = 0x0008;      // CTS changed, either way
+constexpr DWORD EV_DSR = 0x0010;      // DSR changed, either way
+constexpr DWORD EV_RLSD = 0x0020;     // the carrier (RLSD, DCD) changed, either way
+constexpr DWORD EV_BREAK = 0x0040;    // a break was received
+constexpr DWORD EV_ERR = 0x0080;      // a line-status error: CE_FRAME, CE_OVERRUN, CE_RXPARITY
+constexpr DWORD EV_RING = 0x0100;     // the ring indicator fell: the end of one ring
+
 BOOL GetCommState(HANDLE file, LPDCB dcb);
 BOOL SetCommState(HANDLE file, LPDCB dcb);
 BOOL EscapeCommFunction(HANDLE file, DWORD function);
@@ -367,3 +378,6 @@ BOOL SetCommTimeouts(HANDLE file, LPCOMMTIMEOUTS timeouts);
 BOOL PurgeComm(HANDLE file, DWORD flags);
 BOOL ClearCommError(HANDLE file, LPDWORD errors, LPCOMSTAT stat);
 BOOL GetCommModemStatus(HANDLE file, LPDWORD modemStatus);
+BOOL SetCommMask(HANDLE file, DWORD eventMask);
+BOOL GetCommMask(HANDLE file, LPDWORD eventMask);
+BOOL WaitCommEvent(HANDLE file, LPDWORD eventMask, LPOVERLAPPED overlapped);
