@@ -37,7 +37,9 @@ TEST_P(FaultSweep, EveryCheckHoldsForEverySeed) {
   for (const std::string& failure : mdmsim::Sweep(first, kSeedsPerShard)) {
     failures += failure + "\n";
   }
-  EXPECT_TRUE(failures.empty()) << failures << "replay a seed with: build/mdmsim update --seed N";
+  EXPECT_TRUE(failures.empty())
+      << failures
+      << "replay a seed with: build/mdmsim update --seed N or build/mdmsim call --seed N";
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, FaultSweep, ::testing::Range(0u, kShards), [](const auto& info) {
@@ -85,6 +87,35 @@ TEST(FaultSweepDraw, TheSeedsOfTheSweepDrawEveryFault) {
   EXPECT_GT(early, 5);
   EXPECT_GT(pastImage, 5);
   EXPECT_GT(waited, 20);
+}
+
+// The sweep's calls draw every flow control, every line rate, one way and both, calls without a
+// fault, dropped calls, noise too short to lose the carrier and noise that loses it; noise
+// never strikes a call under XON/XOFF, where a garbled byte could read as flow control.
+TEST(FaultSweepDraw, TheSeedsOfTheSweepDrawEveryKindOfCall) {
+  std::set<sim::modem::Flow> flows;
+  std::set<std::uint32_t> rates;
+  int bothWays = 0, clean = 0, drops = 0, shortNoise = 0, longNoise = 0;
+  for (unsigned seed = 1; seed <= 200; ++seed) {
+    mdmsim::DrawnCall call = mdmsim::DrawCall(seed);
+    flows.insert(call.flow);
+    rates.insert(call.rate);
+    bothWays += call.bothWays;
+    clean += !call.fault;
+    if (call.fault && call.fault->kind == mdmsim::LineFault::Kind::kDrop) ++drops;
+    if (call.fault && call.fault->kind == mdmsim::LineFault::Kind::kNoise) {
+      EXPECT_FALSE(sim::modem::Software(call.flow)) << call.Describe();
+      (call.fault->length < std::chrono::milliseconds(1400) ? shortNoise : longNoise)++;
+    }
+    EXPECT_EQ(mdmsim::DrawCall(seed).Describe(), call.Describe());  // a seed names one call
+  }
+  EXPECT_EQ(flows.size(), 4u);
+  EXPECT_EQ(rates.size(), 4u);
+  EXPECT_GT(bothWays, 50);
+  EXPECT_GT(clean, 40);
+  EXPECT_GT(drops, 40);
+  EXPECT_GT(shortNoise, 5);
+  EXPECT_GT(longNoise, 5);
 }
 
 // A fault's text names its strike; what it leaves out keeps the fault's default, and a parameter

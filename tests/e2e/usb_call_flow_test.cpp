@@ -14,17 +14,8 @@ using mdmsim::UsbCall;
 using mdmsim::UsbCallResult;
 using sim::modem::Flow;
 
-// Bytes of a fixed pseudo-random stream, without XON and XOFF (flow control, not data, under
-// software flow control).
 std::vector<std::uint8_t> Payload(std::size_t size) {
-  std::vector<std::uint8_t> bytes;
-  std::uint32_t state = 12345;
-  while (bytes.size() < size) {
-    state = state * 1103515245u + 12345u;
-    auto byte = static_cast<std::uint8_t>(state >> 16);
-    if (byte != 0x11 && byte != 0x13) bytes.push_back(byte);
-  }
-  return bytes;
+  return mdmsim::CallPayload(size, 12345);
 }
 
 UsbCallResult Call(Flow flow, std::size_t size, bool bothWays = true) {

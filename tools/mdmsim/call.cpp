@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <random>
 
 #include "platform/clock/virtual_clock.h"
 #include "platform/vxd/vmm.h"
@@ -20,6 +21,7 @@ using platform::clock::Time;
 constexpr int kConnectLimitMs = 30000;  // dialling, ringing and the handshake
 constexpr int kAnswerLimitMs = 5000;
 constexpr int kResyncLimitMs = 1000;
+constexpr int kDtrDropMs = 200;
 constexpr int kEscapeGuardMs = 1100;   // a little over the modems' guard time (S12 = 50)
 constexpr std::uint8_t kNoise = 0x5A;  // how the simulated line garbles a byte
 
@@ -42,7 +44,8 @@ double Seconds(Time from, Time to) {
 }
 
 // Whether `got` is `sent` once and in order. After a line fault: a prefix of it (bytes the
-// noise garbled allowed in their places) followed by nothing but the modem's result codes.
+// noise garbled allowed in their places), then the modem's NO CARRIER and after that only what
+// the modem said in command mode, to whatever the host sent it before it saw the carrier go.
 // `payload` is how many of the bytes got were payload.
 bool Intact(const std::vector<std::uint8_t>& sent, const std::vector<std::uint8_t>& got,
             bool faulted, std::uint64_t& payload) {
@@ -54,9 +57,9 @@ bool Intact(const std::vector<std::uint8_t>& sent, const std::vector<std::uint8_
   payload = same;
   if (same == got.size()) return faulted || same == sent.size();
   if (!faulted) return false;
+  std::string_view text(reinterpret_cast<const char*>(got.data()), got.size());
   for (std::size_t split = same + 1; split-- > 0;) {
-    std::string_view tail(reinterpret_cast<const char*>(got.data()) + split, got.size() - split);
-    if (tail.starts_with("\r\n") && OnlyResultCodes(tail)) {
+    if (text.substr(split).starts_with("\r\nNO CARRIER\r\n")) {
       payload = split;
       return true;
     }
@@ -169,14 +172,14 @@ class CallRun {
   // COM3 escapes to command mode (when the call is still up) and hangs up; COM4 hears the
   // carrier go.
   void HangUp(CallHost& caller, CallHost& called) {
+    bool escaped = false;
     if (caller.Carrier()) {
       Sleep(kEscapeGuardMs);
       caller.Send("+++");
       Sleep(kEscapeGuardMs);
-      caller.Await("OK\r\n", kAnswerLimitMs);
-    } else {
-      Resync(caller);
+      escaped = caller.Await("OK\r\n", kAnswerLimitMs);
     }
+    if (!escaped) Resync(caller);  // the call was lost, perhaps during the escape
     caller.Say("ATH");
     bool ended = caller.Await("OK\r\n", kAnswerLimitMs);
     // After a lost call COM4's reader may have taken the NO CARRIER with the payload.
@@ -184,9 +187,14 @@ class CallRun {
     result_.hungUp = ended && heard && !caller.Carrier() && !called.Carrier();
   }
 
-  // After a lost call the host's last bytes may have reached its modem in command mode as half
-  // a command line: an "AT" of its own ends that line, and the next one is answered OK.
+  // After a lost call the host's last bytes (or its escape) reached its modem in command mode,
+  // as commands of their own or half a command line. A drop of DTR makes the modem forget them
+  // (and leave download mode, should they have asked for it); an "AT" of its own ends a line
+  // begun after that, and the next one is answered OK.
   static void Resync(CallHost& host) {
+    EscapeCommFunction(host.handle(), CLRDTR);
+    Sleep(kDtrDropMs);
+    EscapeCommFunction(host.handle(), SETDTR);
     for (int attempt = 0; attempt < 3; ++attempt) {
       host.Say("AT");
       if (host.Await("OK\r\n", kResyncLimitMs)) return;
@@ -221,6 +229,19 @@ const char* FlowStateName(ULONG state) {
   static const char* const kNames[kFlowStates] = {"Offline", "OnlineNone", "OnlineHardware",
                                                   "OnlineSoftware", "OnlineBoth"};
   return state < kFlowStates ? kNames[state] : "?";
+}
+
+std::vector<std::uint8_t> CallPayload(std::size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(size);
+  while (bytes.size() < size) {
+    auto byte = static_cast<std::uint8_t>(random());
+    if (byte != sim::modem::Firmware::kXon && byte != sim::modem::Firmware::kXoff) {
+      bytes.push_back(byte);
+    }
+  }
+  return bytes;
 }
 
 UsbCallResult RunUsbCall(const UsbCall& call) {

@@ -75,6 +75,10 @@ struct UsbCallResult {
 // Runs the call on a virtual clock of its own, in the current platform root.
 UsbCallResult RunUsbCall(const UsbCall& call);
 
+// `size` bytes of a pseudo-random stream drawn from `seed`, without XON and XOFF (flow control,
+// not data, under software flow control).
+std::vector<std::uint8_t> CallPayload(std::size_t size, unsigned seed);
+
 // "Offline", "OnlineNone", ... for the flow-control tables' rows.
 const char* FlowStateName(ULONG state);
 

@@ -5,9 +5,11 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "platform/base/root.h"
 #include "tools/mdmsim/call.h"
+#include "tools/mdmsim/sweep.h"
 #include "tools/mdmsim/update.h"
 
 namespace mdmsim {
@@ -21,6 +23,7 @@ struct CallOptions {
   bool bothWays = false;
   std::string flow = "rtscts";
   std::uint32_t rate = 33600;
+  std::optional<unsigned> seed;
 };
 
 const std::map<std::string, sim::modem::Flow> kFlows = {
@@ -53,23 +56,44 @@ bool HoldsFlowCharacters(const std::vector<std::uint8_t>& payload) {
   return false;
 }
 
-int RunCall(const CallOptions& options) {
-  std::ifstream in(options.file, std::ios::binary);
+// The call of the options, or none (with the reason said and `status` set) when they do not
+// make one.
+std::optional<UsbCall> CallOfOptions(const CallOptions& options, int& status) {
+  status = kUsageError;
+  if (options.seed) {
+    DrawnCall drawn = DrawCall(*options.seed);
+    std::printf("[mdmsim] %s\n", drawn.Describe().c_str());
+    return CallOf(drawn);
+  }
+  if (options.file.empty()) {
+    std::fprintf(stderr, "mdmsim: call needs --send FILE or --seed N\n");
+    return std::nullopt;
+  }
   UsbCall call;
+  std::ifstream in(options.file, std::ios::binary);
   call.payload.assign(std::istreambuf_iterator<char>(in), {});
   if (!in.good() && !in.eof()) {
     std::fprintf(stderr, "mdmsim: cannot read %s\n", options.file.c_str());
-    return 1;
+    status = 1;
+    return std::nullopt;
   }
   call.flow = kFlows.at(options.flow);
   if (sim::modem::Software(call.flow) && HoldsFlowCharacters(call.payload)) {
     std::fprintf(stderr,
                  "mdmsim: %s holds XON or XOFF bytes, which --flow %s takes as flow control\n",
                  options.file.c_str(), options.flow.c_str());
-    return kUsageError;
+    return std::nullopt;
   }
   call.bothWays = options.bothWays;
   call.rate = options.rate;
+  return call;
+}
+
+int RunCall(const CallOptions& options) {
+  int status = 0;
+  std::optional<UsbCall> made = CallOfOptions(options, status);
+  if (!made) return status;
+  UsbCall& call = *made;
   call.onLog = [](std::string_view line) {
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
@@ -96,15 +120,16 @@ void AddCallCommand(CLI::App& app, int& result) {
       "call",
       "Place a call between two simulated USB modems through the driver stack, in virtual time: "
       "COM3 dials COM4, COM4 answers, FILE crosses the call, COM3 escapes with +++ and hangs "
-      "up. Prints both sides' log, the throughput per direction against the line rate, how "
+      "up (FILE, or the call a seed of the fault sweep draws). Prints both sides' log, the "
+      "throughput per direction against the line rate, how "
       "often each flow-control state was entered and each table row used, and the pool report. "
       "Exits 0 only when every byte arrived once and in order, the call ended on both sides and "
       "no pool block is left.");
   command->add_option("--modems", options->modems, "simulated modems on the line (2)")
       ->check(CLI::Range(2, 2));
-  command->add_option("--send", options->file, "the file to send, a regular file")
-      ->required()
-      ->check(RegularFile);
+  CLI::Option* send =
+      command->add_option("--send", options->file, "the file to send, a regular file")
+          ->check(RegularFile);
   command->add_flag("--both-ways", options->bothWays,
                     "COM4 sends the file to COM3 at the same time");
   command
@@ -114,6 +139,11 @@ void AddCallCommand(CLI::App& app, int& result) {
       ->check(CLI::IsMember({"none", "rtscts", "xonxoff", "both"}));
   command->add_option("--rate", options->rate, "the line's rate in bit/s (33600)")
       ->check(CLI::Range(300, 1000000));
+  command
+      ->add_option("--seed", options->seed,
+                   "place the call the fault sweep draws from this seed instead (its flow "
+                   "control, payload, rate and line fault)")
+      ->excludes(send);
   command->callback([options, &result] { result = RunCall(*options); });
 }
 

@@ -140,22 +140,4 @@ void CallHost::ReadPayload(std::size_t expected, std::vector<std::uint8_t>& got,
   }
 }
 
-bool OnlyResultCodes(std::string_view text) {
-  static const std::string_view kCodes[] = {"OK",    "CONNECT", "RING",     "NO CARRIER",
-                                            "ERROR", "BUSY",    "NO ANSWER"};
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t end = text.find("\r\n", at);
-    if (end == std::string_view::npos) return false;
-    std::string_view line = text.substr(at, end - at);
-    bool known = line.empty() ||
-                 std::any_of(std::begin(kCodes), std::end(kCodes), [&](std::string_view code) {
-                   return line.substr(0, code.size()) == code;
-                 });
-    if (!known) return false;
-    at = end + 2;
-  }
-  return true;
-}
-
 }  // namespace mdmsim

@@ -58,8 +58,4 @@ class CallHost {
   std::size_t logged_ = 0;  // how much of heard_ has been logged
 };
 
-// The result codes a modem says between its lines, and nothing else: what may follow the
-// payload after a lost call.
-bool OnlyResultCodes(std::string_view text);
-
 }  // namespace mdmsim

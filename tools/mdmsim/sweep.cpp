@@ -187,19 +187,39 @@ UsbUpdate UpdateWithFaults(int modems, const std::vector<std::string>& faults) {
   return update;
 }
 
+namespace {
+
+// What every run must leave as it found it, whatever its faults: the verifier's rules kept,
+// every request completed, the registry file readable, no thread left behind.
+class Aftermath {
+ public:
+  Aftermath() : threads_(ThreadCount()), requests_(platform::wdm::kernel::RequestsWithDrivers()) {}
+
+  std::vector<std::string> Problems() {
+    std::vector<std::string> problems = recorder_.Violations();
+    // Requests the driver took and never completed, the managers' too (the verifier's unload
+    // check counts only the driver's own).
+    if (std::size_t left = platform::wdm::kernel::RequestsWithDrivers() - requests_) {
+      problems.push_back(std::to_string(left) + " request(s) never completed by the driver");
+    }
+    CheckRegistry(problems);
+    return problems;
+  }
+  bool ThreadsLeft() const { return !ThreadsBackTo(threads_); }
+
+ private:
+  int threads_;
+  std::size_t requests_;
+  platform::wdm::verifier::Recorder recorder_;
+};
+
+}  // namespace
+
 std::vector<std::string> RunChecked(const UsbUpdate& update, const std::vector<std::string>& faults,
                                     UsbUpdateResult* outcome) {
-  int threadsBefore = ThreadCount();
-  std::size_t requestsBefore = platform::wdm::kernel::RequestsWithDrivers();
-  platform::wdm::verifier::Recorder recorder;
+  Aftermath aftermath;
   UsbUpdateResult result = RunUsbUpdate(update);
-  std::vector<std::string> problems = recorder.Violations();
-  // Requests the driver took and never completed, the managers' too (the verifier's unload
-  // check counts only the driver's own).
-  if (std::size_t left = platform::wdm::kernel::RequestsWithDrivers() - requestsBefore) {
-    problems.push_back(std::to_string(left) + " request(s) never completed by the driver");
-  }
-  CheckRegistry(problems);
+  std::vector<std::string> problems = aftermath.Problems();
   for (const UsbModemOutcome& modem : result.modems) CheckModem(result, modem, faults, problems);
   if (result.modems.size() != update.modems.size()) problems.push_back("modems missing");
   // Every wait of the session has its bound; three attempts of the slowest failure (a transfer
@@ -215,10 +235,27 @@ std::vector<std::string> RunChecked(const UsbUpdate& update, const std::vector<s
     problems.push_back("a session thread is still running");
   }
   // The window toolkit keeps threads of its own for the life of the process.
-  if (!update.session.gui && !ThreadsBackTo(threadsBefore)) {
+  if (!update.session.gui && aftermath.ThreadsLeft()) {
     problems.push_back("threads were left behind");
   }
   if (outcome != nullptr) *outcome = std::move(result);
+  return problems;
+}
+
+std::vector<std::string> RunCheckedCall(const UsbCall& call) {
+  Aftermath aftermath;
+  UsbCallResult result = RunUsbCall(call);
+  std::vector<std::string> problems = aftermath.Problems();
+  if (!result.connected) problems.push_back("the call did not connect");
+  if (!result.there.intact)
+    problems.push_back("COM3's bytes reached COM4 lost, repeated or out of order");
+  if (!result.back.intact)
+    problems.push_back("COM4's bytes reached COM3 lost, repeated or out of order");
+  if (!result.hungUp) problems.push_back("the call did not end on both sides");
+  if (result.overruns != 0) problems.push_back("host bytes lost to a full transmit buffer");
+  if (!result.driverStopped) problems.push_back("the driver did not stop cleanly");
+  if (result.poolReport != "pool: no block outstanding\n") problems.push_back(result.poolReport);
+  if (aftermath.ThreadsLeft()) problems.push_back("threads were left behind");
   return problems;
 }
 
@@ -236,6 +273,10 @@ std::vector<std::string> Sweep(unsigned first, unsigned count) {
     WriteDrawnImage(run, update.session.imagePath);
     for (const std::string& problem : RunChecked(update, run.faults)) {
       failures.push_back(run.Describe() + ": " + problem);
+    }
+    DrawnCall drawn = DrawCall(seed);
+    for (const std::string& problem : RunCheckedCall(CallOf(drawn))) {
+      failures.push_back(drawn.Describe() + ": " + problem);
     }
   }
   return failures;

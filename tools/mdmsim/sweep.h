@@ -1,13 +1,17 @@
-// The seeded fault sweep: short updates through the driver stack whose modems, image and faults
-// are drawn from a seed, each checked for what must hold whatever the faults did. A seed names
-// its run completely, so `mdmsim update --seed N` replays it.
+// The seeded fault sweep: short updates and calls through the driver stack whose modems, image,
+// calls and faults are drawn from a seed, each checked for what must hold whatever the faults
+// did. A seed names its runs completely, so `mdmsim update --seed N` and `mdmsim call --seed N`
+// replay them.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tools/mdmsim/call.h"
 #include "tools/mdmsim/usb_update.h"
 
 namespace mdmsim {
@@ -42,8 +46,30 @@ UsbUpdate UpdateWithFaults(int modems, const std::vector<std::string>& faults);
 std::vector<std::string> RunChecked(const UsbUpdate& update, const std::vector<std::string>& faults,
                                     UsbUpdateResult* outcome = nullptr);
 
-// Runs the drawn runs of seeds first .. first + count - 1, each in a fresh platform root under
-// the current one; returns the failing seeds with their problems, one line each.
+// A seed's call between two modems through the driver stack: the flow control, a payload of
+// a few KiB one way or both, the line's rate, and a fault of the line or none.
+struct DrawnCall {
+  unsigned seed = 0;
+  sim::modem::Flow flow = sim::modem::Flow::kRtsCts;
+  std::size_t payloadSize = 0;
+  bool bothWays = false;
+  std::uint32_t rate = 33600;
+  std::optional<LineFault> fault;
+  std::string Describe() const;
+};
+
+DrawnCall DrawCall(unsigned seed);
+UsbCall CallOf(const DrawnCall& drawn);
+
+// Runs the call in the current platform root and returns what went wrong, empty when every
+// check holds: the call connected, each side has the other's bytes once and in order (up to
+// the end of the call after a line fault), no host byte was lost to a full transmit buffer, the
+// call ended on both sides, and the driver kept the rules, completed every request, freed every
+// block and stopped, with no thread left behind.
+std::vector<std::string> RunCheckedCall(const UsbCall& call);
+
+// Runs the drawn update and call of seeds first .. first + count - 1, each in a fresh platform
+// root under the current one; returns the failing seeds with their problems, one line each.
 std::vector<std::string> Sweep(unsigned first, unsigned count);
 
 }  // namespace mdmsim

@@ -35,7 +35,7 @@ int RunSweep(const SweepOptions& options) {
               options.first + options.seeds - 1,
               failures.empty() ? "every check holds"
                                : "checks FAILED; replay a seed with "
-                                 "build/mdmsim update --seed N",
+                                 "build/mdmsim update --seed N or build/mdmsim call --seed N",
               seconds);
   return failures.empty() ? 0 : 1;
 }
@@ -46,9 +46,10 @@ void AddSweepCommand(CLI::App& app, int& result) {
   auto options = std::make_shared<SweepOptions>();
   CLI::App* sweep = app.add_subcommand(
       "sweep",
-      "Run short updates through the driver stack with faults drawn from each seed and check "
-      "each: an image held byte for byte or a failure the log admits, every byte handed to the "
-      "driver delivered once and in order, every request completed once, no pool block or "
+      "Run short updates and calls through the driver stack with faults drawn from each seed "
+      "and check each: an image held byte for byte or a failure the log admits, every byte "
+      "handed to the driver delivered once and in order, a call's bytes once and in order up to "
+      "the end of the call, every request completed once, no pool block or "
       "thread left. Exits 0 when every check holds.");
   sweep->add_option("--first", options->first, "the first seed")->check(CLI::Range(0u, 1u << 30));
   sweep->add_option("--seeds", options->seeds, "how many seeds")->check(CLI::Range(1u, 1u << 20));
