@@ -65,6 +65,9 @@ class CommPort final : public Object, public std::enable_shared_from_this<CommPo
 
   // Device side, under the clock's mutex: bytes received from the line.
   void DeliverLocked(std::span<const BYTE> bytes);
+  // Device side, under the clock's mutex: how many more received bytes the receive queue takes
+  // before it overflows.
+  DWORD ReceiveRoomLocked() const;
   // Device side, under the clock's mutex: the device is gone; pending and later requests fail
   // with ERROR_DEVICE_NOT_CONNECTED.
   void DisconnectLocked();

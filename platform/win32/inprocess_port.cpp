@@ -1,5 +1,6 @@
 #include "platform/win32/inprocess_port.h"
 
+#include <limits>
 #include <map>
 
 #include "platform/win32/comm.h"
@@ -119,6 +120,11 @@ InProcessPort::State InProcessPort::Snapshot() const {
 void InProcessPort::Deliver(std::span<const BYTE> bytes) {
   Lock lock(platform::clock::Current().Mutex());
   if (port_ != nullptr) port_->DeliverLocked(bytes);
+}
+
+DWORD InProcessPort::ReceiveRoom() const {
+  Lock lock(platform::clock::Current().Mutex());
+  return port_ != nullptr ? port_->ReceiveRoomLocked() : std::numeric_limits<DWORD>::max();
 }
 
 void InProcessPort::SetModemStatus(DWORD bits) {
