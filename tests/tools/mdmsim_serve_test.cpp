@@ -18,6 +18,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/background_program.h"
@@ -276,12 +277,14 @@ TEST_F(MdmsimServe, APyserialClientAnswersACallFromTheOtherModemAndSeesItsCarrie
   EXPECT_EQ(serve->Stop(SIGTERM, 30s), 128 + SIGTERM) << serve->err();
 }
 
-// A call between the two served modems, both ends on their terminals. The caller closes its
-// terminal (DTR drops: its modem hangs up), and the called side's carrier drops: its program
-// sees the hang-up of a serial line without CLOCAL (end of file, POLLHUP, writes fail), and the
-// link leads the next program to a fresh terminal on the same port.
-TEST_F(MdmsimServe, CarrierLossHangsUpTheCalledTerminalAndTheNextProgramGetsAFreshOne) {
-  ASSERT_TRUE(Serve({})) << serve->err();
+// A call between the two served modems, both ends on their terminals. The called program stops
+// reading for longer than the terminal holds what arrives meanwhile: nothing is lost, the rest
+// waits in the port and the modem. Then the caller closes its terminal (DTR drops: its modem
+// hangs up), and the called side's carrier drops: its program sees the hang-up of a serial line
+// without CLOCAL (end of file, POLLHUP, writes fail), and the link leads the next program to a
+// fresh terminal on the same port.
+TEST_F(MdmsimServe, ASlowReaderLosesNothingAndCarrierLossHangsUpItsTerminal) {
+  ASSERT_TRUE(Serve({"--line-rate", "1000000"})) << serve->err();
   TerminalUser called(Terminal("com4"));
   ASSERT_TRUE(called.open());
   ASSERT_TRUE(called.Send("ATS0=1\r"));
@@ -291,8 +294,13 @@ TEST_F(MdmsimServe, CarrierLossHangsUpTheCalledTerminalAndTheNextProgramGetsAFre
   ASSERT_TRUE(caller.Send("ATD4\r"));
   ASSERT_TRUE(caller.Await("CONNECT", 20s)) << caller.heard();
   ASSERT_TRUE(called.Await("CONNECT", 20s)) << called.heard();
-  ASSERT_TRUE(caller.Send("over the line"));
-  ASSERT_TRUE(called.Await("over the line", 10s)) << called.heard();
+  std::string text;
+  for (int line = 0; text.size() < 96 * 1024; ++line) text += "line " + std::to_string(line) + "\n";
+  ASSERT_TRUE(caller.Send(text + "end\n"));  // a terminal and a pseudo-terminal's worth beyond
+  std::this_thread::sleep_for(8s);           // it has all arrived by now, at the port's pace
+  ASSERT_TRUE(called.Await("end\n", 20s)) << called.heard().size();
+  std::string got = called.heard().substr(called.heard().find("line 0\n"));
+  EXPECT_TRUE(got == text + "end\n") << got.size() << " bytes of " << text.size() + 4;
 
   caller.Close();
   EXPECT_TRUE(called.AwaitHangUp(10s)) << called.heard();
