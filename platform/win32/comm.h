@@ -74,6 +74,9 @@ class CommPort final : public Object, public std::enable_shared_from_this<CommPo
   // Device side, under the clock's mutex: the receiver saw a break or line-status errors
   // (CE_BREAK, CE_FRAME, CE_OVERRUN, CE_RXPARITY); ClearCommError reports them.
   void LineErrorsLocked(DWORD errors);
+  // Device side, under the clock's mutex: how many more received bytes the receive queue takes
+  // before it overflows.
+  DWORD ReceiveRoomLocked() const;
   // Device side, under the clock's mutex: the device is gone; pending and later requests fail
   // with ERROR_DEVICE_NOT_CONNECTED.
   void DisconnectLocked();

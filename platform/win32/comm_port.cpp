@@ -264,6 +264,10 @@ void CommPort::DeliverLocked(std::span<const BYTE> bytes) {
   SignalLocked(EV_RXCHAR | (flagged ? EV_RXFLAG : 0));
 }
 
+DWORD CommPort::ReceiveRoomLocked() const {
+  return received_.size() < inQueue_ ? inQueue_ - static_cast<DWORD>(received_.size()) : 0;
+}
+
 void CommPort::DisconnectLocked() {
   disconnected_ = true;
   if (read_) CompleteReadLocked(ERROR_DEVICE_NOT_CONNECTED);

@@ -1,5 +1,6 @@
 #include "platform/win32/inprocess_port.h"
 
+#include <limits>
 #include <map>
 #include <utility>
 
@@ -120,6 +121,11 @@ InProcessPort::State InProcessPort::Snapshot() const {
 void InProcessPort::Deliver(std::span<const BYTE> bytes) {
   Lock lock(platform::clock::Current().Mutex());
   if (port_ != nullptr) port_->DeliverLocked(bytes);
+}
+
+DWORD InProcessPort::ReceiveRoom() const {
+  Lock lock(platform::clock::Current().Mutex());
+  return port_ != nullptr ? port_->ReceiveRoomLocked() : std::numeric_limits<DWORD>::max();
 }
 
 // The clock's mutex is held across the change, so that the port sees the changes in the order

@@ -65,6 +65,9 @@ class InProcessPort final : public CommBackend, public std::enable_shared_from_t
   void SetModemStatusFails(bool fails);       // GetCommModemStatus fails (ERROR_GEN_FAILURE)
   void Vanish();                              // the device is gone: requests fail from now on
   void TransmitReady();                       // room again after OnTransmit took fewer bytes
+  // How many more bytes the open port's receive queue takes (the application reads the rest
+  // away); without an open port, any number: delivered bytes then go nowhere.
+  DWORD ReceiveRoom() const;
 
   State Snapshot() const;
 

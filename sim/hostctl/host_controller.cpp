@@ -162,11 +162,22 @@ bool HostController::Cancel(ULONG number, const Transfer* transfer) {
 void HostController::EnsureTick() {
   if (tick_) return;
   ULONG frame = CurrentFrame();
-  tick_ = processor_.Schedule(clock::Time(kFrame * (static_cast<std::int64_t>(frame) + 1)),
-                              [this, frame] {
-                                tick_.reset();
-                                EndOfFrame(frame);
-                              });
+  // An idle controller skips the frames in which nothing was queued.
+  if (!runningFrames_) nextFrame_ = frame;
+  tick_ = processor_.Schedule(clock::Time(kFrame * (static_cast<std::int64_t>(frame) + 1)), [this] {
+    tick_.reset();
+    RunEndedFrames();
+  });
+}
+
+// Every frame that has ended since the last one run, in order. Under the virtual clock that is
+// one frame; on the real clock the processor may come late, and a controller's schedule runs
+// each frame all the same: a transfer's packet is never skipped because its frame has passed.
+void HostController::RunEndedFrames() {
+  ULONG ended = CurrentFrame();  // the frames before this one have ended
+  runningFrames_ = true;
+  while (nextFrame_ < ended) EndOfFrame(nextFrame_++);
+  runningFrames_ = false;
 }
 
 void HostController::EndOfFrame(ULONG frame) {

@@ -2,7 +2,8 @@
 // clock's time. Frame f runs from f ms to f + 1 ms; an isochronous transfer gets one packet per
 // frame from its start frame on and completes at the end of its last frame; a bulk transfer is
 // offered to the device at the end of every frame until the device answers. Frames in which no
-// transfer is queued are not run at all: the frame number follows the clock regardless.
+// transfer is queued are not run at all: the frame number follows the clock regardless. Every
+// other frame runs, in order, even when the processor reaches its end late (on the real clock).
 #pragma once
 
 #include <map>
@@ -60,6 +61,7 @@ class HostController final : public platform::usb::HostController {
   };
 
   void EnsureTick();
+  void RunEndedFrames();
   void EndOfFrame(ULONG frame);
   // Runs the packet of `frame` of the queue's first transfer; true when that transfer is done.
   bool IsoPacket(Port& port, platform::usb::Transfer& transfer, ULONG frame);
@@ -73,6 +75,8 @@ class HostController final : public platform::usb::HostController {
   std::map<ULONG, Port> ports_;
   ULONG nextPort_ = 1;
   std::optional<platform::wdm::Processor::WorkId> tick_;
+  ULONG nextFrame_ = 0;         // the first frame not run yet
+  bool runningFrames_ = false;  // inside RunEndedFrames
   std::map<UCHAR, std::pair<USBD_STATUS, int>> injected_;
   std::map<UCHAR, std::pair<USBD_STATUS, int>> injectedTransfer_;
   std::set<UCHAR> deferredCancels_;

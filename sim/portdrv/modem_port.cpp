@@ -228,8 +228,10 @@ void ModemPort::PutMsr(PortRecord& record) {
   }
   // The register's upper half is what GetCommModemStatus shows (MS_CTS_ON .. MS_RLSD_ON).
   port_->SetModemStatus(msr & 0xF0);
-  // Received bytes go straight on to the COM port's queue, so all of it is room.
-  record.parameter1 = static_cast<std::uint32_t>(kQueueSize);
+  // Received bytes go straight on to the COM port's queue: its room is the room. An application
+  // that does not read leaves none, and the driver stops taking the modem's bytes rather than
+  // let the queue overflow.
+  record.parameter1 = std::min<std::uint32_t>(kQueueSize, port_->ReceiveRoom());
   record.result = static_cast<std::uint32_t>(waiting);
 }
 

@@ -15,8 +15,13 @@ printf 'ATD4\r' >&3
 timeout 30 grep -q -m1 CONNECT <&3
 timeout 30 grep -q -m1 CONNECT <&4
 echo "connected"
-(cd "$dir" && timeout 80 rz -b -y <&4 >&4) &
+(exec 3>&-; cd "$dir" && exec timeout 80 rz -b -y <&4 >&4) &  # the caller's terminal: sz's only
 receiver=$!
 timeout 80 sz -b "$file" <&3 >&3
+# The sender is done and hangs up: its terminal closes, DTR drops, its modem goes on hook, and
+# the receiver's terminal hangs up with the carrier, as a serial line does. So rz does not wait
+# for the sender's last word ("OO"), which sz itself may discard from a pseudo-terminal: it
+# flushes its terminal as it leaves, and only a real line's drain holds the bytes until sent.
+exec 3>&-
 wait $receiver
 echo "sent"

@@ -5,6 +5,7 @@
 import os
 import select
 import sys
+import termios
 import time
 import tty
 
@@ -21,9 +22,14 @@ def wait_for(what, limit):
 
 
 class Terminal:
+    # CLOCAL: the caller ignores the modem lines, so that the carrier's loss does not hang its
+    # terminal up and it reads the modem's NO CARRIER.
     def __init__(self, path):
         self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
         tty.setraw(self.fd)
+        settings = termios.tcgetattr(self.fd)
+        settings[2] |= termios.CLOCAL
+        termios.tcsetattr(self.fd, termios.TCSANOW, settings)
         self.got = b""
 
     def write(self, data):

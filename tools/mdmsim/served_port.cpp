@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/base/root.h"
@@ -31,11 +32,11 @@ std::string SystemError(const std::string& what) {
   return what + ": " + std::strerror(errno);
 }
 
-// Writes all of `bytes` to a non-blocking descriptor, waiting while it is full; false when it
-// fails or stays full for a second (nobody reads it).
-bool WriteAll(int fd, const BYTE* bytes, std::size_t count, bool socket) {
+// Sends all of `bytes` to a non-blocking socket, waiting while it is full; false when it fails
+// or stays full for a second (the client does not read: it is dropped).
+bool SendAll(int fd, const BYTE* bytes, std::size_t count) {
   while (count > 0) {
-    ssize_t done = socket ? ::send(fd, bytes, count, MSG_NOSIGNAL) : ::write(fd, bytes, count);
+    ssize_t done = ::send(fd, bytes, count, MSG_NOSIGNAL);
     if (done > 0) {
       bytes += done;
       count -= static_cast<std::size_t>(done);
@@ -54,7 +55,8 @@ std::unique_ptr<ServedPort> ServedPort::Start(const std::string& comName, std::u
                                               std::string& error) {
   std::unique_ptr<ServedPort> served(new ServedPort);
   served->name_ = comName;
-  if (!served->OpenPort(comName, error) || !served->OpenTerminal(comName, error) ||
+  served->link_ = platform::Root() / "dosdevices" / Lower(comName);
+  if (!served->OpenPort(comName, error) || !served->OpenTerminal(error) || !served->Link(error) ||
       (tcpPort != 0 && !served->Listen(tcpPort, error))) {
     return nullptr;
   }
@@ -69,7 +71,7 @@ ServedPort::~ServedPort() {
   if (output_.joinable()) output_.join();
   DropClient();
   if (listener_ >= 0) ::close(listener_);
-  if (!link_.empty()) {
+  if (linked_) {
     std::error_code ignored;
     std::filesystem::remove(link_, ignored);
   }
@@ -101,11 +103,19 @@ bool ServedPort::OpenPort(const std::string& comName, std::string& error) {
   return true;
 }
 
-// The terminal is raw, and nobody holds its other side until a program opens it.
-bool ServedPort::OpenTerminal(const std::string& comName, std::string& error) {
+std::string ServedPort::terminal() const {
+  std::lock_guard lock(terminalMutex_);
+  return terminal_;
+}
+
+// A fresh terminal, raw, that nobody holds until a program opens it. Its master goes under
+// master_, the descriptor both threads use: replacing the one there closes the old terminal's
+// master, which hangs the old terminal up.
+bool ServedPort::OpenTerminal(std::string& error) {
+  int master = -1;
   int slave = -1;
   char path[128] = {};
-  if (::openpty(&master_, &slave, path, nullptr, nullptr) != 0) {
+  if (::openpty(&master, &slave, path, nullptr, nullptr) != 0) {
     error = SystemError("cannot make a pseudo-terminal");
     return false;
   }
@@ -114,22 +124,39 @@ bool ServedPort::OpenTerminal(const std::string& comName, std::string& error) {
   ::cfmakeraw(&raw);
   ::tcsetattr(slave, TCSANOW, &raw);
   ::close(slave);
-  ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-  terminal_ = path;
-  std::filesystem::path folder = platform::Root() / "dosdevices";
-  std::error_code failed;
-  std::filesystem::create_directories(folder, failed);
-  std::filesystem::path link = folder / Lower(comName);
-  // A link left by an earlier server is replaced; anything else there is not ours to touch.
-  if (std::filesystem::is_symlink(std::filesystem::symlink_status(link, failed))) {
-    std::filesystem::remove(link, failed);
+  ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+  ::fcntl(master, F_SETFD, FD_CLOEXEC);
+  if (master_ < 0) {
+    master_ = master;
+  } else {
+    ::dup3(master, master_, O_CLOEXEC);
+    ::close(master);
   }
-  std::filesystem::create_symlink(terminal_, link, failed);
-  if (failed) {
-    error = link.string() + ": " + failed.message();
+  terminal_ = path;
+  return true;
+}
+
+// Points the link at the terminal. A link left by an earlier server is replaced; anything else
+// there is not ours to touch. The new link takes the old one's place in one step, so that a
+// program opening it never finds none.
+bool ServedPort::Link(std::string& error) {
+  std::error_code failed;
+  std::filesystem::create_directories(link_.parent_path(), failed);
+  auto status = std::filesystem::symlink_status(link_, failed);
+  if (std::filesystem::exists(status) && !std::filesystem::is_symlink(status)) {
+    error = link_.string() + ": in the way";
     return false;
   }
-  link_ = link;
+  std::filesystem::path fresh = link_;
+  fresh += ".new";
+  std::filesystem::remove(fresh, failed);
+  std::filesystem::create_symlink(terminal_, fresh, failed);
+  if (!failed) std::filesystem::rename(fresh, link_, failed);
+  if (failed) {
+    error = link_.string() + ": " + failed.message();
+    return false;
+  }
+  linked_ = true;
   return true;
 }
 
@@ -166,13 +193,35 @@ void ServedPort::OutputLoop() {
       WaitForSingleObject(readEvent_, INFINITE);  // at most kReadWaitMs
       if (!GetOverlappedResult(port_, &request, &count, FALSE)) count = 0;
     }
-    // Nobody holds the terminal: what the modem says is lost, as on a line nobody listens to.
-    if (count > 0 && terminalOpen_) WriteAll(master_, buffer, count, false);
+    FollowCarrier();
+    if (count > 0) ToTerminal(buffer, count);
     std::lock_guard lock(clientMutex_);
     if (session_ == nullptr) continue;
     if (count > 0) session_->FromPort(std::span(buffer, count));
     session_->CheckModemState();
     if (!SendToClientLocked()) DropClientLocked();
+  }
+}
+
+// The program on the terminal reads at its own pace: while the terminal is full this waits (the
+// port's receive queue, then the modem, hold back what follows), for as long as the program
+// holds the terminal. Nobody holds it: what the modem says is lost, as on a line nobody listens
+// to.
+void ServedPort::ToTerminal(const BYTE* bytes, std::size_t count) {
+  std::unique_lock lock(terminalMutex_);
+  while (count > 0 && terminalOpen_ && !stopping_) {
+    ssize_t done = ::write(master_, bytes, count);
+    if (done > 0) {
+      bytes += done;
+      count -= static_cast<std::size_t>(done);
+      continue;
+    }
+    if (done < 0 && errno != EAGAIN && errno != EINTR) return;
+    lock.unlock();
+    pollfd wait{master_, POLLOUT, 0};
+    ::poll(&wait, 1, kPollMs);
+    FollowCarrier();  // the line can drop while the program does not read
+    lock.lock();
   }
 }
 
@@ -189,11 +238,17 @@ void ServedPort::InputLoop() {
       std::lock_guard lock(clientMutex_);
       watched[2].fd = client_;
     }
+    int hangUps = HangUpsSoFar();
     if (::poll(watched, 3, kPollMs) < 0 && errno != EINTR) return;
     // POLLHUP on the master: no program holds the terminal. It stays set, so it is looked at
-    // again only after the next wait.
+    // again only after the next wait. A terminal hung up meanwhile was replaced by one that
+    // nobody holds yet: what the wait saw is of the old one.
     bool open = (watched[0].revents & POLLHUP) == 0;
-    terminalOpen_ = open;
+    {
+      std::lock_guard lock(terminalMutex_);
+      if (hangUps == hangUps_) terminalOpen_ = open;
+      open = terminalOpen_;
+    }
     FollowDtr();
     if (!open) ::usleep(kPollMs * 1000);
     if (open && (watched[0].revents & POLLIN) != 0) {
@@ -209,12 +264,56 @@ void ServedPort::InputLoop() {
 void ServedPort::FollowDtr() {
   bool wanted;
   {
-    std::lock_guard lock(clientMutex_);
+    std::lock_guard terminalLock(terminalMutex_);
+    std::lock_guard clientLock(clientMutex_);
     wanted = terminalOpen_ || client_ >= 0;
   }
   if (wanted == dtr_) return;
   dtr_ = wanted;
   EscapeCommFunction(port_, dtr_ ? SETDTR : CLRDTR);
+}
+
+// A carrier that drops (DCD, as GetCommModemStatus shows it) hangs the terminal up. The output
+// thread looks after every read of the port: at least every kReadWaitMs, and at once when the
+// modem says something (its CONNECT follows the carrier, its NO CARRIER the carrier's loss).
+void ServedPort::FollowCarrier() {
+  DWORD status = 0;
+  bool carrier = GetCommModemStatus(port_, &status) && (status & MS_RLSD_ON) != 0;
+  bool lost = carrier_ && !carrier;
+  carrier_ = carrier;
+  if (lost) HangUp();
+}
+
+int ServedPort::HangUpsSoFar() {
+  std::lock_guard lock(terminalMutex_);
+  return hangUps_;
+}
+
+// The hang-up of a serial line whose carrier drops, for a program on the terminal: the
+// terminal's master is closed, and the kernel hangs the terminal up exactly as a serial driver
+// does on carrier loss (tty_hangup): the program's reads return 0 (end of file), its writes fail
+// (EIO), poll reports POLLHUP, and when the terminal is a session's controlling terminal, its
+// processes get SIGHUP. A signal alone (TIOCSIG) would reach only a controlling terminal's
+// processes, and most programs on a serial line open it without making it theirs; reads and
+// poll are what they all notice. A program that set CLOCAL asked to ignore the modem lines:
+// it keeps its terminal and reads the modem's NO CARRIER. The fresh terminal that takes the
+// link serves the next program as the first one did.
+void ServedPort::HangUp() {
+  std::lock_guard lock(terminalMutex_);
+  termios settings{};
+  // On the master, the termios calls read the terminal's (the program's) settings.
+  bool local = ::tcgetattr(master_, &settings) == 0 && (settings.c_cflag & CLOCAL) != 0;
+  if (!terminalOpen_ || local) return;
+  std::string error;
+  if (!OpenTerminal(error) || !Link(error)) {
+    std::fprintf(stderr, "mdmsim: %s: %s\n", name_.c_str(), error.c_str());
+    return;
+  }
+  terminalOpen_ = false;
+  ++hangUps_;
+  std::printf("[mdmsim] %s: carrier lost, terminal hung up; now on %s (%s)\n", name_.c_str(),
+              terminal_.c_str(), link_.c_str());
+  std::fflush(stdout);
 }
 
 void ServedPort::Accept() {
@@ -260,7 +359,7 @@ void ServedPort::DropClientLocked() {
 
 bool ServedPort::SendToClientLocked() {
   std::vector<BYTE> out = session_->TakeForClient();
-  return out.empty() || WriteAll(client_, out.data(), out.size(), true);
+  return out.empty() || SendAll(client_, out.data(), out.size());
 }
 
 // Waits for the port to take the bytes, looking now and then whether the server stops.

@@ -2,7 +2,9 @@
 // pseudo-terminal linked as $MDM_ROOT/dosdevices/comN (so that CreateFileA("COMn") of another
 // process opens it), and, when asked, as an RFC 2217 server on 127.0.0.1. A pseudo-terminal
 // has no modem lines: DTR counts as on while a program holds the terminal open, or a network
-// client is connected. One client at a time; another is turned away.
+// client is connected, and a carrier that drops hangs the terminal up (unless its program set
+// CLOCAL), after which a fresh terminal takes the link. One client at a time; another is
+// turned away.
 #pragma once
 
 #include <atomic>
@@ -31,17 +33,20 @@ class ServedPort {
   ServedPort(const ServedPort&) = delete;
   ServedPort& operator=(const ServedPort&) = delete;
 
-  const std::string& terminal() const { return terminal_; }
+  // The terminal's path now (a hang-up replaces the terminal).
+  std::string terminal() const;
   const std::filesystem::path& link() const { return link_; }
 
  private:
   ServedPort() = default;
   bool OpenPort(const std::string& comName, std::string& error);
-  bool OpenTerminal(const std::string& comName, std::string& error);
+  bool OpenTerminal(std::string& error);
+  bool Link(std::string& error);
   bool Listen(std::uint16_t tcpPort, std::string& error);
 
   // The port's output to the terminal and the client.
   void OutputLoop();
+  void ToTerminal(const BYTE* bytes, std::size_t count);
   // The terminal's and the client's input to the port; takes clients.
   void InputLoop();
   void Accept();
@@ -53,18 +58,28 @@ class ServedPort {
   bool SendToClientLocked();
   void WriteToPort(const std::vector<BYTE>& bytes);
   void FollowDtr();
+  void FollowCarrier();
+  void HangUp();
+  int HangUpsSoFar();
 
   HANDLE port_ = nullptr;
   HANDLE readEvent_ = nullptr;
   HANDLE writeEvent_ = nullptr;
   std::string name_;
-  int master_ = -1;  // the terminal's master side
-  std::string terminal_;
+  // The terminal's master side: one descriptor number for the server's life; a hang-up puts a
+  // fresh terminal's master under it.
+  int master_ = -1;
   std::filesystem::path link_;
+  bool linked_ = false;
   int listener_ = -1;
-  std::atomic<bool> terminalOpen_{false};
   std::atomic<bool> stopping_{false};
-  bool dtr_ = false;  // as last set on the port; the input thread's
+  bool dtr_ = false;      // as last set on the port; the input thread's
+  bool carrier_ = false;  // as last seen on the port; the output thread's
+
+  mutable std::mutex terminalMutex_;  // guards the fields below; held while writing to the terminal
+  std::string terminal_;
+  bool terminalOpen_ = false;  // a program holds the terminal
+  int hangUps_ = 0;
 
   std::mutex clientMutex_;  // guards the client and its session
   int client_ = -1;

@@ -184,9 +184,14 @@ TEST_F(InProcessComm, ModemStatusShowsTheDeviceBitsOrFails) {
   EXPECT_FALSE(GetCommModemStatus(handle, &status));
 }
 
+// The device sees the room left in the receive queue, so that it can hold bytes back instead.
 TEST_F(InProcessComm, OverflowingTheReceiveQueueLosesTheExcessAndSaysSo) {
   SetupComm(handle, 8, 8);
-  port->Deliver(Bytes("0123456789"));
+  EXPECT_EQ(port->ReceiveRoom(), 8u);
+  port->Deliver(Bytes("012"));
+  EXPECT_EQ(port->ReceiveRoom(), 5u);
+  port->Deliver(Bytes("3456789"));
+  EXPECT_EQ(port->ReceiveRoom(), 0u);
   DWORD errors = 0;
   COMSTAT stat{};
   EXPECT_TRUE(ClearCommError(handle, &errors, &stat));
@@ -194,6 +199,8 @@ TEST_F(InProcessComm, OverflowingTheReceiveQueueLosesTheExcessAndSaysSo) {
   EXPECT_EQ(stat.cbInQue, 8u);
   EXPECT_TRUE(ClearCommError(handle, &errors, &stat));
   EXPECT_EQ(errors, 0u);
+  ASSERT_FALSE(StartRead(5));  // the queued bytes complete the read at once
+  EXPECT_EQ(port->ReceiveRoom(), 5u);
 }
 
 }  // namespace
