@@ -89,14 +89,16 @@ TEST(FaultSweepDraw, TheSeedsOfTheSweepDrawEveryFault) {
   EXPECT_GT(waited, 20);
 }
 
-// The sweep's calls draw every flow control, every line rate, one way and both, calls without a
-// fault, dropped calls, noise too short to lose the carrier and noise that loses it; noise
-// never strikes a call under XON/XOFF, where a garbled byte could read as flow control.
+// The calls of the sweep's 200 seeds draw every flow control, every line rate, one way and both,
+// calls without a fault, dropped calls, noise too short to lose the carrier and noise that loses
+// it; noise never strikes a call under XON/XOFF, where a garbled byte could read as flow
+// control.
 TEST(FaultSweepDraw, TheSeedsOfTheSweepDrawEveryKindOfCall) {
   std::set<sim::modem::Flow> flows;
   std::set<std::uint32_t> rates;
   int bothWays = 0, clean = 0, drops = 0, shortNoise = 0, longNoise = 0;
   for (unsigned seed = 1; seed <= 200; ++seed) {
+    if (!mdmsim::PlacesACall(seed)) continue;
     mdmsim::DrawnCall call = mdmsim::DrawCall(seed);
     flows.insert(call.flow);
     rates.insert(call.rate);
@@ -111,11 +113,11 @@ TEST(FaultSweepDraw, TheSeedsOfTheSweepDrawEveryKindOfCall) {
   }
   EXPECT_EQ(flows.size(), 4u);
   EXPECT_EQ(rates.size(), 4u);
-  EXPECT_GT(bothWays, 50);
-  EXPECT_GT(clean, 40);
-  EXPECT_GT(drops, 40);
-  EXPECT_GT(shortNoise, 5);
-  EXPECT_GT(longNoise, 5);
+  EXPECT_GT(bothWays, 25);
+  EXPECT_GT(clean, 20);
+  EXPECT_GT(drops, 20);
+  EXPECT_GT(shortNoise, 3);
+  EXPECT_GT(longNoise, 3);
 }
 
 // A fault's text names its strike; what it leaves out keeps the fault's default, and a parameter

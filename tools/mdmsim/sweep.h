@@ -59,6 +59,11 @@ struct DrawnCall {
 };
 
 DrawnCall DrawCall(unsigned seed);
+// Every second seed of the sweep places a call as well: a call costs about twice an update's
+// wall time, and half of them keep the sweep's pace while covering the calls' draws.
+inline bool PlacesACall(unsigned seed) {
+  return seed % 2 == 0;
+}
 UsbCall CallOf(const DrawnCall& drawn);
 
 // Runs the call in the current platform root and returns what went wrong, empty when every
@@ -68,7 +73,7 @@ UsbCall CallOf(const DrawnCall& drawn);
 // block and stopped, with no thread left behind.
 std::vector<std::string> RunCheckedCall(const UsbCall& call);
 
-// Runs the drawn update and call of seeds first .. first + count - 1, each in a fresh platform
+// Runs the drawn update (and call) of seeds first .. first + count - 1, each in a fresh platform
 // root under the current one; returns the failing seeds with their problems, one line each.
 std::vector<std::string> Sweep(unsigned first, unsigned count);
 
