@@ -277,10 +277,14 @@ void TermiosPort::FollowControlFields(const DCB& dcb) {
     dtr = dtr_;
     rts = rts_;
   }
-  if (dcb.fDtrControl == DTR_CONTROL_DISABLE) SetModemLine(TIOCM_DTR, false, dtr);
-  if (dcb.fDtrControl == DTR_CONTROL_ENABLE) SetModemLine(TIOCM_DTR, true, dtr);
+  // The tty has no DTR handshake, and RTS handshake only within CRTSCTS, where the kernel
+  // drops RTS while input is throttled: a handshake line is on, as it is while there is room
+  // to receive. RTS toggle has no counterpart and leaves RTS as it is.
+  SetModemLine(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE, dtr);
   if (dcb.fRtsControl == RTS_CONTROL_DISABLE) SetModemLine(TIOCM_RTS, false, rts);
-  if (dcb.fRtsControl == RTS_CONTROL_ENABLE) SetModemLine(TIOCM_RTS, true, rts);
+  if (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
+    SetModemLine(TIOCM_RTS, true, rts);
+  }
   std::lock_guard lock(mutex_);
   dtr_ = dtr;
   rts_ = rts;

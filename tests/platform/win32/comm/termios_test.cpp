@@ -12,15 +12,19 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/base/root.h"
 #include "platform/clock/clock.h"
+#include "platform/win32/debug.h"
 #include "platform/win32/windows.h"
 
 namespace {
@@ -69,9 +73,26 @@ class TermiosPortTest : public ::testing::Test {
     temporaryRoot_.reset();
   }
 
-  static HANDLE Open(const char* name = "COM5") {
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OVERLAPPED, nullptr);
+  static HANDLE Open(const char* name = "COM5", DWORD flags = FILE_FLAG_OVERLAPPED) {
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
+                       nullptr);
+  }
+
+  // Writes on an overlapped port and waits for the write to complete.
+  static void WriteAndWait(HANDLE port, std::string_view bytes) {
+    Request write;
+    DWORD done = 0;
+    if (!WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &done,
+                   &write.overlapped)) {
+      ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+      ASSERT_TRUE(GetOverlappedResult(port, &write.overlapped, &done, TRUE));
+    }
+    EXPECT_EQ(done, bytes.size());
+  }
+
+  // The modem lines the platform root declares for COM5.
+  void DeclareLines(std::string_view words) const {
+    std::ofstream(root_ / "dosdevices" / "com5.lines") << words;
   }
 
   static void SetReadTimeouts(HANDLE port, DWORD interval) {
@@ -210,6 +231,7 @@ TEST_F(TermiosPortTest, LineSettingsReachTheTtyAndReadBack) {
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
   dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  dcb.fOutxCtsFlow = 1;
   ASSERT_TRUE(SetCommState(port, &dcb));
   DCB back{};
   ASSERT_TRUE(GetCommState(port, &back));
@@ -227,6 +249,7 @@ TEST_F(TermiosPortTest, LineSettingsReachTheTtyAndReadBack) {
   dcb.Parity = MARKPARITY;
   dcb.StopBits = ONE5STOPBITS;
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fOutxCtsFlow = 0;
   dcb.fOutX = dcb.fInX = 1;
   dcb.XonChar = 0x21;
   ASSERT_TRUE(SetCommState(port, &dcb));
@@ -251,6 +274,70 @@ TEST_F(TermiosPortTest, LineSettingsReachTheTtyAndReadBack) {
   EXPECT_EQ(back.Parity, MARKPARITY);
   EXPECT_EQ(back.StopBits, ONE5STOPBITS);
   EXPECT_EQ(back.XonChar, 0x21);
+  CloseHandle(port);
+}
+
+// CRTSCTS stops output while CTS is low, so only CTS output flow control may set it; RTS
+// handshake, DSR flow and DTR handshake have no tty setting and leave it off. GetCommState
+// reports what the application set, across a reopen too.
+TEST_F(TermiosPortTest, OnlyCtsOutputFlowSetsCrtscts) {
+  struct Case {
+    DWORD rtsControl, outxCtsFlow, outxDsrFlow, dtrControl;
+    bool crtscts;
+  };
+  const Case cases[] = {
+      {RTS_CONTROL_HANDSHAKE, 0, 0, DTR_CONTROL_ENABLE, false},  // the updater's settings
+      {RTS_CONTROL_HANDSHAKE, 1, 0, DTR_CONTROL_ENABLE, true},
+      {RTS_CONTROL_ENABLE, 1, 0, DTR_CONTROL_ENABLE, true},
+      {RTS_CONTROL_ENABLE, 0, 0, DTR_CONTROL_ENABLE, false},
+      {RTS_CONTROL_TOGGLE, 0, 0, DTR_CONTROL_ENABLE, false},
+      {RTS_CONTROL_ENABLE, 0, 1, DTR_CONTROL_ENABLE, false},
+      {RTS_CONTROL_ENABLE, 0, 1, DTR_CONTROL_HANDSHAKE, false},
+      {RTS_CONTROL_DISABLE, 1, 1, DTR_CONTROL_HANDSHAKE, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "rts " << c.rtsControl << " cts " << c.outxCtsFlow << " dsr "
+                                    << c.outxDsrFlow << " dtr " << c.dtrControl);
+    HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = 115200;
+    dcb.fRtsControl = c.rtsControl;
+    dcb.fOutxCtsFlow = c.outxCtsFlow;
+    dcb.fOutxDsrFlow = c.outxDsrFlow;
+    dcb.fDtrControl = c.dtrControl;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    EXPECT_EQ((SlaveSettings().c_cflag & CRTSCTS) != 0, c.crtscts);
+    WriteAndWait(port, "at\r");  // no flow control holds the write up
+    EXPECT_EQ(MasterRead(3, 1000), "at\r");
+    CloseHandle(port);
+
+    port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB back{};
+    ASSERT_TRUE(GetCommState(port, &back));
+    EXPECT_EQ(back.fRtsControl, c.rtsControl);
+    EXPECT_EQ(back.fOutxCtsFlow, c.outxCtsFlow);
+    EXPECT_EQ(back.fOutxDsrFlow, c.outxDsrFlow);
+    EXPECT_EQ(back.fDtrControl, c.dtrControl);
+    EXPECT_EQ((SlaveSettings().c_cflag & CRTSCTS) != 0, c.crtscts);
+    CloseHandle(port);
+  }
+}
+
+// A port first opened shows the tty's CRTSCTS as CTS output flow with RTS handshake.
+TEST_F(TermiosPortTest, FirstOpenReadsTheTtysFlowControl) {
+  termios t{};
+  ASSERT_EQ(tcgetattr(slave_, &t), 0);
+  t.c_cflag |= CRTSCTS;
+  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &t), 0);
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
+  EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_HANDSHAKE);
   CloseHandle(port);
 }
 
