@@ -170,6 +170,39 @@ TEST_F(TermiosPortTest, WriteLargerThanTheTtyTakesCompletesAsTheDeviceDrains) {
   CloseHandle(port);
 }
 
+// The close path of a session purges both queues right after its last write completed (a ZFILE,
+// then a ZABORT): a completed write's bytes have left the port, and no purge takes them back.
+TEST_F(TermiosPortTest, PurgeAfterACompletedWriteKeepsItsBytes) {
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  std::string header =
+      "**\x18"
+      "B0400000000a87c\r\n";
+  std::string abort(10, '\x18');
+  WriteAndWait(port, header);
+  ASSERT_TRUE(PurgeComm(port, PURGE_TXCLEAR));
+  WriteAndWait(port, abort);
+  ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
+  CloseHandle(port);
+  EXPECT_EQ(MasterRead(header.size() + abort.size(), 1000), header + abort);
+}
+
+TEST_F(TermiosPortTest, PurgeAfterACompletedWriteKeepsItsBytesOnABlockingPort) {
+  HANDLE port = Open("COM5", 0);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  std::vector<char> block(64 * 1024);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 13);
+  std::string got;
+  std::thread device([&] { got = MasterRead(block.size(), 5000); });
+  DWORD done = 0;
+  EXPECT_TRUE(WriteFile(port, block.data(), static_cast<DWORD>(block.size()), &done, nullptr));
+  EXPECT_EQ(done, block.size());
+  EXPECT_TRUE(PurgeComm(port, PURGE_TXCLEAR | PURGE_TXABORT));
+  CloseHandle(port);
+  device.join();
+  EXPECT_EQ(got, std::string(block.begin(), block.end()));
+}
+
 TEST_F(TermiosPortTest, ReadEndsOnTheIntervalAfterAPause) {
   HANDLE port = Open();
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -354,8 +387,86 @@ TEST_F(TermiosPortTest, PseudoTerminalHasNoModemStatusButTakesDtrAndRts) {
   CloseHandle(port);
 }
 
+TEST_F(TermiosPortTest, PseudoTerminalShowsTheModemLinesTheRootDeclares) {
+  DeclareLines("cts dsr\n");
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  DWORD status = 0;
+  ASSERT_TRUE(GetCommModemStatus(port, &status));
+  EXPECT_EQ(status, static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON));
+  CloseHandle(port);
+
+  DeclareLines("DSR Cts dcd ring");  // read at each open; any case
+  port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(GetCommModemStatus(port, &status));
+  EXPECT_EQ(status, static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON | MS_RING_ON));
+  CloseHandle(port);
+
+  DeclareLines("");  // declared, all off
+  port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  status = MS_CTS_ON;
+  ASSERT_TRUE(GetCommModemStatus(port, &status));
+  EXPECT_EQ(status, 0u);
+  CloseHandle(port);
+}
+
+// A misspelt line does not pass for a line that is off: the declaration is void, and the
+// debugger output says why.
+TEST_F(TermiosPortTest, DeclarationWithAnUnknownLineIsIgnored) {
+  DeclareLines("cts dsx");
+  platform::win32::debug::Capture debug;
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  DWORD status = 0;
+  EXPECT_FALSE(GetCommModemStatus(port, &status));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_NE(debug.Text().find("com5.lines"), std::string::npos);
+  EXPECT_NE(debug.Text().find("dsx"), std::string::npos);
+  CloseHandle(port);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Opening, losing and closing the device
+
+// A pseudo-terminal starts at speed 0, which no DCB carries: the session's attempt to put its
+// saved line settings back is refused, and the close restores the tty exactly as it was found.
+TEST_F(TermiosPortTest, CloseRestoresTheTtyAsFoundEvenAtSpeedZero) {
+  termios t{};
+  ASSERT_EQ(tcgetattr(slave_, &t), 0);
+  t.c_lflag |= ICANON | ECHO;  // cooked, unlike the raw mode the port runs in
+  t.c_oflag |= OPOST;
+  t.c_iflag |= ICRNL;
+  cfsetispeed(&t, B0);
+  cfsetospeed(&t, B0);
+  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &t), 0);
+  KernelTermios2 found = SlaveSettings();
+  ASSERT_EQ(found.c_ospeed, 0u);
+
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  DCB saved{};
+  ASSERT_TRUE(GetCommState(port, &saved));
+  EXPECT_EQ(saved.BaudRate, 0u);
+  DCB working = saved;
+  working.BaudRate = 115200;
+  working.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  ASSERT_TRUE(SetCommState(port, &working));
+  EXPECT_EQ(SlaveSettings().c_ospeed, 115200u);
+  EXPECT_EQ(SlaveSettings().c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_FALSE(SetCommState(port, &saved));
+  CloseHandle(port);
+
+  KernelTermios2 after = SlaveSettings();
+  EXPECT_EQ(after.c_ospeed, 0u);
+  EXPECT_EQ(after.c_ispeed, found.c_ispeed);
+  EXPECT_EQ(after.c_cflag, found.c_cflag);
+  EXPECT_EQ(after.c_iflag, found.c_iflag);
+  EXPECT_EQ(after.c_oflag, found.c_oflag);
+  EXPECT_EQ(after.c_lflag, found.c_lflag);
+  EXPECT_EQ(std::memcmp(after.c_cc, found.c_cc, sizeof found.c_cc), 0);
+}
 
 TEST_F(TermiosPortTest, PortIsOpenedExclusively) {
   HANDLE first = Open();
