@@ -42,6 +42,9 @@ class CommBackend {
   // Bytes the application writes; returns how many the device took now. When it took fewer,
   // it calls CommPort::TransmitReady once it has room again.
   virtual std::size_t Transmit(std::span<const BYTE> bytes) = 0;
+  // Whether every byte Transmit took has left the device: a write completes only then. When
+  // not, the device calls CommPort::TransmitReady once they have.
+  virtual bool Drained() { return true; }
   virtual void Close() = 0;
 };
 

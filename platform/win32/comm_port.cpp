@@ -310,7 +310,9 @@ void CommPort::TransmitReady() {
 }
 
 // Hands the pending write's bytes to the device, outside the lock (the device may call back
-// into the port). One thread pumps at a time; a second request makes it go round again.
+// into the port). The write completes once the device has taken them all and they have left
+// it, as the platform's serial driver completes a write when the hardware has its bytes. One
+// thread pumps at a time; a second request makes it go round again.
 void CommPort::PumpWrite() {
   Lock lock(TheClock().Mutex());
   if (pumping_) {
@@ -324,11 +326,12 @@ void CommPort::PumpWrite() {
     OVERLAPPED* overlapped = write_->overlapped;
     std::span<const BYTE> rest(write_->bytes + write_->done, write_->count - write_->done);
     lock.unlock();
-    std::size_t taken = backend_->Transmit(rest);
+    std::size_t taken = rest.empty() ? 0 : backend_->Transmit(rest);
+    bool left = taken == rest.size() && backend_->Drained();
     lock.lock();
     if (!write_ || write_->overlapped != overlapped) break;  // aborted meanwhile
     write_->done += static_cast<DWORD>(taken);
-    if (write_->done == write_->count) CompleteWriteLocked(ERROR_SUCCESS);
+    if (left) CompleteWriteLocked(ERROR_SUCCESS);
   } while (pumpAgain_);
   pumping_ = false;
 }
@@ -338,7 +341,7 @@ void CommPort::CompleteWriteLocked(DWORD error) {
   platform::trace::Record(platform::trace::Event::kComWrite, write_->done);
   overlapped->InternalHigh = write_->done;
   overlapped->Internal = error;
-  // The device has taken the last byte: the port's output queue is empty.
+  // The last byte has left the device: the port's output queue is empty.
   bool emptied = error == ERROR_SUCCESS && write_->done > 0;
   write_.reset();
   if (overlapped->hEvent != nullptr) SetEventLocked(overlapped->hEvent);

@@ -9,6 +9,17 @@
 // readiness that poll() reports (TIOCMIWAIT blocks in the kernel and cannot be woken to close),
 // so on a device that has the lines the pump reads them with TIOCMGET every 100 ms and reports
 // each change as line events; a device without them (a pseudo-terminal) gives no line events.
+// Such a device shows the lines the platform root declares for it beside its link
+// ("dosdevices/com5.lines" holding e.g. "cts dsr"), fixed while the port is open; without a
+// declaration GetCommModemStatus fails.
+//
+// A write completes when its bytes have left, as the platform's serial driver completes it when
+// the hardware has taken the bytes: a drain thread waits with tcdrain for the tty's output to
+// empty. Bytes in the tty are therefore never purged; PURGE_TXCLEAR drops only what a write has
+// not handed over yet, which is the CommPort's.
+//
+// The settings the tty had at open are put back exactly at close, whatever they were (a
+// pseudo-terminal starts at speed 0, which no DCB can carry).
 //
 // Line settings go through the kernel's termios2 (TCGETS2/TCSETS2 with BOTHER), which sets any
 // rate exactly. Its struct shares a name with the C library's termios, so this file speaks to
@@ -21,9 +32,14 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -32,6 +48,7 @@
 #include <vector>
 
 #include "platform/win32/comm.h"
+#include "platform/win32/debug.h"
 #include "platform/win32/files.h"
 #include "platform/win32/termios_line.h"
 
@@ -91,6 +108,41 @@ DWORD StatusFromLines(int lines) {
 
 constexpr int kLinePollMs = 100;
 
+// The modem lines a device without them shows, as the platform root declares them in the file
+// `declaration`: words among "cts", "dsr", "ring" and "dcd", any case. None without the file;
+// a word it does not know voids the declaration (and says so on the debugger output), so that a
+// typing error does not pass for a line that is off.
+std::optional<DWORD> DeclaredLines(const std::string& declaration) {
+  std::ifstream file(declaration);
+  if (!file) return std::nullopt;
+  DWORD status = 0;
+  std::string word;
+  while (file >> word) {
+    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (word == "cts") {
+      status |= MS_CTS_ON;
+    } else if (word == "dsr") {
+      status |= MS_DSR_ON;
+    } else if (word == "ring") {
+      status |= MS_RING_ON;
+    } else if (word == "dcd") {
+      status |= MS_RLSD_ON;
+    } else {
+      std::string text = declaration + ": no modem line \"" + word + "\"; the file is ignored\n";
+      debug::Sink().Deliver(text.c_str());
+      return std::nullopt;
+    }
+  }
+  return status;
+}
+
+// How long a drain may take at close before the tty's output is flushed: the queued bytes at
+// the line's rate (ten bits a byte), and a second more.
+std::chrono::milliseconds DrainAllowance(int queued, DWORD rate) {
+  auto bits = std::uint64_t{static_cast<unsigned>(std::max(queued, 0))} * 10;
+  return std::chrono::milliseconds(bits * 1000 / std::max<DWORD>(rate, 50) + 1000);
+}
+
 // ---------------------------------------------------------------------------------------------
 // What the platform keeps of a COM port between opens in one process: the line settings the
 // application made (the tty forgets those it has no notion of) and the time-outs. Keyed by the
@@ -148,6 +200,7 @@ class TermiosPort final : public CommBackend {
   bool ModemStatus(DWORD& status) override;
   void Purge(DWORD flags) override;
   std::size_t Transmit(std::span<const BYTE> bytes) override;
+  bool Drained() override;
   void Close() override;
 
  private:
@@ -157,6 +210,8 @@ class TermiosPort final : public CommBackend {
   bool Control(unsigned long request, unsigned long argument);
   void FollowControlFields(const DCB& dcb);
 
+  void StopThreads();
+  void Drain();
   void Pump();
   void WatchLines();
   bool Receive();
@@ -169,10 +224,21 @@ class TermiosPort final : public CommBackend {
   int fd_;
   int wake_;  // an eventfd that interrupts the pump's poll
   std::thread pump_;
+  std::thread drainer_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> wantOutput_{false};  // a write is waiting for room in the tty
   bool watchLines_ = false;              // the device has modem-status lines (pump thread's)
   DWORD lines_ = 0;                      // as last read (pump thread's)
+  std::optional<DWORD> declaredLines_;   // those of a device without lines (set at open)
+  std::optional<termios2> found_;        // the tty's settings at open, put back at close
+
+  // The drain: writes to the tty are counted, and so are those known to have left.
+  std::mutex drainMutex_;  // guards the fields below up to mutex_
+  std::condition_variable drainChanged_;
+  std::uint64_t sent_ = 0;
+  std::uint64_t drained_ = 0;
+  bool drainAsked_ = false;
+  bool draining_ = false;  // the drainer waits in tcdrain
 
   std::mutex mutex_;  // guards the fields below up to port_
   DCB dcb_{};
@@ -196,6 +262,7 @@ class TermiosPort final : public CommBackend {
 bool TermiosPort::Configure() {
   termios2 t{};
   if (::ioctl(fd_, TCGETS2, &t) != 0) return FailWith(DeviceError(errno));
+  found_ = t;
   MakeRaw(t);
   if (::ioctl(fd_, TCSETS2, &t) != 0) return FailWith(DeviceError(errno));
   ::ioctl(fd_, TCFLSH, TCIFLUSH);
@@ -219,12 +286,14 @@ bool TermiosPort::Configure() {
   int lines = 0;
   watchLines_ = ::ioctl(fd_, TIOCMGET, &lines) == 0;
   lines_ = StatusFromLines(lines);
+  if (!watchLines_) declaredLines_ = DeclaredLines(path_ + ".lines");
   return true;
 }
 
 bool TermiosPort::StartPump() {
   try {
     pump_ = std::thread([this] { Pump(); });
+    drainer_ = std::thread([this] { Drain(); });
   } catch (const std::system_error&) {
     return FailWith(ERROR_NOT_ENOUGH_MEMORY);
   }
@@ -277,10 +346,14 @@ void TermiosPort::FollowControlFields(const DCB& dcb) {
     dtr = dtr_;
     rts = rts_;
   }
-  if (dcb.fDtrControl == DTR_CONTROL_DISABLE) SetModemLine(TIOCM_DTR, false, dtr);
-  if (dcb.fDtrControl == DTR_CONTROL_ENABLE) SetModemLine(TIOCM_DTR, true, dtr);
+  // The tty has no DTR handshake, and RTS handshake only within CRTSCTS, where the kernel
+  // drops RTS while input is throttled: a handshake line is on, as it is while there is room
+  // to receive. RTS toggle has no counterpart and leaves RTS as it is.
+  SetModemLine(TIOCM_DTR, dcb.fDtrControl != DTR_CONTROL_DISABLE, dtr);
   if (dcb.fRtsControl == RTS_CONTROL_DISABLE) SetModemLine(TIOCM_RTS, false, rts);
-  if (dcb.fRtsControl == RTS_CONTROL_ENABLE) SetModemLine(TIOCM_RTS, true, rts);
+  if (dcb.fRtsControl == RTS_CONTROL_ENABLE || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
+    SetModemLine(TIOCM_RTS, true, rts);
+  }
   std::lock_guard lock(mutex_);
   dtr_ = dtr;
   rts_ = rts;
@@ -368,19 +441,27 @@ void TermiosPort::StoreTimeouts(const COMMTIMEOUTS& timeouts) {
   timeouts_ = timeouts;
 }
 
-// A device without modem-status lines fails the request, as the platform does for a port that
-// cannot report them.
+// A device without modem-status lines shows those the platform root declares for it; without
+// a declaration it fails the request, as the platform does for a port that cannot report them.
 bool TermiosPort::ModemStatus(DWORD& status) {
   int lines = 0;
-  if (::ioctl(fd_, TIOCMGET, &lines) != 0) return FailWith(DeviceError(errno));
-  status = StatusFromLines(lines);
-  return true;
+  if (::ioctl(fd_, TIOCMGET, &lines) == 0) {
+    status = StatusFromLines(lines);
+    return true;
+  }
+  int error = errno;
+  if (declaredLines_ && (error == ENOTTY || error == EINVAL)) {
+    status = *declaredLines_;
+    return true;
+  }
+  return FailWith(DeviceError(error));
 }
 
-// Aborts are the CommPort's; here only the tty's own queues are emptied.
+// Aborts, and the bytes a write has not handed over, are the CommPort's; here only the tty's
+// receive queue is emptied. Its output queue holds bytes of writes that have completed or are
+// draining, which the platform's driver has handed to the hardware: they are not taken back.
 void TermiosPort::Purge(DWORD flags) {
   if (flags & PURGE_RXCLEAR) ::ioctl(fd_, TCFLSH, TCIFLUSH);
-  if (flags & PURGE_TXCLEAR) ::ioctl(fd_, TCFLSH, TCOFLUSH);
 }
 
 // Takes what the tty takes now; for the rest the pump waits for room and calls the port back.
@@ -395,6 +476,10 @@ std::size_t TermiosPort::Transmit(std::span<const BYTE> bytes) {
     return 0;
   }
   std::size_t taken = written < 0 ? 0 : static_cast<std::size_t>(written);
+  if (taken > 0) {
+    std::lock_guard lock(drainMutex_);
+    ++sent_;
+  }
   if (taken < bytes.size()) {
     wantOutput_ = true;
     Wake();
@@ -402,17 +487,24 @@ std::size_t TermiosPort::Transmit(std::span<const BYTE> bytes) {
   return taken;
 }
 
+// Whether everything written to the tty has left; if not, the drainer is asked to wait for it
+// and calls the port back then.
+bool TermiosPort::Drained() {
+  std::lock_guard lock(drainMutex_);
+  if (drained_ == sent_) return true;
+  drainAsked_ = true;
+  drainChanged_.notify_all();
+  return false;
+}
+
 void TermiosPort::Close() {
-  if (pump_.joinable()) {
-    stopping_ = true;
-    Wake();
-    pump_.join();
-  }
+  StopThreads();
   if (fd_ < 0) return;
   {
     std::lock_guard lock(mutex_);
     if (configured_) Keep(path_, Kept{dcb_, appliedRate_, timeouts_});
   }
+  if (found_) ::ioctl(fd_, TCSETS2, &*found_);
   // Exclusive mode stays with a tty that lives on (a pseudo-terminal whose master is open), so
   // it is given up before the descriptor goes.
   ::ioctl(fd_, TIOCNXCL);
@@ -424,7 +516,59 @@ void TermiosPort::Close() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The pump thread
+// The drain and pump threads
+
+// A drain held up by flow control (CTS low, an XOFF received) would not end by itself: once the
+// queued bytes have had their time, the tty's output is flushed, which ends it. The write it was
+// for has been abandoned by the close.
+void TermiosPort::StopThreads() {
+  if (drainer_.joinable()) {
+    int queued = 0;
+    ::ioctl(fd_, TIOCOUTQ, &queued);
+    DWORD rate;
+    {
+      std::lock_guard lock(mutex_);
+      rate = appliedRate_;
+    }
+    std::unique_lock lock(drainMutex_);
+    stopping_ = true;
+    drainChanged_.notify_all();
+    if (!drainChanged_.wait_for(lock, DrainAllowance(queued, rate),
+                                [this] { return !draining_; })) {
+      ::ioctl(fd_, TCFLSH, TCOFLUSH);
+    }
+    lock.unlock();
+    drainer_.join();
+  }
+  if (pump_.joinable()) {
+    stopping_ = true;
+    Wake();
+    pump_.join();
+  }
+}
+
+// Waits for the tty's output to empty whenever a write asks, then calls the port back. A failed
+// drain (the device went away) ends the wait too; the pump reports the loss.
+void TermiosPort::Drain() {
+  std::unique_lock lock(drainMutex_);
+  for (;;) {
+    drainChanged_.wait(lock, [this] { return stopping_ || drainAsked_; });
+    if (stopping_) return;
+    drainAsked_ = false;
+    std::uint64_t upTo = sent_;
+    draining_ = true;
+    lock.unlock();
+    while (::ioctl(fd_, TCSBRK, 1) != 0 && errno == EINTR) {
+    }
+    lock.lock();
+    draining_ = false;
+    drained_ = upTo;
+    drainChanged_.notify_all();
+    lock.unlock();
+    NotifyTransmitReady();
+    lock.lock();
+  }
+}
 
 void TermiosPort::Wake() {
   ::eventfd_write(wake_, 1);

@@ -87,11 +87,19 @@ void MakeRaw(termios2& t) {
 
 // Everything of the DCB except the rate. The tty has no one-and-a-half stop bits; two is the
 // nearest it has.
+//
+// Flow control: the tty's CRTSCTS is one switch for both directions (output waits for CTS, and
+// RTS drops while input is throttled), so it is set only when the DCB asks for CTS output flow
+// control (fOutxCtsFlow): a modem that holds CTS low must not stop every write of a port that
+// never asked to wait for CTS. What the tty cannot do is left out: RTS handshake without CTS
+// output flow (RTS then stays on), RTS toggle, DSR output flow (fOutxDsrFlow), DTR handshake
+// (DTR then stays on), DSR sensitivity, XonLim and XoffLim, fTXContinueOnXoff, the error and
+// null characters, and fAbortOnError. GetCommState still reports what the application set.
 void WriteLineSettings(const DCB& dcb, termios2& t) {
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
   t.c_cflag |= CharacterSize(dcb.ByteSize) | ParityBits(dcb.Parity) | CLOCAL | CREAD;
   if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
-  if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
+  if (dcb.fOutxCtsFlow) t.c_cflag |= CRTSCTS;
   t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
   if (dcb.fOutX) t.c_iflag |= IXON;
   if (dcb.fInX) t.c_iflag |= IXOFF;
@@ -110,13 +118,10 @@ void ReadLineSettings(const termios2& t, DCB& dcb) {
   } else if (dcb.StopBits == ONESTOPBIT) {
     dcb.StopBits = TWOSTOPBITS;
   }
-  if (!(t.c_cflag & CRTSCTS)) {
-    dcb.fOutxCtsFlow = 0;
-    if (dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) dcb.fRtsControl = RTS_CONTROL_ENABLE;
-  } else if (!dcb.fOutxCtsFlow && dcb.fRtsControl != RTS_CONTROL_HANDSHAKE) {
-    dcb.fOutxCtsFlow = 1;
-    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-  }
+  // CRTSCTS is CTS output flow with RTS input flow. Without it the DCB's RTS handshake stays:
+  // it maps to no tty setting (WriteLineSettings).
+  dcb.fOutxCtsFlow = (t.c_cflag & CRTSCTS) != 0;
+  if (dcb.fOutxCtsFlow) dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
   dcb.fOutX = (t.c_iflag & IXON) != 0;
   dcb.fInX = (t.c_iflag & IXOFF) != 0;
   dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);

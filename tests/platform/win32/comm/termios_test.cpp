@@ -12,15 +12,19 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/base/root.h"
 #include "platform/clock/clock.h"
+#include "platform/win32/debug.h"
 #include "platform/win32/windows.h"
 
 namespace {
@@ -69,9 +73,26 @@ class TermiosPortTest : public ::testing::Test {
     temporaryRoot_.reset();
   }
 
-  static HANDLE Open(const char* name = "COM5") {
-    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OVERLAPPED, nullptr);
+  static HANDLE Open(const char* name = "COM5", DWORD flags = FILE_FLAG_OVERLAPPED) {
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags,
+                       nullptr);
+  }
+
+  // Writes on an overlapped port and waits for the write to complete.
+  static void WriteAndWait(HANDLE port, std::string_view bytes) {
+    Request write;
+    DWORD done = 0;
+    if (!WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &done,
+                   &write.overlapped)) {
+      ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+      ASSERT_TRUE(GetOverlappedResult(port, &write.overlapped, &done, TRUE));
+    }
+    EXPECT_EQ(done, bytes.size());
+  }
+
+  // The modem lines the platform root declares for COM5.
+  void DeclareLines(std::string_view words) const {
+    std::ofstream(root_ / "dosdevices" / "com5.lines") << words;
   }
 
   static void SetReadTimeouts(HANDLE port, DWORD interval) {
@@ -149,6 +170,39 @@ TEST_F(TermiosPortTest, WriteLargerThanTheTtyTakesCompletesAsTheDeviceDrains) {
   CloseHandle(port);
 }
 
+// The close path of a session purges both queues right after its last write completed (a ZFILE,
+// then a ZABORT): a completed write's bytes have left the port, and no purge takes them back.
+TEST_F(TermiosPortTest, PurgeAfterACompletedWriteKeepsItsBytes) {
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  std::string header =
+      "**\x18"
+      "B0400000000a87c\r\n";
+  std::string abort(10, '\x18');
+  WriteAndWait(port, header);
+  ASSERT_TRUE(PurgeComm(port, PURGE_TXCLEAR));
+  WriteAndWait(port, abort);
+  ASSERT_TRUE(PurgeComm(port, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR));
+  CloseHandle(port);
+  EXPECT_EQ(MasterRead(header.size() + abort.size(), 1000), header + abort);
+}
+
+TEST_F(TermiosPortTest, PurgeAfterACompletedWriteKeepsItsBytesOnABlockingPort) {
+  HANDLE port = Open("COM5", 0);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  std::vector<char> block(64 * 1024);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 13);
+  std::string got;
+  std::thread device([&] { got = MasterRead(block.size(), 5000); });
+  DWORD done = 0;
+  EXPECT_TRUE(WriteFile(port, block.data(), static_cast<DWORD>(block.size()), &done, nullptr));
+  EXPECT_EQ(done, block.size());
+  EXPECT_TRUE(PurgeComm(port, PURGE_TXCLEAR | PURGE_TXABORT));
+  CloseHandle(port);
+  device.join();
+  EXPECT_EQ(got, std::string(block.begin(), block.end()));
+}
+
 TEST_F(TermiosPortTest, ReadEndsOnTheIntervalAfterAPause) {
   HANDLE port = Open();
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -210,6 +264,7 @@ TEST_F(TermiosPortTest, LineSettingsReachTheTtyAndReadBack) {
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
   dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  dcb.fOutxCtsFlow = 1;
   ASSERT_TRUE(SetCommState(port, &dcb));
   DCB back{};
   ASSERT_TRUE(GetCommState(port, &back));
@@ -227,6 +282,7 @@ TEST_F(TermiosPortTest, LineSettingsReachTheTtyAndReadBack) {
   dcb.Parity = MARKPARITY;
   dcb.StopBits = ONE5STOPBITS;
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fOutxCtsFlow = 0;
   dcb.fOutX = dcb.fInX = 1;
   dcb.XonChar = 0x21;
   ASSERT_TRUE(SetCommState(port, &dcb));
@@ -254,6 +310,70 @@ TEST_F(TermiosPortTest, LineSettingsReachTheTtyAndReadBack) {
   CloseHandle(port);
 }
 
+// CRTSCTS stops output while CTS is low, so only CTS output flow control may set it; RTS
+// handshake, DSR flow and DTR handshake have no tty setting and leave it off. GetCommState
+// reports what the application set, across a reopen too.
+TEST_F(TermiosPortTest, OnlyCtsOutputFlowSetsCrtscts) {
+  struct Case {
+    DWORD rtsControl, outxCtsFlow, outxDsrFlow, dtrControl;
+    bool crtscts;
+  };
+  const Case cases[] = {
+      {RTS_CONTROL_HANDSHAKE, 0, 0, DTR_CONTROL_ENABLE, false},  // the updater's settings
+      {RTS_CONTROL_HANDSHAKE, 1, 0, DTR_CONTROL_ENABLE, true},
+      {RTS_CONTROL_ENABLE, 1, 0, DTR_CONTROL_ENABLE, true},
+      {RTS_CONTROL_ENABLE, 0, 0, DTR_CONTROL_ENABLE, false},
+      {RTS_CONTROL_TOGGLE, 0, 0, DTR_CONTROL_ENABLE, false},
+      {RTS_CONTROL_ENABLE, 0, 1, DTR_CONTROL_ENABLE, false},
+      {RTS_CONTROL_ENABLE, 0, 1, DTR_CONTROL_HANDSHAKE, false},
+      {RTS_CONTROL_DISABLE, 1, 1, DTR_CONTROL_HANDSHAKE, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "rts " << c.rtsControl << " cts " << c.outxCtsFlow << " dsr "
+                                    << c.outxDsrFlow << " dtr " << c.dtrControl);
+    HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = 115200;
+    dcb.fRtsControl = c.rtsControl;
+    dcb.fOutxCtsFlow = c.outxCtsFlow;
+    dcb.fOutxDsrFlow = c.outxDsrFlow;
+    dcb.fDtrControl = c.dtrControl;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    EXPECT_EQ((SlaveSettings().c_cflag & CRTSCTS) != 0, c.crtscts);
+    WriteAndWait(port, "at\r");  // no flow control holds the write up
+    EXPECT_EQ(MasterRead(3, 1000), "at\r");
+    CloseHandle(port);
+
+    port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB back{};
+    ASSERT_TRUE(GetCommState(port, &back));
+    EXPECT_EQ(back.fRtsControl, c.rtsControl);
+    EXPECT_EQ(back.fOutxCtsFlow, c.outxCtsFlow);
+    EXPECT_EQ(back.fOutxDsrFlow, c.outxDsrFlow);
+    EXPECT_EQ(back.fDtrControl, c.dtrControl);
+    EXPECT_EQ((SlaveSettings().c_cflag & CRTSCTS) != 0, c.crtscts);
+    CloseHandle(port);
+  }
+}
+
+// A port first opened shows the tty's CRTSCTS as CTS output flow with RTS handshake.
+TEST_F(TermiosPortTest, FirstOpenReadsTheTtysFlowControl) {
+  termios t{};
+  ASSERT_EQ(tcgetattr(slave_, &t), 0);
+  t.c_cflag |= CRTSCTS;
+  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &t), 0);
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  DCB dcb{};
+  ASSERT_TRUE(GetCommState(port, &dcb));
+  EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
+  EXPECT_EQ(dcb.fRtsControl, RTS_CONTROL_HANDSHAKE);
+  CloseHandle(port);
+}
+
 TEST_F(TermiosPortTest, PseudoTerminalHasNoModemStatusButTakesDtrAndRts) {
   HANDLE port = Open();
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
@@ -267,8 +387,86 @@ TEST_F(TermiosPortTest, PseudoTerminalHasNoModemStatusButTakesDtrAndRts) {
   CloseHandle(port);
 }
 
+TEST_F(TermiosPortTest, PseudoTerminalShowsTheModemLinesTheRootDeclares) {
+  DeclareLines("cts dsr\n");
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  DWORD status = 0;
+  ASSERT_TRUE(GetCommModemStatus(port, &status));
+  EXPECT_EQ(status, static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON));
+  CloseHandle(port);
+
+  DeclareLines("DSR Cts dcd ring");  // read at each open; any case
+  port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(GetCommModemStatus(port, &status));
+  EXPECT_EQ(status, static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON | MS_RING_ON));
+  CloseHandle(port);
+
+  DeclareLines("");  // declared, all off
+  port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  status = MS_CTS_ON;
+  ASSERT_TRUE(GetCommModemStatus(port, &status));
+  EXPECT_EQ(status, 0u);
+  CloseHandle(port);
+}
+
+// A misspelt line does not pass for a line that is off: the declaration is void, and the
+// debugger output says why.
+TEST_F(TermiosPortTest, DeclarationWithAnUnknownLineIsIgnored) {
+  DeclareLines("cts dsx");
+  platform::win32::debug::Capture debug;
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  DWORD status = 0;
+  EXPECT_FALSE(GetCommModemStatus(port, &status));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_NE(debug.Text().find("com5.lines"), std::string::npos);
+  EXPECT_NE(debug.Text().find("dsx"), std::string::npos);
+  CloseHandle(port);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Opening, losing and closing the device
+
+// A pseudo-terminal starts at speed 0, which no DCB carries: the session's attempt to put its
+// saved line settings back is refused, and the close restores the tty exactly as it was found.
+TEST_F(TermiosPortTest, CloseRestoresTheTtyAsFoundEvenAtSpeedZero) {
+  termios t{};
+  ASSERT_EQ(tcgetattr(slave_, &t), 0);
+  t.c_lflag |= ICANON | ECHO;  // cooked, unlike the raw mode the port runs in
+  t.c_oflag |= OPOST;
+  t.c_iflag |= ICRNL;
+  cfsetispeed(&t, B0);
+  cfsetospeed(&t, B0);
+  ASSERT_EQ(tcsetattr(slave_, TCSANOW, &t), 0);
+  KernelTermios2 found = SlaveSettings();
+  ASSERT_EQ(found.c_ospeed, 0u);
+
+  HANDLE port = Open();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  DCB saved{};
+  ASSERT_TRUE(GetCommState(port, &saved));
+  EXPECT_EQ(saved.BaudRate, 0u);
+  DCB working = saved;
+  working.BaudRate = 115200;
+  working.fRtsControl = RTS_CONTROL_HANDSHAKE;
+  ASSERT_TRUE(SetCommState(port, &working));
+  EXPECT_EQ(SlaveSettings().c_ospeed, 115200u);
+  EXPECT_EQ(SlaveSettings().c_lflag & (ICANON | ECHO), 0u);
+  EXPECT_FALSE(SetCommState(port, &saved));
+  CloseHandle(port);
+
+  KernelTermios2 after = SlaveSettings();
+  EXPECT_EQ(after.c_ospeed, 0u);
+  EXPECT_EQ(after.c_ispeed, found.c_ispeed);
+  EXPECT_EQ(after.c_cflag, found.c_cflag);
+  EXPECT_EQ(after.c_iflag, found.c_iflag);
+  EXPECT_EQ(after.c_oflag, found.c_oflag);
+  EXPECT_EQ(after.c_lflag, found.c_lflag);
+  EXPECT_EQ(std::memcmp(after.c_cc, found.c_cc, sizeof found.c_cc), 0);
+}
 
 TEST_F(TermiosPortTest, PortIsOpenedExclusively) {
   HANDLE first = Open();
