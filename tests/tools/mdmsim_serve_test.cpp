@@ -197,6 +197,16 @@ TEST_F(MdmsimServe, RealProgramsUseTheServedPortsUntilAStopRemovesThem) {
   ASSERT_TRUE(Serve({"--rfc2217-port", std::to_string(port)})) << serve->err();
   EXPECT_NE(serve->out().find("COM3: USB modem 0000A1B2C3D4, number 3, on /dev/pts/"),
             std::string::npos);
+  // The lines the port shows, declared beside the link for programs that open the terminal as a
+  // COM port (the terminal itself has none), once the modem's first status has come.
+  std::string declared;
+  for (auto until = std::chrono::steady_clock::now() + 10s;
+       declared != "cts dsr" && std::chrono::steady_clock::now() < until;) {
+    std::this_thread::sleep_for(20ms);
+    std::ifstream lines(root.path() / "dosdevices" / "com3.lines");
+    std::getline(lines, declared);
+  }
+  EXPECT_EQ(declared, "cts dsr");
 
   ProgramRun bounded{{}, 60s};
   auto client = RunProgram(kPython, {RFC2217_CLIENT, "rfc2217://127.0.0.1:" + std::to_string(port)},
@@ -215,6 +225,7 @@ TEST_F(MdmsimServe, RealProgramsUseTheServedPortsUntilAStopRemovesThem) {
   EXPECT_NE(serve->err().find("stopped by SIGTERM"), std::string::npos);
   EXPECT_FALSE(fs::exists(fs::symlink_status(Terminal("com3"))));
   EXPECT_FALSE(fs::exists(fs::symlink_status(Terminal("com4"))));
+  EXPECT_FALSE(fs::exists(root.path() / "dosdevices" / "com3.lines"));
 }
 
 // Clients that break the protocol or vanish are dropped, and the port serves the next client;

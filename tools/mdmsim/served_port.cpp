@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "platform/base/root.h"
 
@@ -74,6 +75,7 @@ ServedPort::~ServedPort() {
   if (linked_) {
     std::error_code ignored;
     std::filesystem::remove(link_, ignored);
+    std::filesystem::remove(LinesFile(), ignored);
   }
   if (master_ >= 0) ::close(master_);
   if (port_ != nullptr) {
@@ -157,6 +159,8 @@ bool ServedPort::Link(std::string& error) {
     return false;
   }
   linked_ = true;
+  DWORD lines = 0;
+  if (GetCommModemStatus(port_, &lines)) DeclareLines(lines);
   return true;
 }
 
@@ -278,10 +282,43 @@ void ServedPort::FollowDtr() {
 // modem says something (its CONNECT follows the carrier, its NO CARRIER the carrier's loss).
 void ServedPort::FollowCarrier() {
   DWORD status = 0;
-  bool carrier = GetCommModemStatus(port_, &status) && (status & MS_RLSD_ON) != 0;
+  bool known = GetCommModemStatus(port_, &status) != FALSE;
+  if (known) DeclareLines(status);
+  bool carrier = known && (status & MS_RLSD_ON) != 0;
   bool lost = carrier_ && !carrier;
   carrier_ = carrier;
   if (lost) HangUp();
+}
+
+// A terminal has no modem lines, so the platform root declares them beside the link
+// ("com3.lines"), for a program of this machine that opens the terminal as a COM port: the lines
+// the port shows now, rewritten in one step whenever they change. A program reads them when it
+// opens the port.
+void ServedPort::DeclareLines(DWORD status) {
+  if (status == declaredLines_) return;
+  std::string words;
+  const std::pair<DWORD, const char*> kWords[] = {
+      {MS_CTS_ON, "cts"}, {MS_DSR_ON, "dsr"}, {MS_RLSD_ON, "dcd"}, {MS_RING_ON, "ring"}};
+  for (auto [bit, word] : kWords) {
+    if ((status & bit) == 0) continue;
+    if (!words.empty()) words += ' ';
+    words += word;
+  }
+  std::filesystem::path fresh = LinesFile();
+  fresh += ".new";
+  {
+    std::ofstream out(fresh, std::ios::trunc);
+    out << words << "\n";
+  }
+  std::error_code failed;
+  std::filesystem::rename(fresh, LinesFile(), failed);
+  if (!failed) declaredLines_ = status;
+}
+
+std::filesystem::path ServedPort::LinesFile() const {
+  std::filesystem::path file = link_;
+  file += ".lines";
+  return file;
 }
 
 int ServedPort::HangUpsSoFar() {

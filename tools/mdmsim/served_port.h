@@ -59,6 +59,8 @@ class ServedPort {
   void WriteToPort(const std::vector<BYTE>& bytes);
   void FollowDtr();
   void FollowCarrier();
+  void DeclareLines(DWORD status);
+  std::filesystem::path LinesFile() const;
   void HangUp();
   int HangUpsSoFar();
 
@@ -73,8 +75,9 @@ class ServedPort {
   bool linked_ = false;
   int listener_ = -1;
   std::atomic<bool> stopping_{false};
-  bool dtr_ = false;      // as last set on the port; the input thread's
-  bool carrier_ = false;  // as last seen on the port; the output thread's
+  bool dtr_ = false;                 // as last set on the port; the input thread's
+  bool carrier_ = false;             // as last seen on the port; the output thread's
+  DWORD declaredLines_ = ~DWORD{0};  // the lines in the declaration file; none written yet
 
   mutable std::mutex terminalMutex_;  // guards the fields below; held while writing to the terminal
   std::string terminal_;
