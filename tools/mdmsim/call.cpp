@@ -25,20 +25,6 @@ constexpr int kDtrDropMs = 200;
 constexpr int kEscapeGuardMs = 1100;   // a little over the modems' guard time (S12 = 50)
 constexpr std::uint8_t kNoise = 0x5A;  // how the simulated line garbles a byte
 
-const char* FlowCommand(sim::modem::Flow flow) {
-  switch (flow) {
-    case sim::modem::Flow::kNone:
-      return "&K0";
-    case sim::modem::Flow::kRtsCts:
-      return "&K3";
-    case sim::modem::Flow::kXonXoff:
-      return "&K4";
-    case sim::modem::Flow::kBoth:
-      return "&K5";
-  }
-  return "";
-}
-
 double Seconds(Time from, Time to) {
   return std::chrono::duration<double>(to - from).count();
 }
@@ -99,7 +85,7 @@ class CallRun {
 
  private:
   bool Connect(CallHost& caller, CallHost& called) {
-    std::string setup = std::string("ATE0") + FlowCommand(call_.flow);
+    std::string setup = std::string("ATE0") + KindOf(call_.flow).command;
     called.Say(setup + "S0=1");
     caller.Say(setup);
     if (!called.Await("OK\r\n", kAnswerLimitMs) || !caller.Await("OK\r\n", kAnswerLimitMs)) {
@@ -223,6 +209,23 @@ double CallDirection::Share(std::uint32_t rate) const {
 bool UsbCallResult::AllGood() const {
   return connected && there.intact && back.intact && hungUp && overruns == 0 && driverStopped &&
          poolReport == "pool: no block outstanding\n";
+}
+
+std::span<const FlowKind> FlowKinds() {
+  static constexpr FlowKind kKinds[] = {
+      {sim::modem::Flow::kNone, "&K0", "none", "no flow control"},
+      {sim::modem::Flow::kRtsCts, "&K3", "rtscts", "RTS/CTS"},
+      {sim::modem::Flow::kXonXoff, "&K4", "xonxoff", "XON/XOFF"},
+      {sim::modem::Flow::kBoth, "&K5", "both", "RTS/CTS and XON/XOFF"},
+  };
+  return kKinds;
+}
+
+const FlowKind& KindOf(sim::modem::Flow flow) {
+  for (const FlowKind& kind : FlowKinds()) {
+    if (kind.flow == flow) return kind;
+  }
+  return FlowKinds().front();  // every Flow is in the table
 }
 
 const char* FlowStateName(ULONG state) {

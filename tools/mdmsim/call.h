@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,6 +79,18 @@ UsbCallResult RunUsbCall(const UsbCall& call);
 // `size` bytes of a pseudo-random stream drawn from `seed`, without XON and XOFF (flow control,
 // not data, under software flow control).
 std::vector<std::uint8_t> CallPayload(std::size_t size, unsigned seed);
+
+// A kind of flow control a call can use: the modem's command for it, the word that names it
+// on mdmsim's command line, and its name in reports.
+struct FlowKind {
+  sim::modem::Flow flow;
+  const char* command;  // "&K3"
+  const char* option;   // "rtscts"
+  const char* name;     // "RTS/CTS"
+};
+// Every kind, in the order of their &K numbers.
+std::span<const FlowKind> FlowKinds();
+const FlowKind& KindOf(sim::modem::Flow flow);
 
 // "Offline", "OnlineNone", ... for the flow-control tables' rows.
 const char* FlowStateName(ULONG state);

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <optional>
 
@@ -24,13 +23,6 @@ struct CallOptions {
   std::string flow = "rtscts";
   std::uint32_t rate = 33600;
   std::optional<unsigned> seed;
-};
-
-const std::map<std::string, sim::modem::Flow> kFlows = {
-    {"none", sim::modem::Flow::kNone},
-    {"rtscts", sim::modem::Flow::kRtsCts},
-    {"xonxoff", sim::modem::Flow::kXonXoff},
-    {"both", sim::modem::Flow::kBoth},
 };
 
 void PrintFlow(const char* side, const FlowCounters& counters) {
@@ -77,7 +69,9 @@ std::optional<UsbCall> CallOfOptions(const CallOptions& options, int& status) {
     status = 1;
     return std::nullopt;
   }
-  call.flow = kFlows.at(options.flow);
+  for (const FlowKind& kind : FlowKinds()) {
+    if (options.flow == kind.option) call.flow = kind.flow;
+  }
   if (sim::modem::Software(call.flow) && HoldsFlowCharacters(call.payload)) {
     std::fprintf(stderr,
                  "mdmsim: %s holds XON or XOFF bytes, which --flow %s takes as flow control\n",

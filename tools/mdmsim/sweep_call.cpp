@@ -11,20 +11,6 @@ using std::chrono::milliseconds;
 // Apart from the update's draws, so that adding the calls left every seed's update as it was.
 constexpr unsigned kCallStream = 0xCA11;
 
-const char* FlowName(sim::modem::Flow flow) {
-  switch (flow) {
-    case sim::modem::Flow::kNone:
-      return "no flow control";
-    case sim::modem::Flow::kRtsCts:
-      return "RTS/CTS";
-    case sim::modem::Flow::kXonXoff:
-      return "XON/XOFF";
-    case sim::modem::Flow::kBoth:
-      return "RTS/CTS and XON/XOFF";
-  }
-  return "?";
-}
-
 // The time the payload needs on the line, ten bits a byte.
 milliseconds LineTime(std::size_t bytes, std::uint32_t rate) {
   return milliseconds(static_cast<std::int64_t>(bytes) * 10'000 / rate);
@@ -33,7 +19,7 @@ milliseconds LineTime(std::size_t bytes, std::uint32_t rate) {
 }  // namespace
 
 std::string DrawnCall::Describe() const {
-  std::string text = "call seed " + std::to_string(seed) + ": " + FlowName(flow) + ", " +
+  std::string text = "call seed " + std::to_string(seed) + ": " + KindOf(flow).name + ", " +
                      std::to_string(payloadSize) + " bytes " +
                      (bothWays ? "both ways" : "one way") + " at " + std::to_string(rate) +
                      " bit/s, ";
@@ -45,13 +31,10 @@ std::string DrawnCall::Describe() const {
 
 DrawnCall DrawCall(unsigned seed) {
   std::mt19937 random(seed ^ kCallStream);
-  static constexpr sim::modem::Flow kFlows[] = {sim::modem::Flow::kNone, sim::modem::Flow::kRtsCts,
-                                                sim::modem::Flow::kXonXoff,
-                                                sim::modem::Flow::kBoth};
   static constexpr std::uint32_t kRates[] = {9600, 14400, 28800, 33600};
   DrawnCall call;
   call.seed = seed;
-  call.flow = kFlows[random() % std::size(kFlows)];
+  call.flow = FlowKinds()[random() % FlowKinds().size()].flow;
   call.payloadSize = 1024 + random() % 8192;
   call.bothWays = random() % 2 == 0;
   call.rate = kRates[random() % std::size(kRates)];
