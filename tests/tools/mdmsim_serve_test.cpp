@@ -23,6 +23,7 @@
 
 #include "tests/support/background_program.h"
 #include "tests/support/run_program.h"
+#include "tests/support/tcp_port.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -35,19 +36,6 @@ using testing_support::RunProgram;
 using testing_support::TempRoot;
 
 constexpr char kPython[] = "/usr/bin/python3";
-
-// A TCP port of 127.0.0.1 that nobody listens on now.
-int FreePort() {
-  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-  socklen_t length = sizeof(address);
-  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(probe);
-  return ntohs(address.sin_port);
-}
 
 // Writes `command` to the terminal and reads until "OK\r\n" or ten seconds have passed.
 std::string AskOnTerminal(const fs::path& terminal, const std::string& command) {
@@ -188,7 +176,7 @@ class MdmsimServe : public ::testing::Test {
 
   TempRoot root;
   const fs::path scratch = root.path() / "scratch";
-  const int port = FreePort();
+  const int port = testing_support::FreeTcpPort();
   std::optional<BackgroundProgram> serve;
 };
 
