@@ -277,6 +277,30 @@ INSTANTIATE_TEST_SUITE_P(
                       UpdateCase{Route::kSer2net, {"random.bin", RandomBytes(200 * 1024, 2)}}),
     CaseName);
 
+// A simulated USB modem that mdmsim serves over RFC 2217 (through mdmcore, in real time), with
+// its own ZModem receiver: its flash check, which the update's success needs, passes only when
+// the image arrived whole, as long as the file information announced it.
+TEST_F(RealLine, MdmsimServesASimulatedModemThatTakesTheImage) {
+  if (!kHaveRfc2217Client) GTEST_SKIP() << "this build opens no rfc2217:// links";
+  const fs::path servedRoot = root.path() / "served";
+  fs::create_directories(servedRoot);
+  const int tcpPort = testing_support::FreeTcpPort();
+  BackgroundProgram serve(MDMSIM_PATH,
+                          {"serve", "--modems", "1", "--rfc2217-port", std::to_string(tcpPort)},
+                          servedRoot, {{"MDM_ROOT", servedRoot.string()}});
+  ASSERT_TRUE(serve.AwaitOutput("serving in real time", 30s)) << serve.err();
+  ListPort("COM3");
+  LinkRfc2217("COM3", tcpPort, false);  // the server reports the modem's own lines
+  const fs::path image = WriteImage({"image.bin", RandomBytes(1000, 5)});
+
+  ProgramResult run = Update(image, "mdmsim serve, image.bin, 1000 bytes");
+  ASSERT_TRUE(run.inTime) << run.out << run.err;
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, UpdatedLog("COM3"));
+  ExpectSavedLog(run);
+  EXPECT_EQ(serve.Stop(SIGTERM, 30s), 128 + SIGTERM) << serve.err();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Failures on a real line
 
