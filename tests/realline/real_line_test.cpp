@@ -17,6 +17,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -224,6 +225,11 @@ struct UpdateCase {
   Route route;
   Image image;
 };
+
+// What ctest shows of a case.
+void PrintTo(const UpdateCase& c, std::ostream* out) {
+  *out << RouteName(c.route) << ", " << c.image.name << ", " << c.image.bytes.size() << " bytes";
+}
 
 class RealLineUpdate : public RealLine, public ::testing::WithParamInterface<UpdateCase> {};
 
