@@ -45,6 +45,9 @@ class CommBackend {
   // Whether every byte Transmit took has left the device: a write completes only then. When
   // not, the device calls CommPort::TransmitReady once they have.
   virtual bool Drained() { return true; }
+  // Under the clock's mutex: the application took bytes from the receive queue. A device that
+  // stopped receiving while the queue was full may go on.
+  virtual void RoomFreedLocked() {}
   virtual void Close() = 0;
 };
 
@@ -150,7 +153,8 @@ class CommPort final : public Object, public std::enable_shared_from_this<CommPo
 };
 
 // Opens a COM port by name ("COM3" or "\\\\.\\COM3", any case): an in-process port registered
-// under that name, else the tty that the link "dosdevices/com3" in the platform root points to.
+// under that name, else what the link "dosdevices/com3" in the platform root points to: a
+// remote port when its target is "rfc2217://HOST:PORT", else a tty.
 // Sets the last error and returns INVALID_HANDLE_VALUE on failure.
 HANDLE OpenCommPort(const char* name, DWORD access, DWORD shareMode, DWORD flags);
 
@@ -170,5 +174,9 @@ std::string CanonicalCommName(const char* name);
 // The tty backend: opens the device a dosdevices link names (null and the last error set on
 // failure).
 std::shared_ptr<CommBackend> OpenTermiosBackend(const std::string& devicePath);
+
+// The remote backend: connects to the server the link's target names and speaks the client side
+// of its COM-port option (null and the last error set on failure).
+std::shared_ptr<CommBackend> OpenRemoteBackend(const std::string& link, const std::string& target);
 
 }  // namespace platform::win32

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "platform/base/root.h"
+#include "platform/net/connection.h"
 #include "platform/win32/comm.h"
 #include "platform/win32/inprocess_port.h"
 
@@ -59,7 +60,10 @@ HANDLE OpenCommPort(const char* name, DWORD, DWORD, DWORD flags) {
       SetLastError(ERROR_FILE_NOT_FOUND);
       return INVALID_HANDLE_VALUE;
     }
-    backend = OpenTermiosBackend(path.string());
+    std::filesystem::path target = std::filesystem::read_symlink(path, error);
+    backend = !error && platform::net::NamesRemotePort(target.string())
+                  ? OpenRemoteBackend(path.string(), target.string())
+                  : OpenTermiosBackend(path.string());
     if (!backend) return INVALID_HANDLE_VALUE;
   }
   bool overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;

@@ -197,6 +197,7 @@ void CommPort::FillReadLocked() {
   std::copy_n(received_.begin(), take, read_->buffer + read_->count);
   received_.erase(received_.begin(), received_.begin() + take);
   read_->count += take;
+  if (take > 0) backend_->RoomFreedLocked();
 }
 
 std::optional<platform::clock::Time> CommPort::NextReadDeadlineLocked() const {

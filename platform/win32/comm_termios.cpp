@@ -34,13 +34,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
-#include <fstream>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -48,7 +45,7 @@
 #include <vector>
 
 #include "platform/win32/comm.h"
-#include "platform/win32/debug.h"
+#include "platform/win32/comm_device.h"
 #include "platform/win32/files.h"
 #include "platform/win32/termios_line.h"
 
@@ -108,72 +105,11 @@ DWORD StatusFromLines(int lines) {
 
 constexpr int kLinePollMs = 100;
 
-// The modem lines a device without them shows, as the platform root declares them in the file
-// `declaration`: words among "cts", "dsr", "ring" and "dcd", any case. None without the file;
-// a word it does not know voids the declaration (and says so on the debugger output), so that a
-// typing error does not pass for a line that is off.
-std::optional<DWORD> DeclaredLines(const std::string& declaration) {
-  std::ifstream file(declaration);
-  if (!file) return std::nullopt;
-  DWORD status = 0;
-  std::string word;
-  while (file >> word) {
-    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (word == "cts") {
-      status |= MS_CTS_ON;
-    } else if (word == "dsr") {
-      status |= MS_DSR_ON;
-    } else if (word == "ring") {
-      status |= MS_RING_ON;
-    } else if (word == "dcd") {
-      status |= MS_RLSD_ON;
-    } else {
-      std::string text = declaration + ": no modem line \"" + word + "\"; the file is ignored\n";
-      debug::Sink().Deliver(text.c_str());
-      return std::nullopt;
-    }
-  }
-  return status;
-}
-
 // How long a drain may take at close before the tty's output is flushed: the queued bytes at
 // the line's rate (ten bits a byte), and a second more.
 std::chrono::milliseconds DrainAllowance(int queued, DWORD rate) {
   auto bits = std::uint64_t{static_cast<unsigned>(std::max(queued, 0))} * 10;
   return std::chrono::milliseconds(bits * 1000 / std::max<DWORD>(rate, 50) + 1000);
-}
-
-// ---------------------------------------------------------------------------------------------
-// What the platform keeps of a COM port between opens in one process: the line settings the
-// application made (the tty forgets those it has no notion of) and the time-outs. Keyed by the
-// dosdevices link, the port's name on this host.
-
-struct Kept {
-  DCB dcb;
-  DWORD appliedRate;  // the rate the tty ran at for dcb.BaudRate
-  COMMTIMEOUTS timeouts;
-};
-
-struct KeptPorts {
-  std::mutex mutex;
-  std::map<std::string, Kept> ports;
-};
-
-KeptPorts& Keeper() {
-  static KeptPorts keeper;
-  return keeper;
-}
-
-std::optional<Kept> Recall(const std::string& path) {
-  std::lock_guard lock(Keeper().mutex);
-  auto it = Keeper().ports.find(path);
-  if (it == Keeper().ports.end()) return std::nullopt;
-  return it->second;
-}
-
-void Keep(const std::string& path, const Kept& kept) {
-  std::lock_guard lock(Keeper().mutex);
-  Keeper().ports[path] = kept;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -270,7 +206,7 @@ bool TermiosPort::Configure() {
   // Opening a tty raises DTR and RTS, as opening a COM port does.
   dtr_ = true;
   rts_ = true;
-  std::optional<Kept> kept = Recall(path_);
+  std::optional<KeptSettings> kept = RecallSettings(path_);
   DWORD applied = 0;
   if (kept && kept->dcb.BaudRate != 0 && ApplyLine(kept->dcb, applied)) {
     dcb_ = kept->dcb;
@@ -502,7 +438,7 @@ void TermiosPort::Close() {
   if (fd_ < 0) return;
   {
     std::lock_guard lock(mutex_);
-    if (configured_) Keep(path_, Kept{dcb_, appliedRate_, timeouts_});
+    if (configured_) KeepSettings(path_, KeptSettings{dcb_, appliedRate_, timeouts_});
   }
   if (found_) ::ioctl(fd_, TCSETS2, &*found_);
   // Exclusive mode stays with a tty that lives on (a pseudo-terminal whose master is open), so

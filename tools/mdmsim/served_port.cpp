@@ -357,6 +357,10 @@ void ServedPort::Accept() {
   int client = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (client < 0) return;
   std::lock_guard lock(clientMutex_);
+  // A client that closed just before this one came is gone, not busy: a program that closes a
+  // port and opens it again at once finds it free, as it would on a local port.
+  BYTE next;
+  if (client_ >= 0 && ::recv(client_, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 0) DropClientLocked();
   if (client_ >= 0) {
     ::close(client);  // the port has its client
     return;
