@@ -280,6 +280,7 @@ INSTANTIATE_TEST_SUITE_P(
                       UpdateCase{Route::kTerminal, {"escapes.bin", EscapeHeavyBytes(70000)}},
                       UpdateCase{Route::kTerminal, {"random.bin", RandomBytes(200 * 1024, 2)}},
                       UpdateCase{Route::kSer2net, {"thousand.bin", RandomBytes(1000, 1)}},
+                      UpdateCase{Route::kSer2net, {"escapes.bin", EscapeHeavyBytes(70000)}},
                       UpdateCase{Route::kSer2net, {"random.bin", RandomBytes(200 * 1024, 2)}}),
     CaseName);
 
