@@ -55,14 +55,6 @@ const char* RouteName(Route route) {
   return route == Route::kTerminal ? "terminal" : "ser2net";
 }
 
-// Whether mdmflash can open rfc2217:// links in this build.
-constexpr bool kHaveRfc2217Client =
-#ifdef MDM_HAVE_RFC2217
-    true;
-#else
-    false;
-#endif
-
 // ---------------------------------------------------------------------------------------------
 // Images
 
@@ -238,7 +230,6 @@ TEST_P(RealLineUpdate, RzReceivesTheImageByteForByteInATypicalSession) {
   if (!HaveRz()) GTEST_SKIP() << "rz is missing (Debian package lrzsz)";
   if (c.route == Route::kSer2net) {
     if (!Have(kSer2net)) GTEST_SKIP() << "ser2net is missing (Debian package ser2net)";
-    if (!kHaveRfc2217Client) GTEST_SKIP() << "this build opens no rfc2217:// links";
   }
   const fs::path image = WriteImage(c.image);
   ListPort("COM5");
@@ -288,7 +279,6 @@ INSTANTIATE_TEST_SUITE_P(
 // its own ZModem receiver: its flash check, which the update's success needs, passes only when
 // the image arrived whole, as long as the file information announced it.
 TEST_F(RealLine, MdmsimServesASimulatedModemThatTakesTheImage) {
-  if (!kHaveRfc2217Client) GTEST_SKIP() << "this build opens no rfc2217:// links";
   const fs::path servedRoot = root.path() / "served";
   fs::create_directories(servedRoot);
   const int tcpPort = testing_support::FreeTcpPort();
