@@ -11,10 +11,12 @@
 //
 // Received bytes come from a pump thread, a plain std::thread that the clock does not know: the
 // backend serves the real clock only, as the tty backend does. While the port's receive queue
-// is full the pump stops reading from the server, whose data then waits in the network, so that
-// nothing is lost and a flood takes no memory. A server that breaks the telnet protocol, floods
-// the client with negotiation while not reading, or drops the connection disconnects the port:
-// pending and later requests fail with ERROR_DEVICE_NOT_CONNECTED.
+// is full (or before the port is attached) received bytes wait in a backlog, and once that is
+// full the pump stops reading from the server, whose data then waits in the network: nothing is
+// lost and a flood takes bounded memory. Answers behind a full backlog wait with the data. A server
+// that breaks the telnet protocol, floods the client with negotiation while not reading, or drops
+// the connection disconnects the port: pending and later requests fail with
+// ERROR_DEVICE_NOT_CONNECTED.
 //
 // A write completes once its bytes are handed to the network. The modem lines are those the
 // server last notified (NOTIFY-MODEMSTATE), each change an event for WaitCommEvent, unless the
@@ -63,8 +65,9 @@ constexpr auto kCloseFlushTime = std::chrono::seconds(1);
 constexpr std::size_t kSendRoom = 4096;
 // Queued bytes beyond which a server that does not read is taken as gone.
 constexpr std::size_t kOutLimit = 64 * 1024;
-// Bytes kept for a port that is not attached yet.
-constexpr std::size_t kEarlyLimit = 4096;
+// Received bytes kept while the port's queue is full (or before it is attached); with more the
+// pump stops reading from the server.
+constexpr std::size_t kBacklogLimit = 64 * 1024;
 // How often a pump that stopped reading looks for room again, should no read wake it (the
 // purge of the receive queue, a larger queue).
 constexpr int kThrottleMs = 10;
@@ -127,7 +130,8 @@ class RemotePort final : public CommBackend, rfc::ClientSink {
   void OnLineState(BYTE state) override;
 
   void Pump();
-  std::size_t ReceiveRoom();
+  std::size_t FlushBacklog();
+  std::size_t FlushBacklogLocked();
   bool Receive(std::size_t room);
   bool Send();
   void Deliver();
@@ -167,7 +171,7 @@ class RemotePort final : public CommBackend, rfc::ClientSink {
   CommPort* port_ = nullptr;
   bool attached_ = false;
   bool disconnected_ = false;
-  std::vector<BYTE> early_;
+  std::vector<BYTE> backlog_;  // received, not yet taken by the port
 };
 
 // Greets the server, waits for it to take the option, and sets the line: as this process last
@@ -228,8 +232,7 @@ bool RemotePort::Exchange(const std::vector<Request>& requests, Answers& answers
 void RemotePort::Attach(CommPort* port) {
   port_ = port;
   attached_ = true;
-  if (!early_.empty()) port->DeliverLocked(early_);
-  early_.clear();
+  Wake();  // the pump may wait for room
   if (disconnected_) port->DisconnectLocked();
 }
 
@@ -396,14 +399,9 @@ void RemotePort::Deliver() {
     lines_ = *now;
   }
   Lock lock(platform::clock::Current().Mutex());
-  if (!incoming_.empty()) {
-    if (port_ != nullptr) {
-      port_->DeliverLocked(incoming_);
-    } else if (!attached_) {
-      early_.insert(early_.end(), incoming_.begin(), incoming_.end());
-    }
-    incoming_.clear();
-  }
+  backlog_.insert(backlog_.end(), incoming_.begin(), incoming_.end());
+  incoming_.clear();
+  FlushBacklogLocked();
   if (port_ == nullptr) return;
   if (now && before && !declaredLines_) port_->LinesChangedLocked(*before, *now);
   if (lineErrors_ != 0) port_->LineErrorsLocked(std::exchange(lineErrors_, 0));
@@ -414,7 +412,7 @@ void RemotePort::Deliver() {
 
 void RemotePort::Pump() {
   for (;;) {
-    std::size_t room = ReceiveRoom();
+    std::size_t room = FlushBacklog();
     bool output;
     {
       std::lock_guard lock(mutex_);
@@ -440,11 +438,22 @@ void RemotePort::Pump() {
   }
 }
 
-std::size_t RemotePort::ReceiveRoom() {
+// Hands the port what its receive queue takes; returns how many more bytes the pump may read
+// from the server. The bytes of a port that has been detached go nowhere.
+std::size_t RemotePort::FlushBacklog() {
   Lock lock(platform::clock::Current().Mutex());
-  if (port_ != nullptr) return port_->ReceiveRoomLocked();
-  if (attached_) return kSendRoom;  // detached: what comes is dropped
-  return kEarlyLimit - std::min(kEarlyLimit, early_.size());
+  return FlushBacklogLocked();
+}
+
+std::size_t RemotePort::FlushBacklogLocked() {
+  if (port_ != nullptr && !backlog_.empty()) {
+    std::size_t taken = std::min<std::size_t>(port_->ReceiveRoomLocked(), backlog_.size());
+    port_->DeliverLocked(std::span<const BYTE>(backlog_.data(), taken));
+    backlog_.erase(backlog_.begin(), backlog_.begin() + static_cast<std::ptrdiff_t>(taken));
+  } else if (attached_ && port_ == nullptr) {
+    backlog_.clear();
+  }
+  return kBacklogLimit - std::min(kBacklogLimit, backlog_.size());
 }
 
 // Reads at most `room` bytes (they hold no more data bytes than that); false when the server

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -93,6 +94,18 @@ void Agree(int fd) {
     net::AppendNegotiation(out, net::kWill, option);
   }
   SendBytes(fd, out);
+}
+
+// Reads what the client sends until it asks for the rate, which ends each of its exchanges.
+void AwaitTheRateQuestion(int fd) {
+  const std::vector<BYTE> question{net::kIac, net::kSb, net::kOptionComPort, rfc::kSetBaudRate};
+  std::vector<BYTE> heard;
+  BYTE buffer[256];
+  while (std::search(heard.begin(), heard.end(), question.begin(), question.end()) == heard.end()) {
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) return;
+    heard.insert(heard.end(), buffer, buffer + n);
+  }
 }
 
 // Answers the rate every 20 ms, which ends each exchange of the client, whatever it asked.
@@ -398,6 +411,7 @@ TEST_F(RemotePortTest, AFloodLosesNothing) {
   constexpr std::size_t kFlood = 1 << 20;
   ScriptedServer flooding([](int fd) {
     Agree(fd);
+    AwaitTheRateQuestion(fd);
     std::vector<BYTE> out;
     net::AppendSubnegotiation(out, net::kOptionComPort,
                               rfc::WithValue32(rfc::kSetBaudRate + rfc::kServerOffset, 9600));
@@ -444,7 +458,8 @@ TEST_F(RemotePortTest, AStreamThatBreaksTheProtocolDisconnectsThePort) {
   std::atomic<bool> done{false};
   ScriptedServer breaking([&](int fd) {
     Agree(fd);
-    for (int i = 0; i < 15; ++i) AnswerTheRate(fd);
+    AwaitTheRateQuestion(fd);
+    AnswerTheRate(fd);
     std::vector<BYTE> out{net::kIac, net::kSb, net::kOptionComPort};
     out.insert(out.end(), 1000, BYTE{1});
     SendBytes(fd, out);
