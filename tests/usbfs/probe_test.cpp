@@ -29,26 +29,27 @@ class UsbfsProbe : public ::testing::Test {
     modem = std::make_shared<UsbModem>();
     testbed.Add(modem, sim::usbdevice::ModemDescriptors({}));
     ASSERT_EQ(libusb_init(&context), 0);
-    events = std::thread([this] {
-      while (!stopping) libusb_handle_events(context);
-    });
   }
   void TearDown() override {
     if (handle != nullptr) libusb_close(handle);
     stopping = true;
     libusb_interrupt_event_handler(context);
-    events.join();
+    if (events.joinable()) events.join();
     libusb_exit(context);
   }
 
-  // Opens the modem. libusb's event thread would otherwise reap on the new node before the
-  // handle is ready: the node polls ready from the start.
+  // Opens the modem, then starts an event thread for the asynchronous transfers. The node polls
+  // ready from the start, so the opening holds libusb's event lock: an event thread would
+  // otherwise reap on the node before the handle is complete.
   void Open() {
     libusb_lock_events(context);
     handle = libusb_open_device_with_vid_pid(context, sim::usbdevice::kModemVendor,
                                              sim::usbdevice::kModemProduct);
     libusb_unlock_events(context);
     ASSERT_NE(handle, nullptr);
+    events = std::thread([this] {
+      while (!stopping) libusb_handle_events(context);
+    });
   }
 
   UsbfsTestbed testbed;

@@ -199,6 +199,7 @@ bool UsbfsTestbed::SetConfiguration(_UMockdevIoctlClient* client, Node& node) {
   int configuration = 0;
   std::memcpy(&configuration, value->data, sizeof(configuration));
   g_object_unref(value);
+  if (configuration == -1) configuration = 0;  // usbfs's word for "unconfigured"
   USB_DEFAULT_PIPE_SETUP_PACKET setup{0x00, USB_REQUEST_SET_CONFIGURATION,
                                       static_cast<USHORT>(configuration), 0, 0};
   ULONG transferred = 0;
