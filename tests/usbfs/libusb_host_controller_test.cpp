@@ -208,6 +208,29 @@ TEST_F(LibusbHostControllerTest, IsochronousPacketsLandAtTheirOffsets) {
   EXPECT_EQ(testbed.WithDevices([&] { return modem->statusPackets(); }), kPackets);
 }
 
+// As soon as possible is the next frame (libusb cannot run a transfer in the frame it is given
+// in), or the frame after the endpoint's queued transfers.
+TEST_F(LibusbHostControllerTest, TransfersAsSoonAsPossibleFollowEachOther) {
+  Configure();
+  BYTE buffer[2][8 * 3] = {};
+  Seen seen[2];
+  std::vector<Transfer> transfers;
+  for (int i = 0; i < 2; ++i) {
+    transfers.push_back(Make(0x85, UsbdPipeTypeIsochronous, buffer[i], sizeof(buffer[i]), seen[i]));
+    transfers.back().asap = true;
+    for (ULONG p = 0; p < 3; ++p) transfers.back().packets.push_back(IsoPacket{8 * p, 8, 0});
+  }
+  ULONG before = Frame();
+  ASSERT_EQ(Submit(transfers[0]), USBD_STATUS_PENDING);
+  ASSERT_EQ(Submit(transfers[1]), USBD_STATUS_PENDING);
+  EXPECT_GT(transfers[0].startFrame, before);
+  EXPECT_EQ(transfers[1].startFrame, transfers[0].startFrame + 3);
+  ASSERT_TRUE(Await(seen[1]));
+  ASSERT_TRUE(Await(seen[0]));
+  EXPECT_EQ(seen[0].status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(seen[1].status, USBD_STATUS_SUCCESS);
+}
+
 TEST_F(LibusbHostControllerTest, AStartFrameIsHonouredAndAPastOneRefused) {
   Configure();
   BYTE buffer[8 * 4] = {};

@@ -59,6 +59,7 @@ struct UsbfsTestbed::Urb {
   _UMockdevIoctlData* data = nullptr;  // the record (owned reference)
   usbdevfs_urb* urb = nullptr;         // inside data
   BYTE* buffer = nullptr;              // the resolved transfer buffer
+  std::uint32_t firstFrame = 0;        // isochronous: the frame of the first packet
   int nextPacket = 0;                  // isochronous: the packet of the next frame
   std::uint32_t bufferAt = 0;          // isochronous: where that packet's bytes lie
 };
@@ -236,6 +237,8 @@ bool UsbfsTestbed::Submit(_UMockdevIoctlClient* client, Client& state, Node& nod
     Control(node, urb);
     state.done.push_back(urb);
   } else {
+    // As on a controller, an isochronous URB starts at the earliest in the next frame.
+    urb.firstFrame = frame_.load() + 1;
     state.flying[urb.urb->endpoint].push_back(urb);
   }
   return true;
@@ -273,8 +276,8 @@ bool UsbfsTestbed::Discard(_UMockdevIoctlClient* client, Client& state) {
   return true;
 }
 
-// A reap hands out a URB that is done; with none, it waits for the end of the frame. The node of
-// an emulated device always polls ready, so libusb's event thread would otherwise ask again at
+// A reap hands out a URB that is done; with none, it waits a little (FrameLoop). The node of an
+// emulated device always polls ready, so libusb's event thread would otherwise ask again at
 // once, for ever.
 void UsbfsTestbed::Reap(_UMockdevIoctlClient* client, Client& state) {
   if (!state.done.empty()) {
@@ -303,6 +306,7 @@ bool UsbfsTestbed::RunFrame(Node& node, Urb& urb, std::uint32_t frame) {
   usbdevfs_urb& record = *urb.urb;
   std::span<BYTE> whole(urb.buffer, static_cast<std::size_t>(std::max(record.buffer_length, 0)));
   if (record.type == USBDEVFS_URB_TYPE_ISO) {
+    if (frame < urb.firstFrame) return false;
     usbdevfs_iso_packet_desc& packet = record.iso_frame_desc[urb.nextPacket];
     std::span<BYTE> bytes = whole.subspan(urb.bufferAt, packet.length);
     USBD_STATUS status;
@@ -331,21 +335,19 @@ bool UsbfsTestbed::RunFrame(Node& node, Urb& urb, std::uint32_t frame) {
   return true;
 }
 
+// A reap waits a quarter of a frame at most: umockdev's preload library passes one ioctl of the
+// process at a time, so a parked reap holds up libusb's submissions for as long as it waits.
 void UsbfsTestbed::FrameLoop() {
+  constexpr auto kTick = std::chrono::microseconds(250);
+  constexpr std::uint64_t kTicksPerFrame = 4;
   auto start = std::chrono::steady_clock::now();
-  while (!stopping_) {
-    std::uint32_t frame = frame_.load();
-    std::this_thread::sleep_until(start + std::chrono::milliseconds(frame + 1));
+  for (std::uint64_t tick = 1; !stopping_; ++tick) {
+    std::this_thread::sleep_until(start + kTick * tick);
     std::lock_guard lock(mutex_);
+    bool frameEnds = tick % kTicksPerFrame == 0;
+    std::uint32_t frame = frame_.load();
     for (auto& [client, state] : clients_) {
-      Node& node = nodes_.at(state->node);
-      for (auto& [endpoint, queue] : state->flying) {
-        while (!queue.empty() && RunFrame(node, queue.front(), frame)) {
-          state->done.push_back(queue.front());
-          queue.pop_front();
-          if (queue.empty() || queue.front().urb->type == USBDEVFS_URB_TYPE_ISO) break;
-        }
-      }
+      if (frameEnds) EndOfFrame(*state, frame);
       if (state->parkedReap == nullptr) continue;
       if (state->done.empty()) {
         umockdev_ioctl_client_complete(state->parkedReap, -1, EAGAIN);
@@ -355,7 +357,19 @@ void UsbfsTestbed::FrameLoop() {
       g_object_unref(state->parkedReap);
       state->parkedReap = nullptr;
     }
-    frame_ = frame + 1;
+    if (frameEnds) frame_ = frame + 1;
+  }
+}
+
+// Each endpoint's first URB gets the frame; bulk URBs after it too while the device answers.
+void UsbfsTestbed::EndOfFrame(Client& state, std::uint32_t frame) {
+  Node& node = nodes_.at(state.node);
+  for (auto& [endpoint, queue] : state.flying) {
+    while (!queue.empty() && RunFrame(node, queue.front(), frame)) {
+      state.done.push_back(queue.front());
+      queue.pop_front();
+      if (queue.empty() || queue.front().urb->type == USBDEVFS_URB_TYPE_ISO) break;
+    }
   }
 }
 

@@ -75,6 +75,7 @@ class UsbfsTestbed {
   bool RunFrame(Node& node, Urb& urb, std::uint32_t frame);
   void HandOut(_UMockdevIoctlClient* client, Client& state);
   void FrameLoop();
+  void EndOfFrame(Client& state, std::uint32_t frame);
   Node* NodeOf(_UMockdevIoctlClient* client);
 
   _UMockdevTestbed* testbed_ = nullptr;

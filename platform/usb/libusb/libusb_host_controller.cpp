@@ -241,7 +241,8 @@ USBD_STATUS LibusbHostController::Submit(ULONG number, Transfer& transfer) {
   if (transfer.type == UsbdPipeTypeIsochronous) {
     ULONG& next = port.nextFrame[transfer.endpoint];
     if (transfer.asap) {
-      transfer.startFrame = std::max(current, next);
+      // What libusb is given now runs at the earliest in the next frame.
+      transfer.startFrame = std::max(current + 1, next);
     } else if (transfer.startFrame < current || transfer.startFrame > current + kScheduleWindow) {
       return USBD_STATUS_BAD_START_FRAME;
     }
@@ -249,23 +250,27 @@ USBD_STATUS LibusbHostController::Submit(ULONG number, Transfer& transfer) {
   }
   Flight* record = flight.get();
   flights_[record->id] = std::move(flight);
-  // A transfer for a later frame waits for it: libusb would run it at once.
-  if (transfer.type == UsbdPipeTypeIsochronous && !transfer.asap && transfer.startFrame > current) {
-    record->start = processor_.Schedule(kFrame * static_cast<std::int64_t>(transfer.startFrame),
-                                        [this, record] {
-                                          record->start.reset();
-                                          USBD_STATUS status = ToLibusb(*record);
-                                          if (!USBD_SUCCESS(status)) {
-                                            Transfer& late = *record->transfer;
-                                            flights_.erase(record->id);
-                                            Complete(late, status);
-                                          }
-                                        });
+  // libusb runs a transfer as soon as it can, at the earliest in the frame after the one it is
+  // given in: one for a later frame waits for the frame before it.
+  if (transfer.type == UsbdPipeTypeIsochronous && !transfer.asap &&
+      transfer.startFrame > current + 1) {
+    clock::Time due = kFrame * static_cast<std::int64_t>(transfer.startFrame - 1);
+    record->start = processor_.Schedule(due, [this, record] { SubmitScheduled(*record); });
     return USBD_STATUS_PENDING;
   }
   USBD_STATUS status = ToLibusb(*record);
   if (!USBD_SUCCESS(status)) flights_.erase(record->id);
   return status;
+}
+
+// A transfer that waited for its start frame: a refusal now completes it.
+void LibusbHostController::SubmitScheduled(Flight& flight) {
+  flight.start.reset();
+  USBD_STATUS status = ToLibusb(flight);
+  if (USBD_SUCCESS(status)) return;
+  Transfer& refused = *flight.transfer;
+  flights_.erase(flight.id);
+  Complete(refused, status);
 }
 
 // Fills libusb's transfer from the submitter's and submits it.

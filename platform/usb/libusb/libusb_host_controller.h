@@ -5,9 +5,10 @@
 // single processor of the simulated controller.
 //
 // libusb has no frame number and schedules isochronous transfers as soon as possible. The frame
-// number here is the clock's time in 1 ms frames, as the simulated controller counts it; a
-// transfer asked to start at a later frame is handed to libusb when that frame begins, and one
-// asked to start as soon as possible is given the frame after the endpoint's queued ones. Every
+// number here is the clock's time in 1 ms frames, as the simulated controller counts it. What
+// libusb is given runs at the earliest in the next frame, so a transfer asked to start at frame
+// f is handed to libusb once frame f - 1 has begun, and one asked to start as soon as possible
+// is given the next frame, or the one after the endpoint's queued transfers. Every
 // transfer's bytes go through a buffer of its own, so a transfer taken back (abort, cancel, the
 // device gone) is finished for its submitter at once while libusb still winds down its copy.
 #pragma once
@@ -84,6 +85,7 @@ class LibusbHostController final : public HostController {
   void EventLoop();
   USBD_STATUS SetConfiguration(Port& port, UCHAR value);
   USBD_STATUS ToLibusb(Flight& flight);
+  void SubmitScheduled(Flight& flight);
   void Finish(std::uint64_t id);
   void FillResults(Flight& flight, Transfer& transfer);
   void Complete(Transfer& transfer, USBD_STATUS status);
