@@ -37,7 +37,7 @@ class DriverOverLibusb : public ::testing::Test {
     ASSERT_FALSE(root.path().empty());
     platform::vxd::ResetSystem();
     modem = std::make_shared<UsbModem>(sim::usbdevice::ModemIdentity{u"0000C0FFEE01", u"Modem"});
-    testbed.Add(modem, sim::usbdevice::ModemDescriptors({u"0000C0FFEE01", u"Modem"}));
+    device = testbed.Add(modem, sim::usbdevice::ModemDescriptors({u"0000C0FFEE01", u"Modem"}));
     ASSERT_EQ(libusb_init(&context), 0);
     kernel = clock::Spawn("kernel", [this] { processor.Run(); });
     processor.Call([&] { controller.emplace(processor, context); });
@@ -78,6 +78,7 @@ class DriverOverLibusb : public ::testing::Test {
   platform::wdm::verifier::Recorder recorder;
   tests::usbfs::UsbfsTestbed testbed;
   std::shared_ptr<UsbModem> modem;
+  int device = 0;
   libusb_context* context = nullptr;
   clock::ThreadScope main{"test"};
   platform::wdm::Processor processor;
@@ -118,6 +119,25 @@ TEST_F(DriverOverLibusb, StartsTheModemAndRunsItsStatusStream) {
 TEST_F(DriverOverLibusb, TheModemLeavingTheBusEndsItsTransfersAndFreesEverything) {
   ASSERT_NE(Start(), nullptr);
   std::this_thread::sleep_for(50ms);
+  processor.Call([&] { controller->Unplug(port); });
+  EXPECT_EQ(pnp::SurpriseRemoveDevice(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(pnp::RemoveDevice(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(pdo->AttachedDevice, nullptr);
+}
+
+// The kernel takes the device away first: the driver's transfers end with "no device" while it
+// still runs, then the bus reports the departure and the Plug and Play manager removes it.
+TEST_F(DriverOverLibusb, TransfersEndingAsGoneBeforeTheRemovalLeaveNothingBehind) {
+  ASSERT_NE(Start(), nullptr);
+  auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (StatusPackets() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  testbed.Remove(device);
+  std::this_thread::sleep_for(50ms);
+  std::uint64_t after = StatusPackets();
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(StatusPackets(), after);
   processor.Call([&] { controller->Unplug(port); });
   EXPECT_EQ(pnp::SurpriseRemoveDevice(pdo), STATUS_SUCCESS);
   EXPECT_EQ(pnp::RemoveDevice(pdo), STATUS_SUCCESS);

@@ -57,7 +57,7 @@ class LibusbHostControllerTest : public ::testing::Test {
   void SetUp() override {
     platform::vxd::ResetSystem();
     modem = std::make_shared<UsbModem>();
-    testbed.Add(modem, sim::usbdevice::ModemDescriptors({}));
+    device = testbed.Add(modem, sim::usbdevice::ModemDescriptors({}));
     ASSERT_EQ(libusb_init(&context), 0);
     kernel = clock::Spawn("kernel", [this] { processor.Run(); });
     Call([&] { controller.emplace(processor, context); });
@@ -119,6 +119,7 @@ class LibusbHostControllerTest : public ::testing::Test {
 
   UsbfsTestbed testbed;
   std::shared_ptr<UsbModem> modem;
+  int device = 0;
   libusb_context* context = nullptr;
   clock::ThreadScope main{"test"};
   platform::wdm::Processor processor;
@@ -300,6 +301,40 @@ TEST_F(LibusbHostControllerTest, ACancelledTransferNeverCompletesAndTakesNothing
   ASSERT_TRUE(Await(next));
   EXPECT_EQ(buffer[0], 0x42);
   EXPECT_EQ(cancelled.completions, 0);
+}
+
+// The modem is pulled out while a bulk read waits and a long isochronous read runs: both end as
+// "device gone", the packets that never ran as not accessed, the ones that ran keep their bytes.
+TEST_F(LibusbHostControllerTest, UnpluggingEndsTransfersInFlightAsGone) {
+  Configure();
+  BYTE indication[32] = {};
+  Seen bulk;
+  Transfer waiting = Make(0x83, UsbdPipeTypeBulk, indication, sizeof(indication), bulk);
+  ASSERT_EQ(Submit(waiting), USBD_STATUS_PENDING);
+  constexpr ULONG kPackets = 200;
+  std::vector<BYTE> buffer(8 * kPackets);
+  Seen iso;
+  Transfer status = Make(0x81, UsbdPipeTypeIsochronous, buffer.data(), ULONG(buffer.size()), iso);
+  status.asap = true;
+  for (ULONG i = 0; i < kPackets; ++i) status.packets.push_back(IsoPacket{8 * i, 8, 0});
+  ASSERT_EQ(Submit(status), USBD_STATUS_PENDING);
+  std::this_thread::sleep_for(20ms);
+  testbed.Remove(device);
+  ASSERT_TRUE(Await(bulk));
+  ASSERT_TRUE(Await(iso));
+  EXPECT_EQ(bulk.status, USBD_STATUS_DEVICE_GONE);
+  EXPECT_EQ(iso.status, USBD_STATUS_DEVICE_GONE);
+  EXPECT_EQ(status.packets.front().status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(status.packets.front().length, 8u);
+  EXPECT_EQ(status.packets.back().status, USBD_STATUS_NOT_ACCESSED);
+  EXPECT_EQ(status.packets.back().length, 0u);
+  EXPECT_EQ(status.errorCount, kPackets - status.actual / 8);
+  // Later requests find no device.
+  BYTE bytes[18];
+  ULONG transferred = 0;
+  EXPECT_EQ(Control({0x80, USB_REQUEST_GET_DESCRIPTOR, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, 18},
+                    bytes, transferred),
+            USBD_STATUS_DEVICE_GONE);
 }
 
 TEST_F(LibusbHostControllerTest, AGoneDeviceRefusesEverything) {

@@ -111,7 +111,7 @@ int UsbfsTestbed::Add(std::shared_ptr<sim::usbdevice::Device> device,
     char name[64];
     std::snprintf(name, sizeof(name), "/dev/bus/usb/001/%03d", number);
     path = name;
-    nodes_[path] = Node{std::move(device), path};
+    nodes_[path] = Node{std::move(device), path, "/sys/devices/usb1/1-" + std::to_string(number)};
   }
   // The handler first, so that the node answers as soon as libusb hears of it.
   umockdev_testbed_attach_ioctl(testbed_, path.c_str(), handler_, nullptr);
@@ -139,6 +139,40 @@ int UsbfsTestbed::Add(std::shared_ptr<sim::usbdevice::Device> device,
   return number;
 }
 
+void UsbfsTestbed::Remove(int device) {
+  char name[64];
+  std::snprintf(name, sizeof(name), "/dev/bus/usb/001/%03d", device);
+  std::string sysfs;
+  {
+    std::lock_guard lock(mutex_);
+    auto node = nodes_.find(name);
+    if (node == nodes_.end() || node->second.gone) return;
+    node->second.gone = true;
+    sysfs = node->second.sysfs;
+    for (auto& [client, state] : clients_) {
+      if (state->node == name) EndAll(*state);
+    }
+  }
+  umockdev_testbed_uevent(testbed_, sysfs.c_str(), "remove");
+  umockdev_testbed_remove_device(testbed_, sysfs.c_str());
+}
+
+// The URBs of a file whose device has gone: shut down, their packets that never ran too.
+void UsbfsTestbed::EndAll(Client& state) {
+  for (auto& [endpoint, queue] : state.flying) {
+    for (Urb& urb : queue) {
+      urb.urb->status = -ESHUTDOWN;
+      if (urb.urb->type == USBDEVFS_URB_TYPE_ISO) {
+        for (int i = urb.nextPacket; i < urb.urb->number_of_packets; ++i) {
+          urb.urb->iso_frame_desc[i].status = static_cast<unsigned>(-EXDEV);
+        }
+      }
+      state.done.push_back(urb);
+    }
+    queue.clear();
+  }
+}
+
 std::map<unsigned long, int> UsbfsTestbed::Requests() const {
   std::lock_guard lock(mutex_);
   return requests_;
@@ -162,6 +196,15 @@ bool UsbfsTestbed::Handle(_UMockdevIoctlClient* client) {
   if (!state) state = std::make_unique<Client>(Client{node->path, {}, {}, nullptr});
   unsigned long request = umockdev_ioctl_client_get_request(client);
   ++requests_[request];
+  if (node->gone) {
+    // What was in flight is still reaped; then the file only says that the device has gone.
+    if (request == USBDEVFS_REAPURBNDELAY && !state->done.empty()) {
+      HandOut(client, *state);
+    } else {
+      umockdev_ioctl_client_complete(client, -1, ENODEV);
+    }
+    return true;
+  }
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
@@ -350,7 +393,8 @@ void UsbfsTestbed::FrameLoop() {
       if (frameEnds) EndOfFrame(*state, frame);
       if (state->parkedReap == nullptr) continue;
       if (state->done.empty()) {
-        umockdev_ioctl_client_complete(state->parkedReap, -1, EAGAIN);
+        bool gone = nodes_.at(state->node).gone;
+        umockdev_ioctl_client_complete(state->parkedReap, -1, gone ? ENODEV : EAGAIN);
       } else {
         HandOut(state->parkedReap, *state);
       }

@@ -43,6 +43,10 @@ class UsbfsTestbed {
   int Add(std::shared_ptr<sim::usbdevice::Device> device,
           const sim::usbdevice::Descriptors& descriptors);
 
+  // Unplugs a device as the kernel does: its URBs in flight end with "no device" and are still
+  // reaped, every other request of its files fails with ENODEV, and udev hears of the removal.
+  void Remove(int device);
+
   // Runs fn with the devices held still (the frame thread and the ioctl handler wait).
   template <typename Fn>
   auto WithDevices(Fn&& fn) {
@@ -60,7 +64,9 @@ class UsbfsTestbed {
   struct Client;
   struct Node {
     std::shared_ptr<sim::usbdevice::Device> device;
-    std::string path;  // /dev/bus/usb/001/NNN
+    std::string path;   // /dev/bus/usb/001/NNN
+    std::string sysfs;  // /sys/devices/usb1/1-N
+    bool gone = false;  // unplugged
   };
 
   static int HandleIoctl(_UMockdevIoctlBase* handler, _UMockdevIoctlClient* client,
@@ -76,6 +82,7 @@ class UsbfsTestbed {
   void HandOut(_UMockdevIoctlClient* client, Client& state);
   void FrameLoop();
   void EndOfFrame(Client& state, std::uint32_t frame);
+  void EndAll(Client& state);
   Node* NodeOf(_UMockdevIoctlClient* client);
 
   _UMockdevTestbed* testbed_ = nullptr;

@@ -358,6 +358,12 @@ void LibusbHostController::FillResults(Flight& flight, Transfer& transfer) {
     IsoPacket& packet = transfer.packets[i];
     const libusb_iso_packet_descriptor& result = usb.iso_packet_desc[i];
     packet.status = PacketStatus(result.status);
+    // What had not run when the transfer was cancelled or the device left was not accessed:
+    // usbfs reports such packets as errors.
+    bool ended = status == USBD_STATUS_CANCELED || status == USBD_STATUS_DEVICE_GONE;
+    if (!USBD_SUCCESS(packet.status) && ended) {
+      packet.status = USBD_STATUS_NOT_ACCESSED;
+    }
     packet.length = USBD_SUCCESS(packet.status) ? std::min(result.actual_length, packet.room) : 0;
     if (transfer.in() && packet.length != 0) {
       std::memcpy(transfer.buffer + packet.offset, flight.bytes.data() + at, packet.length);
