@@ -151,6 +151,44 @@ TEST_F(UsbfsProbe, AsksOnlyWhatTheTestbedServes) {
   EXPECT_LE(requests[USBDEVFS_REAPURBNDELAY], 5 * static_cast<int>(testbed.Frame() + 1));
 }
 
+struct Hotplug {
+  std::atomic<int> arrived{0};
+  std::atomic<int> left{0};
+};
+
+int CountHotplug(libusb_context*, libusb_device*, libusb_hotplug_event event, void* user) {
+  auto* seen = static_cast<Hotplug*>(user);
+  if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) ++seen->arrived;
+  if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) ++seen->left;
+  return 0;
+}
+
+// libusb hears of devices that come and go through udev's monitor, which umockdev emulates.
+TEST_F(UsbfsProbe, HotplugReportsArrivalAndDeparture) {
+  Hotplug seen;
+  libusb_hotplug_callback_handle callback;
+  ASSERT_EQ(
+      libusb_hotplug_register_callback(
+          context, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+          LIBUSB_HOTPLUG_ENUMERATE, sim::usbdevice::kModemVendor, sim::usbdevice::kModemProduct,
+          LIBUSB_HOTPLUG_MATCH_ANY, &CountHotplug, &seen, &callback),
+      0);
+  EXPECT_EQ(seen.arrived, 1);  // the modem already there
+  int second = testbed.Add(std::make_shared<UsbModem>(), sim::usbdevice::ModemDescriptors({}));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  timeval poll{0, 10000};
+  while (seen.arrived < 2 && std::chrono::steady_clock::now() < deadline) {
+    libusb_handle_events_timeout(context, &poll);
+  }
+  EXPECT_EQ(seen.arrived, 2);
+  testbed.Remove(second);
+  while (seen.left < 1 && std::chrono::steady_clock::now() < deadline) {
+    libusb_handle_events_timeout(context, &poll);
+  }
+  EXPECT_EQ(seen.left, 1);
+  libusb_hotplug_deregister_callback(context, callback);
+}
+
 struct IsoResult {
   std::atomic<bool> done{false};
   libusb_transfer_status status = LIBUSB_TRANSFER_ERROR;
