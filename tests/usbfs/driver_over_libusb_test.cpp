@@ -20,8 +20,10 @@
 #include "platform/wdm/pool.h"
 #include "platform/wdm/processor.h"
 #include "platform/wdm/verifier.h"
+#include "sim/portdrv/modem_port.h"
 #include "sim/usbdevice/modem.h"
 #include "tests/usbfs/usbfs_testbed.h"
+#include "updater/serial/serial.h"
 
 namespace {
 
@@ -123,6 +125,33 @@ TEST_F(DriverOverLibusb, TheModemLeavingTheBusEndsItsTransfersAndFreesEverything
   EXPECT_EQ(pnp::SurpriseRemoveDevice(pdo), STATUS_SUCCESS);
   EXPECT_EQ(pnp::RemoveDevice(pdo), STATUS_SUCCESS);
   EXPECT_EQ(pdo->AttachedDevice, nullptr);
+}
+
+// The road of one command on a real bus: "ati9" written to COM3 goes through the serial-port
+// driver, mdmcore, the libusb host controller and usbfs to the modem, and its answer comes back.
+TEST_F(DriverOverLibusb, Ati9IsAnsweredThroughTheComPort) {
+  ASSERT_NE(Start(), nullptr);
+  std::shared_ptr<sim::portdrv::ModemPort> com =
+      sim::portdrv::ModemPort::Create(processor, "COM3", "0000C0FFEE01");
+  commPortSession.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  commPortSession.writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  commPortSession.port = OpenCommPort("COM3", 250);
+  ASSERT_NE(commPortSession.port, nullptr);
+  const std::string command = "ati9\r\n";
+  WriteToComm(reinterpret_cast<const BYTE*>(command.data()), static_cast<LONG>(command.size()));
+  std::string answer;
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (answer.find("OK") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    LONG count = ReadFromComm(ModemReplyBuffer, kModemReplyBufferSize, 1000);
+    if (count > 0) answer.append(reinterpret_cast<char*>(ModemReplyBuffer), count);
+  }
+  EXPECT_NE(answer.find("USB high power, bus-powered function"), std::string::npos) << answer;
+  CloseCommPort();
+  CloseHandle(commPortSession.readEvent);
+  CloseHandle(commPortSession.writeEvent);
+  com.reset();
+  EXPECT_EQ(pnp::StopDevice(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(pnp::RemoveDevice(pdo), STATUS_SUCCESS);
 }
 
 // The kernel takes the device away first: the driver's transfers end with "no device" while it
