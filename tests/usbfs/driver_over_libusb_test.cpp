@@ -22,6 +22,7 @@
 #include "platform/wdm/verifier.h"
 #include "sim/portdrv/modem_port.h"
 #include "sim/usbdevice/modem.h"
+#include "tests/usbfs/kernel_thread.h"
 #include "tests/usbfs/usbfs_testbed.h"
 #include "updater/serial/serial.h"
 
@@ -41,8 +42,8 @@ class DriverOverLibusb : public ::testing::Test {
     modem = std::make_shared<UsbModem>(sim::usbdevice::ModemIdentity{u"0000C0FFEE01", u"Modem"});
     device = testbed.Add(modem, sim::usbdevice::ModemDescriptors({u"0000C0FFEE01", u"Modem"}));
     ASSERT_EQ(libusb_init(&context), 0);
-    kernel = clock::Spawn("kernel", [this] { processor.Run(); });
-    processor.Call([&] { controller.emplace(processor, context); });
+    kernel.emplace();
+    kernel->processor().Call([&] { controller.emplace(kernel->processor(), context); });
     libusb_device** list = nullptr;
     ASSERT_EQ(libusb_get_device_list(context, &list), 1);
     port = controller->Attach(list[0]);
@@ -55,9 +56,8 @@ class DriverOverLibusb : public ::testing::Test {
     if (port != 0) controller->Forget(port);
     if (driver != nullptr) pnp::UnloadDriver(driver);
     EXPECT_EQ(pool::FormatReport(pool::Outstanding()), "pool: no block outstanding\n");
-    processor.Call([&] { controller.reset(); });
-    processor.Stop();
-    clock::Join(kernel);
+    kernel->processor().Call([&] { controller.reset(); });
+    kernel.reset();
     libusb_exit(context);
     std::string all;
     for (const std::string& violation : recorder.Violations()) all += violation + "\n";
@@ -83,8 +83,7 @@ class DriverOverLibusb : public ::testing::Test {
   int device = 0;
   libusb_context* context = nullptr;
   clock::ThreadScope main{"test"};
-  platform::wdm::Processor processor;
-  clock::SpawnedThread kernel;
+  std::optional<tests::usbfs::KernelThread> kernel;
   std::optional<platform::usb::LibusbHostController> controller;
   ULONG port = 0;
   PDEVICE_OBJECT pdo = nullptr;
@@ -121,7 +120,7 @@ TEST_F(DriverOverLibusb, StartsTheModemAndRunsItsStatusStream) {
 TEST_F(DriverOverLibusb, TheModemLeavingTheBusEndsItsTransfersAndFreesEverything) {
   ASSERT_NE(Start(), nullptr);
   std::this_thread::sleep_for(50ms);
-  processor.Call([&] { controller->Unplug(port); });
+  kernel->processor().Call([&] { controller->Unplug(port); });
   EXPECT_EQ(pnp::SurpriseRemoveDevice(pdo), STATUS_SUCCESS);
   EXPECT_EQ(pnp::RemoveDevice(pdo), STATUS_SUCCESS);
   EXPECT_EQ(pdo->AttachedDevice, nullptr);
@@ -132,7 +131,7 @@ TEST_F(DriverOverLibusb, TheModemLeavingTheBusEndsItsTransfersAndFreesEverything
 TEST_F(DriverOverLibusb, Ati9IsAnsweredThroughTheComPort) {
   ASSERT_NE(Start(), nullptr);
   std::shared_ptr<sim::portdrv::ModemPort> com =
-      sim::portdrv::ModemPort::Create(processor, "COM3", "0000C0FFEE01");
+      sim::portdrv::ModemPort::Create(kernel->processor(), "COM3", "0000C0FFEE01");
   commPortSession.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   commPortSession.writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   commPortSession.port = OpenCommPort("COM3", 250);
@@ -167,7 +166,7 @@ TEST_F(DriverOverLibusb, TransfersEndingAsGoneBeforeTheRemovalLeaveNothingBehind
   std::uint64_t after = StatusPackets();
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(StatusPackets(), after);
-  processor.Call([&] { controller->Unplug(port); });
+  kernel->processor().Call([&] { controller->Unplug(port); });
   EXPECT_EQ(pnp::SurpriseRemoveDevice(pdo), STATUS_SUCCESS);
   EXPECT_EQ(pnp::RemoveDevice(pdo), STATUS_SUCCESS);
   EXPECT_EQ(pdo->AttachedDevice, nullptr);

@@ -20,6 +20,7 @@
 #include "platform/vxd/vmm.h"
 #include "platform/wdm/processor.h"
 #include "sim/usbdevice/modem.h"
+#include "tests/usbfs/kernel_thread.h"
 #include "tests/usbfs/usbfs_testbed.h"
 
 namespace {
@@ -59,8 +60,8 @@ class LibusbHostControllerTest : public ::testing::Test {
     modem = std::make_shared<UsbModem>();
     device = testbed.Add(modem, sim::usbdevice::ModemDescriptors({}));
     ASSERT_EQ(libusb_init(&context), 0);
-    kernel = clock::Spawn("kernel", [this] { processor.Run(); });
-    Call([&] { controller.emplace(processor, context); });
+    kernel.emplace();
+    Call([&] { controller.emplace(kernel->processor(), context); });
     libusb_device** list = nullptr;
     ASSERT_EQ(libusb_get_device_list(context, &list), 1);
     port = controller->Attach(list[0]);
@@ -70,12 +71,11 @@ class LibusbHostControllerTest : public ::testing::Test {
   void TearDown() override {
     if (port != 0) controller->Forget(port);
     Call([&] { controller.reset(); });
-    processor.Stop();
-    clock::Join(kernel);
+    kernel.reset();
     libusb_exit(context);
   }
 
-  void Call(const std::function<void()>& fn) { processor.Call(fn); }
+  void Call(const std::function<void()>& fn) { kernel->processor().Call(fn); }
   USBD_STATUS Control(USB_DEFAULT_PIPE_SETUP_PACKET setup, BYTE* data, ULONG& transferred) {
     USBD_STATUS status = USBD_STATUS_PENDING;
     Call([&] { status = controller->Control(port, setup, data, transferred); });
@@ -95,7 +95,7 @@ class LibusbHostControllerTest : public ::testing::Test {
     transfer.done = &Record;
     transfer.context = &seen;
     seen.controller = &*controller;
-    seen.processor = &processor;
+    seen.processor = &kernel->processor();
     return transfer;
   }
   USBD_STATUS Submit(Transfer& transfer) {
@@ -122,8 +122,7 @@ class LibusbHostControllerTest : public ::testing::Test {
   int device = 0;
   libusb_context* context = nullptr;
   clock::ThreadScope main{"test"};
-  platform::wdm::Processor processor;
-  clock::SpawnedThread kernel;
+  std::optional<tests::usbfs::KernelThread> kernel;
   std::optional<LibusbHostController> controller;
   ULONG port = 0;
 };
