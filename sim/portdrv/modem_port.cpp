@@ -68,9 +68,10 @@ class Forwarder final : public platform::win32::CommDevice {
 
 }  // namespace
 
-std::shared_ptr<ModemPort> ModemPort::Create(world::World& world, const std::string& comName,
-                                             const std::string& unit, bool poll) {
-  std::shared_ptr<ModemPort> modem(new ModemPort(world, unit, poll));
+std::shared_ptr<ModemPort> ModemPort::Create(platform::wdm::Processor& processor,
+                                             const std::string& comName, const std::string& unit,
+                                             bool poll) {
+  std::shared_ptr<ModemPort> modem(new ModemPort(processor, unit, poll));
   Registry& registry = TheRegistry();
   {
     std::lock_guard lock(registry.mutex);
@@ -120,11 +121,11 @@ std::size_t ModemPort::OnTransmit(platform::win32::InProcessPort&, std::span<con
 }
 
 void ModemPort::OnOpen(platform::win32::InProcessPort&) {
-  world_.Call([this] { Attach(); });
+  processor_.Call([this] { Attach(); });
 }
 
 void ModemPort::OnClose(platform::win32::InProcessPort&) {
-  world_.Call([this] { CallDriver(kWdmDetach, 0, 0); });
+  processor_.Call([this] { CallDriver(kWdmDetach, 0, 0); });
   std::lock_guard lock(mutex_);
   attached_ = false;
   transmit_.clear();
@@ -132,7 +133,7 @@ void ModemPort::OnClose(platform::win32::InProcessPort&) {
 
 void ModemPort::OnModemControl(platform::win32::InProcessPort&, bool dtr, bool rts) {
   std::uint32_t bits = (dtr ? 1u : 0u) | (rts ? 2u : 0u);
-  world_.Call([this, bits] { CallDriver(kWdmSetMcr, bits, 0); });
+  processor_.Call([this, bits] { CallDriver(kWdmSetMcr, bits, 0); });
 }
 
 // The rate, then the format bytes: 16 data bits, 17 parity, 18 stop bits; and whether XON/XOFF
@@ -141,7 +142,7 @@ void ModemPort::OnLineSettings(platform::win32::InProcessPort&, const DCB& dcb) 
   std::uint32_t format = dcb.ByteSize | static_cast<std::uint32_t>(dcb.Parity) << 8 |
                          static_cast<std::uint32_t>(dcb.StopBits) << 16;
   std::uint32_t xonxoff = (dcb.fOutX ? 0x100u : 0u) | (dcb.fInX ? 0x200u : 0u);
-  world_.Call([this, rate = dcb.BaudRate, format, xonxoff] {
+  processor_.Call([this, rate = dcb.BaudRate, format, xonxoff] {
     CallDriver(kWdmSetLine, rate, format);
     CallDriver(kWdmSetXonXoff, xonxoff, 0);
   });
@@ -153,7 +154,7 @@ void ModemPort::OnPurge(platform::win32::InProcessPort&, DWORD flags) {
   transmit_.clear();
 }
 
-// ---- The driver's side (world thread) ----------------------------------------------------------
+// ---- The driver's side (the processor) --------------------------------------------------------
 
 void ModemPort::Attach() {
   std::vector<char> name(unit_.begin(), unit_.end());

@@ -5,7 +5,7 @@
 // given, and turns DTR/RTS, line settings and XON/XOFF handling into the driver's functions.
 //
 // Thread-safe: application threads reach it through the COM port; every call into the modem's
-// driver runs on the world thread.
+// driver runs on the kernel's processor.
 #pragma once
 
 #include <cstdint>
@@ -14,10 +14,10 @@
 #include <mutex>
 #include <string>
 
+#include "platform/wdm/processor.h"
 #include "platform/win32/inprocess_port.h"
 #include "sim/portdrv/port_record.h"
 #include "sim/usbdevice/byte_digest.h"
-#include "sim/world/world.h"
 
 namespace sim::portdrv {
 
@@ -28,8 +28,11 @@ class ModemPort final : public platform::win32::CommDevice,
 
   // Presents the modem whose unit name is `unit` (a prefix of its serial number) as the COM port
   // `comName`. With `poll`, the port attaches with the poll message instead of WDM_ATTACH.
-  static std::shared_ptr<ModemPort> Create(world::World& world, const std::string& comName,
-                                           const std::string& unit, bool poll = false);
+  // `processor` is the kernel's, which the driver runs on (the simulated world's, or the one
+  // over a real bus).
+  static std::shared_ptr<ModemPort> Create(platform::wdm::Processor& processor,
+                                           const std::string& comName, const std::string& unit,
+                                           bool poll = false);
   ~ModemPort() override;
 
   const std::shared_ptr<platform::win32::InProcessPort>& port() const { return port_; }
@@ -50,20 +53,20 @@ class ModemPort final : public platform::win32::CommDevice,
   void OnOpen(platform::win32::InProcessPort& port) override;
   void OnClose(platform::win32::InProcessPort& port) override;
 
-  // The driver's call (on the world thread).
+  // The driver's call (on the kernel's processor).
   void FromDriver(PortRecord& record);
 
  private:
-  ModemPort(world::World& world, std::string unit, bool poll)
-      : world_(world), unit_(std::move(unit)), poll_(poll) {}
-  // On the world thread.
+  ModemPort(platform::wdm::Processor& processor, std::string unit, bool poll)
+      : processor_(processor), unit_(std::move(unit)), poll_(poll) {}
+  // On the kernel's processor.
   void Attach();
   void CallDriver(std::uint32_t function, std::uint32_t parameter1, std::uint32_t parameter2);
   void GetData(std::uint32_t countAddress);
   void PutData(std::uint32_t countAddress);
   void PutMsr(PortRecord& record);
 
-  world::World& world_;
+  platform::wdm::Processor& processor_;
   const std::string unit_;
   const bool poll_;
   std::uint32_t context_ = 0;

@@ -51,7 +51,8 @@ RiggedModem* DriverRig::AddModem(const std::string& comName,
     world_.Unplug(modem->pdo);
     return nullptr;
   }
-  modem->port = sim::portdrv::ModemPort::Create(world_, comName, Narrow(identity.serial));
+  modem->port =
+      sim::portdrv::ModemPort::Create(world_.processor(), comName, Narrow(identity.serial));
   modems_.push_back(std::move(modem));
   return modems_.back().get();
 }

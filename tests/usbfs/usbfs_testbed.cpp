@@ -1,0 +1,420 @@
+#include "tests/usbfs/usbfs_testbed.h"
+
+#include <linux/ioctl.h>
+#include <linux/usbdevice_fs.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+
+namespace tests::usbfs {
+namespace {
+
+constexpr const char* kPreload = "libumockdev-preload.so.0";
+
+// The errno with which usbfs reports a transfer or packet that ended with `status`.
+int UrbErrno(USBD_STATUS status) {
+  if (USBD_SUCCESS(status)) return 0;
+  if (status == USBD_STATUS_STALL_PID) return -EPIPE;
+  if (status == USBD_STATUS_NOT_ACCESSED) return -EXDEV;
+  if (status == USBD_STATUS_DEVICE_GONE) return -ESHUTDOWN;
+  if (status == USBD_STATUS_DEV_NOT_RESPONDING) return -ETIME;
+  return -EPROTO;
+}
+
+std::string Hex(std::span<const BYTE> bytes) {
+  std::string text;
+  char digits[3];
+  for (BYTE byte : bytes) {
+    std::snprintf(digits, sizeof(digits), "%02x", byte);
+    text += digits;
+  }
+  return text;
+}
+
+}  // namespace
+
+void RunUnderUsbfsPreload(int, char** argv) {
+  const char* preload = std::getenv("LD_PRELOAD");
+  if (preload != nullptr && std::strstr(preload, "umockdev-preload") != nullptr) return;
+  setenv("LD_PRELOAD", kPreload, 1);
+  // The preload library comes before the sanitizer's runtime, which it does not mind.
+  std::string asan = std::getenv("ASAN_OPTIONS") != nullptr ? std::getenv("ASAN_OPTIONS") : "";
+  setenv("ASAN_OPTIONS",
+         (asan.empty() ? "" : asan + ":").append("verify_asan_link_order=0").c_str(), 1);
+  execv("/proc/self/exe", argv);
+  std::perror("usbfs testbed: re-executing under umockdev's preload");
+  std::exit(2);
+}
+
+// A URB in flight: the handler's copy of the client's record and buffer, written back to the
+// client when the URB is reaped.
+struct UsbfsTestbed::Urb {
+  _UMockdevIoctlData* data = nullptr;  // the record (owned reference)
+  usbdevfs_urb* urb = nullptr;         // inside data
+  BYTE* buffer = nullptr;              // the resolved transfer buffer
+  std::uint32_t firstFrame = 0;        // isochronous: the frame of the first packet
+  int nextPacket = 0;                  // isochronous: the packet of the next frame
+  std::uint32_t bufferAt = 0;          // isochronous: where that packet's bytes lie
+};
+
+// An open file of a device node: its URBs in flight (by endpoint), those done and not reaped
+// yet, and a reap that waits for the end of the frame.
+struct UsbfsTestbed::Client {
+  std::string node;
+  std::map<UCHAR, std::deque<Urb>> flying;
+  std::deque<Urb> done;
+  _UMockdevIoctlClient* parkedReap = nullptr;  // owned reference
+};
+
+UsbfsTestbed::UsbfsTestbed() {
+  testbed_ = umockdev_testbed_new();
+  handler_ = umockdev_ioctl_base_new();
+  g_signal_connect(handler_, "handle-ioctl", reinterpret_cast<GCallback>(&HandleIoctl), this);
+  frames_ = std::thread([this] { FrameLoop(); });
+}
+
+UsbfsTestbed::~UsbfsTestbed() {
+  stopping_ = true;
+  frames_.join();
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [client, state] : clients_) {
+      if (state->parkedReap != nullptr) {
+        umockdev_ioctl_client_complete(state->parkedReap, -1, EAGAIN);
+        g_object_unref(state->parkedReap);
+      }
+      for (auto& [endpoint, queue] : state->flying) {
+        for (Urb& urb : queue) g_object_unref(urb.data);
+      }
+      for (Urb& urb : state->done) g_object_unref(urb.data);
+    }
+    clients_.clear();
+  }
+  g_object_unref(handler_);
+  g_object_unref(testbed_);
+}
+
+int UsbfsTestbed::Add(std::shared_ptr<sim::usbdevice::Device> device,
+                      const sim::usbdevice::Descriptors& descriptors) {
+  int number;
+  std::string path;
+  {
+    std::lock_guard lock(mutex_);
+    number = nextDevice_++;
+    char name[64];
+    std::snprintf(name, sizeof(name), "/dev/bus/usb/001/%03d", number);
+    path = name;
+    nodes_[path] = Node{std::move(device), path, "/sys/devices/usb1/1-" + std::to_string(number)};
+  }
+  // The handler first, so that the node answers as soon as libusb hears of it.
+  umockdev_testbed_attach_ioctl(testbed_, path.c_str(), handler_, nullptr);
+  std::vector<BYTE> bytes = descriptors.device;
+  for (const auto& configuration : descriptors.configurations) {
+    bytes.insert(bytes.end(), configuration.begin(), configuration.end());
+  }
+  char record[4096];
+  std::snprintf(record, sizeof(record),
+                "P: /devices/usb1/1-%d\n"
+                "N: bus/usb/001/%03d\n"
+                "E: SUBSYSTEM=usb\n"
+                "E: DEVTYPE=usb_device\n"
+                "E: DRIVER=usb\n"
+                "E: BUSNUM=001\n"
+                "E: DEVNUM=%03d\n"
+                "E: DEVNAME=%s\n"
+                "A: busnum=1\\n\n"
+                "A: devnum=%d\\n\n"
+                "A: speed=12\\n\n"
+                "A: bConfigurationValue=\\n\n"
+                "H: descriptors=%s\n",
+                number, number, number, path.c_str(), number, Hex(bytes).c_str());
+  umockdev_testbed_add_from_string(testbed_, record, nullptr);
+  return number;
+}
+
+void UsbfsTestbed::Remove(int device) {
+  char name[64];
+  std::snprintf(name, sizeof(name), "/dev/bus/usb/001/%03d", device);
+  std::string sysfs;
+  {
+    std::lock_guard lock(mutex_);
+    auto node = nodes_.find(name);
+    if (node == nodes_.end() || node->second.gone) return;
+    node->second.gone = true;
+    sysfs = node->second.sysfs;
+    for (auto& [client, state] : clients_) {
+      if (state->node == name) EndAll(*state);
+    }
+  }
+  umockdev_testbed_uevent(testbed_, sysfs.c_str(), "remove");
+  umockdev_testbed_remove_device(testbed_, sysfs.c_str());
+}
+
+// The URBs of a file whose device has gone: shut down, their packets that never ran too.
+void UsbfsTestbed::EndAll(Client& state) {
+  for (auto& [endpoint, queue] : state.flying) {
+    for (Urb& urb : queue) {
+      urb.urb->status = -ESHUTDOWN;
+      if (urb.urb->type == USBDEVFS_URB_TYPE_ISO) {
+        for (int i = urb.nextPacket; i < urb.urb->number_of_packets; ++i) {
+          urb.urb->iso_frame_desc[i].status = static_cast<unsigned>(-EXDEV);
+        }
+      }
+      state.done.push_back(urb);
+    }
+    queue.clear();
+  }
+}
+
+std::map<unsigned long, int> UsbfsTestbed::Requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+int UsbfsTestbed::HandleIoctl(_UMockdevIoctlBase*, _UMockdevIoctlClient* client,
+                              UsbfsTestbed* self) {
+  std::lock_guard lock(self->mutex_);
+  return self->Handle(client) ? TRUE : FALSE;
+}
+
+UsbfsTestbed::Node* UsbfsTestbed::NodeOf(_UMockdevIoctlClient* client) {
+  auto it = nodes_.find(umockdev_ioctl_client_get_devnode(client));
+  return it == nodes_.end() ? nullptr : &it->second;
+}
+
+bool UsbfsTestbed::Handle(_UMockdevIoctlClient* client) {
+  Node* node = NodeOf(client);
+  if (node == nullptr) return false;
+  std::unique_ptr<Client>& state = clients_[client];
+  if (!state) state = std::make_unique<Client>(Client{node->path, {}, {}, nullptr});
+  unsigned long request = umockdev_ioctl_client_get_request(client);
+  ++requests_[request];
+  if (node->gone) {
+    // What was in flight is still reaped; then the file only says that the device has gone.
+    if (request == USBDEVFS_REAPURBNDELAY && !state->done.empty()) {
+      HandOut(client, *state);
+    } else {
+      umockdev_ioctl_client_complete(client, -1, ENODEV);
+    }
+    return true;
+  }
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+      UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), nullptr);
+      std::uint32_t value = USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+      std::memcpy(caps->data, &value, sizeof(value));
+      g_object_unref(caps);
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return true;
+    }
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP:
+      umockdev_ioctl_client_complete(client, 0, 0);
+      return true;
+    case USBDEVFS_SETCONFIGURATION:
+      return SetConfiguration(client, *node);
+    case USBDEVFS_SUBMITURB:
+      return Submit(client, *state, *node);
+    case USBDEVFS_DISCARDURB:
+      return Discard(client, *state);
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY:
+      Reap(client, *state);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool UsbfsTestbed::SetConfiguration(_UMockdevIoctlClient* client, Node& node) {
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  UMockdevIoctlData* value = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), nullptr);
+  int configuration = 0;
+  std::memcpy(&configuration, value->data, sizeof(configuration));
+  g_object_unref(value);
+  if (configuration == -1) configuration = 0;  // usbfs's word for "unconfigured"
+  USB_DEFAULT_PIPE_SETUP_PACKET setup{0x00, USB_REQUEST_SET_CONFIGURATION,
+                                      static_cast<USHORT>(configuration), 0, 0};
+  ULONG transferred = 0;
+  USBD_STATUS status = node.device->Control(setup, nullptr, transferred);
+  umockdev_ioctl_client_complete(client, USBD_SUCCESS(status) ? 0 : -1,
+                                 USBD_SUCCESS(status) ? 0 : EINVAL);
+  return true;
+}
+
+bool UsbfsTestbed::Submit(_UMockdevIoctlClient* client, Client& state, Node& node) {
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  // The handler shares the client's address space: the packet count is read in place to learn
+  // how long the record is.
+  const auto* peek = *reinterpret_cast<usbdevfs_urb* const*>(arg->data);
+  std::size_t size = sizeof(usbdevfs_urb);
+  if (peek->type == USBDEVFS_URB_TYPE_ISO) {
+    size += static_cast<std::size_t>(peek->number_of_packets) * sizeof(usbdevfs_iso_packet_desc);
+  }
+  Urb urb;
+  urb.data = umockdev_ioctl_data_resolve(arg, 0, size, nullptr);
+  urb.urb = reinterpret_cast<usbdevfs_urb*>(urb.data->data);
+  if (urb.urb->buffer_length > 0) {
+    UMockdevIoctlData* buffer =
+        umockdev_ioctl_data_resolve(urb.data, offsetof(usbdevfs_urb, buffer),
+                                    static_cast<gsize>(urb.urb->buffer_length), nullptr);
+    urb.buffer = buffer->data;
+    g_object_unref(buffer);  // the record keeps it
+  }
+  urb.urb->status = 0;
+  urb.urb->actual_length = 0;
+  urb.urb->error_count = 0;
+  umockdev_ioctl_client_complete(client, 0, 0);
+  if (urb.urb->type == USBDEVFS_URB_TYPE_CONTROL) {
+    Control(node, urb);
+    state.done.push_back(urb);
+  } else {
+    // As on a controller, an isochronous URB starts at the earliest in the next frame.
+    urb.firstFrame = frame_.load() + 1;
+    state.flying[urb.urb->endpoint].push_back(urb);
+  }
+  return true;
+}
+
+void UsbfsTestbed::Control(Node& node, Urb& urb) {
+  if (urb.urb->buffer_length < 8) {
+    urb.urb->status = -EINVAL;
+    return;
+  }
+  USB_DEFAULT_PIPE_SETUP_PACKET setup;
+  std::memcpy(&setup, urb.buffer, sizeof(setup));
+  setup.wLength = static_cast<USHORT>(
+      std::min<int>(setup.wLength, urb.urb->buffer_length - static_cast<int>(sizeof(setup))));
+  ULONG transferred = 0;
+  USBD_STATUS status = node.device->Control(setup, urb.buffer + sizeof(setup), transferred);
+  urb.urb->status = UrbErrno(status);
+  urb.urb->actual_length = static_cast<int>(transferred);
+}
+
+bool UsbfsTestbed::Discard(_UMockdevIoctlClient* client, Client& state) {
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  auto address = reinterpret_cast<gulong>(*reinterpret_cast<void* const*>(arg->data));
+  for (auto& [endpoint, queue] : state.flying) {
+    auto found = std::find_if(queue.begin(), queue.end(),
+                              [&](const Urb& urb) { return urb.data->client_addr == address; });
+    if (found == queue.end()) continue;
+    found->urb->status = -ENOENT;
+    state.done.push_back(*found);
+    queue.erase(found);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    return true;
+  }
+  umockdev_ioctl_client_complete(client, -1, EINVAL);
+  return true;
+}
+
+// A reap hands out a URB that is done; with none, it waits a little (FrameLoop). The node of an
+// emulated device always polls ready, so libusb's event thread would otherwise ask again at
+// once, for ever.
+void UsbfsTestbed::Reap(_UMockdevIoctlClient* client, Client& state) {
+  if (!state.done.empty()) {
+    HandOut(client, state);
+    return;
+  }
+  if (state.parkedReap != nullptr) {
+    umockdev_ioctl_client_complete(client, -1, EAGAIN);
+    return;
+  }
+  state.parkedReap = static_cast<_UMockdevIoctlClient*>(g_object_ref(client));
+}
+
+void UsbfsTestbed::HandOut(_UMockdevIoctlClient* client, Client& state) {
+  Urb urb = state.done.front();
+  state.done.pop_front();
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+  umockdev_ioctl_data_set_ptr(pointer, 0, urb.data);
+  g_object_unref(pointer);
+  umockdev_ioctl_client_complete(client, 0, 0);
+  g_object_unref(urb.data);
+}
+
+bool UsbfsTestbed::RunFrame(Node& node, Urb& urb, std::uint32_t frame) {
+  usbdevfs_urb& record = *urb.urb;
+  std::span<BYTE> whole(urb.buffer, static_cast<std::size_t>(std::max(record.buffer_length, 0)));
+  if (record.type == USBDEVFS_URB_TYPE_ISO) {
+    if (frame < urb.firstFrame) return false;
+    usbdevfs_iso_packet_desc& packet = record.iso_frame_desc[urb.nextPacket];
+    std::span<BYTE> bytes = whole.subspan(urb.bufferAt, packet.length);
+    USBD_STATUS status;
+    if ((record.endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0) {
+      ULONG length = 0;
+      status = node.device->IsoIn(record.endpoint, frame, bytes, length);
+      packet.actual_length = length;
+    } else {
+      status = node.device->IsoOut(record.endpoint, frame, bytes);
+      packet.actual_length = USBD_SUCCESS(status) ? packet.length : 0;
+    }
+    packet.status = static_cast<unsigned>(UrbErrno(status));
+    if (!USBD_SUCCESS(status)) ++record.error_count;
+    record.actual_length += static_cast<int>(packet.actual_length);
+    urb.bufferAt += packet.length;
+    return ++urb.nextPacket == record.number_of_packets;
+  }
+  if ((record.endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0) {
+    std::optional<ULONG> answer = node.device->BulkIn(record.endpoint, whole);
+    if (!answer) return false;
+    record.actual_length = static_cast<int>(std::min<std::size_t>(*answer, whole.size()));
+    return true;
+  }
+  if (!node.device->BulkOut(record.endpoint, whole)) return false;
+  record.actual_length = record.buffer_length;
+  return true;
+}
+
+// A reap waits a quarter of a frame at most: umockdev's preload library passes one ioctl of the
+// process at a time, so a parked reap holds up libusb's submissions for as long as it waits.
+void UsbfsTestbed::FrameLoop() {
+  constexpr auto kTick = std::chrono::microseconds(250);
+  constexpr std::uint64_t kTicksPerFrame = 4;
+  auto start = std::chrono::steady_clock::now();
+  for (std::uint64_t tick = 1; !stopping_; ++tick) {
+    std::this_thread::sleep_until(start + kTick * tick);
+    std::lock_guard lock(mutex_);
+    bool frameEnds = tick % kTicksPerFrame == 0;
+    std::uint32_t frame = frame_.load();
+    for (auto& [client, state] : clients_) {
+      if (frameEnds) EndOfFrame(*state, frame);
+      if (state->parkedReap == nullptr) continue;
+      if (state->done.empty()) {
+        bool gone = nodes_.at(state->node).gone;
+        umockdev_ioctl_client_complete(state->parkedReap, -1, gone ? ENODEV : EAGAIN);
+      } else {
+        HandOut(state->parkedReap, *state);
+      }
+      g_object_unref(state->parkedReap);
+      state->parkedReap = nullptr;
+    }
+    if (frameEnds) frame_ = frame + 1;
+  }
+}
+
+// Each endpoint's first URB gets the frame; bulk URBs after it too while the device answers.
+void UsbfsTestbed::EndOfFrame(Client& state, std::uint32_t frame) {
+  Node& node = nodes_.at(state.node);
+  for (auto& [endpoint, queue] : state.flying) {
+    while (!queue.empty() && RunFrame(node, queue.front(), frame)) {
+      state.done.push_back(queue.front());
+      queue.pop_front();
+      if (queue.empty() || queue.front().urb->type == USBDEVFS_URB_TYPE_ISO) break;
+    }
+  }
+}
+
+}  // namespace tests::usbfs

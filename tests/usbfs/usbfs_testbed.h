@@ -1,0 +1,100 @@
+// The kernel's usbfs emulated in-process: a umockdev testbed holds /dev/bus/usb/001/NNN nodes
+// and their sysfs records, and an ioctl handler serves what libusb asks of those nodes by handing
+// each URB to a simulated device. Control URBs are answered at once; isochronous and bulk URBs
+// run on a 1 ms frame clock of the testbed's own thread, an isochronous URB one packet a frame, a
+// bulk URB offered to the device every frame until it answers. The process must run with
+// umockdev's preload library (RunUnderUsbfsPreload).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/usbdevice/device.h"
+
+// umockdev's and GLib's types, kept out of the tests that use the testbed.
+struct _UMockdevTestbed;
+struct _UMockdevIoctlBase;
+struct _UMockdevIoctlClient;
+struct _UMockdevIoctlData;
+
+namespace tests::usbfs {
+
+// Re-executes the program with umockdev's preload library (and AddressSanitizer told not to
+// insist on coming first) unless it already runs so; returns when it does.
+void RunUnderUsbfsPreload(int argc, char** argv);
+
+class UsbfsTestbed {
+ public:
+  UsbfsTestbed();
+  ~UsbfsTestbed();
+  UsbfsTestbed(const UsbfsTestbed&) = delete;
+  UsbfsTestbed& operator=(const UsbfsTestbed&) = delete;
+
+  // Adds a device on bus 1 whose sysfs descriptors are `descriptors` (device descriptor, then
+  // every configuration descriptor). Returns its device number.
+  int Add(std::shared_ptr<sim::usbdevice::Device> device,
+          const sim::usbdevice::Descriptors& descriptors);
+
+  // Unplugs a device as the kernel does: its URBs in flight end with "no device" and are still
+  // reaped, every other request of its files fails with ENODEV, and udev hears of the removal.
+  void Remove(int device);
+
+  // Runs fn with the devices held still (the frame thread and the ioctl handler wait).
+  template <typename Fn>
+  auto WithDevices(Fn&& fn) {
+    std::lock_guard lock(mutex_);
+    return fn();
+  }
+
+  // Every usbfs ioctl request libusb has issued, with how often.
+  std::map<unsigned long, int> Requests() const;
+  // The frame the testbed's clock is in (1 ms frames from its start).
+  std::uint32_t Frame() const { return frame_.load(); }
+
+ private:
+  struct Urb;
+  struct Client;
+  struct Node {
+    std::shared_ptr<sim::usbdevice::Device> device;
+    std::string path;   // /dev/bus/usb/001/NNN
+    std::string sysfs;  // /sys/devices/usb1/1-N
+    bool gone = false;  // unplugged
+  };
+
+  static int HandleIoctl(_UMockdevIoctlBase* handler, _UMockdevIoctlClient* client,
+                         UsbfsTestbed* self);
+  bool Handle(_UMockdevIoctlClient* client);
+  bool Submit(_UMockdevIoctlClient* client, Client& state, Node& node);
+  bool Discard(_UMockdevIoctlClient* client, Client& state);
+  void Reap(_UMockdevIoctlClient* client, Client& state);
+  bool SetConfiguration(_UMockdevIoctlClient* client, Node& node);
+  void Control(Node& node, Urb& urb);
+  // One frame's work on every URB in flight; true when the URB is done.
+  bool RunFrame(Node& node, Urb& urb, std::uint32_t frame);
+  void HandOut(_UMockdevIoctlClient* client, Client& state);
+  void FrameLoop();
+  void EndOfFrame(Client& state, std::uint32_t frame);
+  void EndAll(Client& state);
+  Node* NodeOf(_UMockdevIoctlClient* client);
+
+  _UMockdevTestbed* testbed_ = nullptr;
+  _UMockdevIoctlBase* handler_ = nullptr;
+  mutable std::mutex mutex_;
+  std::map<std::string, Node> nodes_;  // by device node path
+  std::map<_UMockdevIoctlClient*, std::unique_ptr<Client>> clients_;
+  std::map<unsigned long, int> requests_;
+  int nextDevice_ = 2;
+  std::atomic<std::uint32_t> frame_{0};
+  std::atomic<bool> stopping_{false};
+  std::thread frames_;
+};
+
+}  // namespace tests::usbfs
