@@ -88,6 +88,9 @@ class CommPort final : public Object, public std::enable_shared_from_this<CommPo
   void DisconnectLocked();
   // Device side, without the lock: the device has room for more of a pending write.
   void TransmitReady();
+  // The same for the port that `attached` names (a device's pointer to its port, read under the
+  // clock's mutex), if one is attached still.
+  static void TransmitReadyOf(CommPort* const& attached);
 
  private:
   struct PendingRead {

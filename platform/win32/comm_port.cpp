@@ -310,6 +310,16 @@ void CommPort::TransmitReady() {
   PumpWrite();
 }
 
+// The port pumps the write outside the clock's mutex (it calls Transmit, which may take it).
+void CommPort::TransmitReadyOf(CommPort* const& attached) {
+  std::shared_ptr<CommPort> port;
+  {
+    Lock lock(TheClock().Mutex());
+    if (attached != nullptr) port = attached->weak_from_this().lock();
+  }
+  if (port) port->TransmitReady();
+}
+
 // Hands the pending write's bytes to the device, outside the lock (the device may call back
 // into the port). The write completes once the device has taken them all and they have left
 // it, as the platform's serial driver completes a write when the hardware has its bytes. One

@@ -136,7 +136,6 @@ class RemotePort final : public CommBackend, rfc::ClientSink {
   bool Send();
   void Deliver();
   void Disconnect();
-  void NotifyTransmitReady();
   void Wake() { ::eventfd_write(wake_, 1); }
 
   const std::string link_;
@@ -496,7 +495,7 @@ bool RemotePort::Send() {
     }
     changed_.notify_all();
   }
-  if (ready) NotifyTransmitReady();
+  if (ready) CommPort::TransmitReadyOf(port_);
   return true;
 }
 
@@ -511,16 +510,6 @@ void RemotePort::Disconnect() {
     disconnected_ = true;
     if (port_ != nullptr) port_->DisconnectLocked();
   }
-}
-
-// The port pumps the write outside the clock's mutex (it calls Transmit, which may take it).
-void RemotePort::NotifyTransmitReady() {
-  std::shared_ptr<CommPort> port;
-  {
-    Lock lock(platform::clock::Current().Mutex());
-    if (port_ != nullptr) port = port_->weak_from_this().lock();
-  }
-  if (port) port->TransmitReady();
 }
 
 }  // namespace

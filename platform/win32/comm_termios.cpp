@@ -153,7 +153,6 @@ class TermiosPort final : public CommBackend {
   bool Receive();
   void Deliver(std::span<const BYTE> bytes);
   void Disconnect();
-  void NotifyTransmitReady();
   void Wake();
 
   const std::string path_;
@@ -501,7 +500,7 @@ void TermiosPort::Drain() {
     drained_ = upTo;
     drainChanged_.notify_all();
     lock.unlock();
-    NotifyTransmitReady();
+    CommPort::TransmitReadyOf(port_);
     lock.lock();
   }
 }
@@ -535,7 +534,7 @@ void TermiosPort::Pump() {
       Disconnect();
       return;
     }
-    if ((ready & POLLOUT) && wantOutput_.exchange(false)) NotifyTransmitReady();
+    if ((ready & POLLOUT) && wantOutput_.exchange(false)) CommPort::TransmitReadyOf(port_);
   }
 }
 
@@ -577,16 +576,6 @@ void TermiosPort::Disconnect() {
   Lock lock(platform::clock::Current().Mutex());
   gone_ = true;
   if (port_ != nullptr) port_->DisconnectLocked();
-}
-
-// The port pumps the write outside the clock's mutex (it calls Transmit, which may take it).
-void TermiosPort::NotifyTransmitReady() {
-  std::shared_ptr<CommPort> port;
-  {
-    Lock lock(platform::clock::Current().Mutex());
-    if (port_ != nullptr) port = port_->weak_from_this().lock();
-  }
-  if (port) port->TransmitReady();
 }
 
 }  // namespace
