@@ -16,13 +16,13 @@
 #include "platform/clock/clock.h"
 #include "platform/usb/libusb/libusb_host_controller.h"
 #include "platform/vxd/vmm.h"
+#include "platform/wdm/kernel_thread.h"
 #include "platform/wdm/pnp.h"
 #include "platform/wdm/pool.h"
 #include "platform/wdm/processor.h"
 #include "platform/wdm/verifier.h"
 #include "sim/portdrv/modem_port.h"
 #include "sim/usbdevice/modem.h"
-#include "tests/usbfs/kernel_thread.h"
 #include "tests/usbfs/usbfs_testbed.h"
 #include "updater/serial/serial.h"
 
@@ -83,7 +83,7 @@ class DriverOverLibusb : public ::testing::Test {
   int device = 0;
   libusb_context* context = nullptr;
   clock::ThreadScope main{"test"};
-  std::optional<tests::usbfs::KernelThread> kernel;
+  std::optional<platform::wdm::KernelThread> kernel;
   std::optional<platform::usb::LibusbHostController> controller;
   ULONG port = 0;
   PDEVICE_OBJECT pdo = nullptr;

@@ -18,9 +18,9 @@
 #include "platform/clock/clock.h"
 #include "platform/usb/libusb/libusb_host_controller.h"
 #include "platform/vxd/vmm.h"
+#include "platform/wdm/kernel_thread.h"
 #include "platform/wdm/processor.h"
 #include "sim/usbdevice/modem.h"
-#include "tests/usbfs/kernel_thread.h"
 #include "tests/usbfs/usbfs_testbed.h"
 
 namespace {
@@ -122,7 +122,7 @@ class LibusbHostControllerTest : public ::testing::Test {
   int device = 0;
   libusb_context* context = nullptr;
   clock::ThreadScope main{"test"};
-  std::optional<tests::usbfs::KernelThread> kernel;
+  std::optional<platform::wdm::KernelThread> kernel;
   std::optional<LibusbHostController> controller;
   ULONG port = 0;
 };

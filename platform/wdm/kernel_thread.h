@@ -7,7 +7,7 @@
 #include "platform/clock/clock.h"
 #include "platform/wdm/processor.h"
 
-namespace tests::usbfs {
+namespace platform::wdm {
 
 class KernelThread {
  public:
@@ -16,9 +16,7 @@ class KernelThread {
     // The processor is the kernel's only once its thread runs it.
     platform::clock::Clock& clock = platform::clock::Current();
     platform::clock::Lock lock(clock.Mutex());
-    const std::function<bool()> running = [this] {
-      return platform::wdm::CurrentProcessor() == &processor_;
-    };
+    const std::function<bool()> running = [this] { return CurrentProcessor() == &processor_; };
     clock.Wait(lock, running, std::nullopt, "the kernel's processor to start");
   }
   ~KernelThread() {
@@ -28,11 +26,11 @@ class KernelThread {
   KernelThread(const KernelThread&) = delete;
   KernelThread& operator=(const KernelThread&) = delete;
 
-  platform::wdm::Processor& processor() { return processor_; }
+  Processor& processor() { return processor_; }
 
  private:
-  platform::wdm::Processor processor_;
+  Processor processor_;
   platform::clock::SpawnedThread thread_;
 };
 
-}  // namespace tests::usbfs
+}  // namespace platform::wdm

@@ -1,0 +1,86 @@
+// mdmd: the modem service over a real USB bus. Serves the COM port of every USB modem plugged
+// into this machine until SIGINT or SIGTERM.
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
+
+#include "platform/clock/clock.h"
+#include "tools/mdmd/service.h"
+
+namespace {
+
+int stopPipe[2] = {-1, -1};
+
+void OnStopSignal(int signal) {
+  const unsigned char number = static_cast<unsigned char>(signal);
+  [[maybe_unused]] ssize_t written = ::write(stopPipe[1], &number, 1);
+}
+
+// The stop signals are written to a pipe that the main thread waits on, so that the service is
+// stopped on an ordinary thread and programs the driver starts get the default handling.
+bool CatchStopSignals() {
+  if (::pipe(stopPipe) != 0) return false;
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+}
+
+int AwaitStopSignal() {
+  unsigned char number = 0;
+  while (::read(stopPipe[0], &number, 1) != 1) {
+  }
+  return number;
+}
+
+void LogLine(const std::string& line) {
+  std::fprintf(stderr, "mdmd: %s\n", line.c_str());
+}
+
+int Run(const mdmd::ServiceOptions& options) {
+  if (!CatchStopSignals()) {
+    LogLine("cannot catch SIGINT and SIGTERM");
+    return 1;
+  }
+  platform::clock::ThreadScope main("main");
+  std::string error;
+  auto service = mdmd::Service::Start(options, LogLine, error);
+  if (service == nullptr) {
+    LogLine(error);
+    return 1;
+  }
+  LogLine("serving USB modems (VID F3A9, PID 5201); SIGINT or SIGTERM stops");
+  int signal = AwaitStopSignal();
+  service.reset();
+  LogLine(std::string("stopped by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+  return 128 + signal;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "mdmd: serves the USB modems (VID F3A9, PID 5201) of this machine through mdmcore over "
+      "libusb. Each modem that arrives is started and bound to a COM number in the platform "
+      "root ($MDM_ROOT) as the driver does; its COM port is served as a pseudo-terminal linked "
+      "as $MDM_ROOT/dosdevices/comN and, with --rfc2217-base, as an RFC 2217 server on "
+      "127.0.0.1. A modem that leaves is removed and its port no longer served; plugged in "
+      "again, it gets its COM number back. Logs to standard error.\n\n"
+      "Exit status: 130 after SIGINT, 143 after SIGTERM (every modem stopped and removed, the "
+      "links removed); 1 when the service cannot start (the reason in one line); 2 for bad "
+      "arguments."};
+  mdmd::ServiceOptions options;
+  app.add_option("--rfc2217-base", options.rfc2217Base,
+                 "serve COMn over RFC 2217 on 127.0.0.1, TCP port BASE + n")
+      ->check(CLI::Range(1, 65526));
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    int code = app.exit(error);
+    return code == 0 ? 0 : 2;
+  }
+  return Run(options);
+}
