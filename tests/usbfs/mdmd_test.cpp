@@ -113,6 +113,37 @@ TEST_F(MdmdOverUsbfs, APluggedModemIsBoundToCom3AndAnswersOverRfc2217) {
   EXPECT_TRUE(Logged("stopped: USB modem 0000C0FFEE01 on COM3")) << Log();
 }
 
+// One modem leaves while both are served: it is removed by surprise and its port no longer
+// served, the other one still answers; plugged in again, it is bound to its COM number again,
+// which no other modem took meanwhile.
+TEST_F(MdmdOverUsbfs, AModemThatLeavesComesBackOnItsComNumberWhileTheOtherIsServed) {
+  if (!HavePyserial(root.path())) GTEST_SKIP() << "pyserial is missing (python3-serial)";
+  int first = Plug(u"0000C0FFEE01");
+  ASSERT_TRUE(StartService());
+  ASSERT_TRUE(AwaitPorts({"COM3"})) << Log();
+  Plug(u"0000C0FFEE02");
+  ASSERT_TRUE(AwaitPorts({"COM3", "COM4"})) << Log();
+  std::this_thread::sleep_for(50ms);  // the first modem's streams run
+  testbed.Remove(first);
+  ASSERT_TRUE(AwaitPorts({"COM4"})) << Log();
+  EXPECT_TRUE(
+      Logged("departure: USB modem 0000C0FFEE01 from bus 1 device 2, COM3 no longer "
+             "served"))
+      << Log();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Link("com3"))));
+  std::string answer = AskOverRfc2217(4);
+  EXPECT_NE(answer.find("USB high power, bus-powered function\\r\\n\\r\\nOK"), std::string::npos)
+      << answer;
+  // COM3 stays the first modem's while it is away: a modem new to the machine takes COM5.
+  Plug(u"0000C0FFEE03");
+  ASSERT_TRUE(AwaitPorts({"COM4", "COM5"})) << Log();
+  Plug(u"0000C0FFEE01");
+  ASSERT_TRUE(AwaitPorts({"COM4", "COM5", "COM3"})) << Log();
+  answer = AskOverRfc2217(3);
+  EXPECT_NE(answer.find("USB high power, bus-powered function\\r\\n\\r\\nOK"), std::string::npos)
+      << answer;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
