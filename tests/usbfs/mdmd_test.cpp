@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,8 +42,9 @@ class MdmdOverUsbfs : public ::testing::Test {
     EXPECT_EQ(log.back(), "pool: no block outstanding") << Log();
   }
 
-  int Plug(const std::u16string& serial) {
+  int Plug(const std::u16string& serial, std::shared_ptr<UsbModem>* plugged = nullptr) {
     auto modem = std::make_shared<UsbModem>(sim::usbdevice::ModemIdentity{serial, u"Modem"});
+    if (plugged != nullptr) *plugged = modem;
     return testbed.Add(modem, sim::usbdevice::ModemDescriptors({serial, u"Modem"}));
   }
   bool StartService() {
@@ -142,6 +145,27 @@ TEST_F(MdmdOverUsbfs, AModemThatLeavesComesBackOnItsComNumberWhileTheOtherIsServ
   answer = AskOverRfc2217(3);
   EXPECT_NE(answer.find("USB high power, bus-powered function\\r\\n\\r\\nOK"), std::string::npos)
       << answer;
+}
+
+// A user's mdmflash, in the platform root mdmd serves, finds COM3 in the serial-port map the
+// driver wrote and updates the modem's flash over the served terminal, byte for byte.
+TEST_F(MdmdOverUsbfs, MdmflashUpdatesTheModemThroughTheServedPort) {
+  std::shared_ptr<UsbModem> modem;
+  Plug(u"0000C0FFEE01", &modem);
+  ASSERT_TRUE(StartService());
+  ASSERT_TRUE(AwaitPorts({"COM3"})) << Log();
+  std::vector<std::uint8_t> image(3000);
+  std::uint32_t seed = 12345;
+  for (auto& byte : image)
+    byte = static_cast<std::uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+  const fs::path file = root.path() / "firmware.bin";
+  std::ofstream(file, std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()),
+             static_cast<std::streamsize>(image.size()));
+  auto run = RunProgram(MDMFLASH_PATH, {"--headless", "--image", file.string()}, root.path(),
+                        ProgramRun{{{"DISPLAY", ""}}, 85s});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(testbed.WithDevices([&] { return modem->firmware().flash().image(); }), image);
 }
 
 }  // namespace
