@@ -49,19 +49,18 @@ class BackgroundProgram {
 
   // Waits until standard output holds `text`; false when the program ended or time ran out.
   bool AwaitOutput(const std::string& text, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (out().find(text) != std::string::npos) return true;
-      if (::waitpid(child_, &status_, WNOHANG) == child_) {
-        exited_ = true;
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return Await(outPath_, text, limit);
+  }
+  // The same for standard error (a service's log).
+  bool AwaitError(const std::string& text, std::chrono::seconds limit) {
+    return Await(errPath_, text, limit);
   }
 
-  // Sends `signal` and waits for the end; the exit code, or -1 when it did not exit in time.
+  // Waits for the program to end by itself; its exit code, or -1 when it did not in time.
+  int AwaitExit(std::chrono::seconds limit) { return Stop(0, limit); }
+
+  // Sends `signal` (none for 0) and waits for the end; the exit code, or -1 when it did not exit in
+  // time.
   int Stop(int signal, std::chrono::seconds limit) {
     if (!exited_) ::kill(child_, signal);
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -76,6 +75,20 @@ class BackgroundProgram {
   std::string err() const { return ReadWholeFile(errPath_); }
 
  private:
+  bool Await(const std::filesystem::path& file, const std::string& text,
+             std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (ReadWholeFile(file).find(text) != std::string::npos) return true;
+      if (::waitpid(child_, &status_, WNOHANG) == child_) {
+        exited_ = true;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
   std::filesystem::path outPath_;
   std::filesystem::path errPath_;
   pid_t child_ = -1;

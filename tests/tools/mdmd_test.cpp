@@ -8,7 +8,6 @@
 #include <chrono>
 #include <map>
 #include <string>
-#include <thread>
 
 #include "tests/support/background_program.h"
 #include "tests/support/run_program.h"
@@ -21,23 +20,13 @@ using testing_support::BackgroundProgram;
 using testing_support::RunProgram;
 using testing_support::TempRoot;
 
-// Waits until the program's standard error holds `text`, for at most ten seconds.
-bool AwaitLog(const BackgroundProgram& program, const std::string& text) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (program.err().find(text) == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(20ms);
-  }
-  return program.err().find(text) != std::string::npos;
-}
-
 class Mdmd : public ::testing::TestWithParam<int> {};
 
 TEST_P(Mdmd, AStopSignalEndsTheServiceWithThePoolReportAndTheSignalsStatus) {
   TempRoot root;
   BackgroundProgram mdmd(MDMD_PATH, {}, root.path(),
                          std::map<std::string, std::string>{{"MDM_ROOT", root.path().string()}});
-  ASSERT_TRUE(AwaitLog(mdmd, "mdmd: serving USB modems")) << mdmd.err();
+  ASSERT_TRUE(mdmd.AwaitError("mdmd: serving USB modems", 10s)) << mdmd.err();
   const int signal = GetParam();
   EXPECT_EQ(mdmd.Stop(signal, 30s), 128 + signal) << mdmd.err();
   EXPECT_NE(mdmd.err().find("mdmd: pool: no block outstanding\nmdmd: stopped by " +
@@ -53,6 +42,7 @@ TEST(MdmdArguments, HelpNamesTheExitStatusesAndBadArgumentsEndWithTwo) {
   auto help = RunProgram(MDMD_PATH, {"--help"}, root.path());
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.out.find("130 after SIGINT, 143 after SIGTERM"), std::string::npos) << help.out;
+  EXPECT_NE(help.out.find("--serial"), std::string::npos) << help.out;
   EXPECT_EQ(RunProgram(MDMD_PATH, {"--rfc2217-base", "0"}, root.path()).exitCode, 2);
   EXPECT_EQ(RunProgram(MDMD_PATH, {"--no-such-option"}, root.path()).exitCode, 2);
 }

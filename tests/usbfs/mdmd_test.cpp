@@ -1,7 +1,9 @@
 // The modem service over the emulated usbfs, on the real clock: a modem plugged into the bus is
 // started by mdmcore, bound to its COM number and served, and pyserial's RFC 2217 client talks
-// to it; a modem that leaves is removed while the service goes on serving the others, and comes
-// back on the same COM number.
+// to it; mdmflash updates it over RFC 2217 from another platform root; a modem that leaves, even
+// in the middle of an update, is removed while the service goes on serving the others, and
+// comes back on the same COM number. The built program runs against the same emulated bus (its
+// ioctls reach this process's testbed through umockdev's preload, inherited).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,6 +19,7 @@
 #include "platform/base/root.h"
 #include "platform/clock/clock.h"
 #include "sim/usbdevice/modem.h"
+#include "tests/support/background_program.h"
 #include "tests/support/run_program.h"
 #include "tests/support/tcp_port.h"
 #include "tests/usbfs/usbfs_testbed.h"
@@ -27,15 +30,19 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using sim::usbdevice::UsbModem;
+using testing_support::BackgroundProgram;
 using testing_support::ProgramRun;
 using testing_support::RunProgram;
 
 constexpr char kPython[] = "/usr/bin/python3";
+constexpr char kSerialPortKey[] = "HKLM\\Hardware\\Devicemap\\Serialcomm";
+constexpr char kAti9Answer[] = "USB high power, bus-powered function\\r\\n\\r\\nOK";
 
 class MdmdOverUsbfs : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(root.path().empty()); }
   void TearDown() override {
+    if (service == nullptr) return;
     service.reset();
     std::lock_guard lock(logMutex);
     ASSERT_FALSE(log.empty());
@@ -47,10 +54,10 @@ class MdmdOverUsbfs : public ::testing::Test {
     if (plugged != nullptr) *plugged = modem;
     return testbed.Add(modem, sim::usbdevice::ModemDescriptors({serial, u"Modem"}));
   }
-  bool StartService() {
+  bool StartService(std::vector<std::string> serials = {}) {
     std::string error;
     service = mdmd::Service::Start(
-        {tcpBase},
+        {tcpBase, std::move(serials)},
         [this](const std::string& line) {
           std::lock_guard lock(logMutex);
           log.push_back(line);
@@ -76,6 +83,14 @@ class MdmdOverUsbfs : public ::testing::Test {
     std::lock_guard lock(logMutex);
     return Log().find(text) != std::string::npos;
   }
+  // Waits until the log holds `text`, for at most ten seconds.
+  bool AwaitLogged(const std::string& text) {
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!Logged(text) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(10ms);
+    }
+    return Logged(text);
+  }
   // pyserial's RFC 2217 client asks COMn for "ati9"; what it printed.
   std::string AskOverRfc2217(int comNumber) {
     ProgramRun bounded{{}, 60s};
@@ -86,6 +101,34 @@ class MdmdOverUsbfs : public ::testing::Test {
     return client.out;
   }
   fs::path Link(const char* name) const { return root.path() / "dosdevices" / name; }
+
+  // The platform root of another user of this machine, whose COMn is mdmd's RFC 2217 server
+  // for it: the link and the serial-port map's entry, as a user sets a remote port up.
+  fs::path RemoteRoot(int comNumber) {
+    const fs::path remote = root.path() / "remote";
+    const std::string number = std::to_string(comNumber);
+    fs::create_directories(remote / "dosdevices");
+    fs::create_symlink("rfc2217://127.0.0.1:" + std::to_string(tcpBase + comNumber),
+                       remote / "dosdevices" / ("com" + number));
+    auto set =
+        RunProgram(MDMREG_PATH, {"set", kSerialPortKey, "COM" + number, "REG_SZ", "COM" + number},
+                   remote, ProgramRun{{{"MDM_ROOT", remote.string()}}, 30s});
+    EXPECT_EQ(set.exitCode, 0) << set.err;
+    return remote;
+  }
+  // A firmware image of `size` bytes of noise, in the test's root.
+  std::pair<fs::path, std::vector<std::uint8_t>> Image(std::size_t size) {
+    std::vector<std::uint8_t> image(size);
+    std::uint32_t seed = 12345;
+    for (auto& byte : image) {
+      byte = static_cast<std::uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
+    }
+    const fs::path file = root.path() / "firmware.bin";
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    return {file, image};
+  }
 
   platform::TemporaryRoot root{"mdm-mdmd-"};
   tests::usbfs::UsbfsTestbed testbed;
@@ -109,8 +152,7 @@ TEST_F(MdmdOverUsbfs, APluggedModemIsBoundToCom3AndAnswersOverRfc2217) {
   EXPECT_TRUE(Logged("COM3: USB modem 0000C0FFEE01 on /dev/pts/")) << Log();
   EXPECT_TRUE(fs::is_symlink(Link("com3")));
   std::string answer = AskOverRfc2217(3);
-  EXPECT_NE(answer.find("USB high power, bus-powered function\\r\\n\\r\\nOK"), std::string::npos)
-      << answer;
+  EXPECT_NE(answer.find(kAti9Answer), std::string::npos) << answer;
   service.reset();
   EXPECT_FALSE(fs::exists(fs::symlink_status(Link("com3"))));
   EXPECT_TRUE(Logged("stopped: USB modem 0000C0FFEE01 on COM3")) << Log();
@@ -135,37 +177,105 @@ TEST_F(MdmdOverUsbfs, AModemThatLeavesComesBackOnItsComNumberWhileTheOtherIsServ
       << Log();
   EXPECT_FALSE(fs::exists(fs::symlink_status(Link("com3"))));
   std::string answer = AskOverRfc2217(4);
-  EXPECT_NE(answer.find("USB high power, bus-powered function\\r\\n\\r\\nOK"), std::string::npos)
-      << answer;
+  EXPECT_NE(answer.find(kAti9Answer), std::string::npos) << answer;
   // COM3 stays the first modem's while it is away: a modem new to the machine takes COM5.
   Plug(u"0000C0FFEE03");
   ASSERT_TRUE(AwaitPorts({"COM4", "COM5"})) << Log();
   Plug(u"0000C0FFEE01");
   ASSERT_TRUE(AwaitPorts({"COM4", "COM5", "COM3"})) << Log();
   answer = AskOverRfc2217(3);
-  EXPECT_NE(answer.find("USB high power, bus-powered function\\r\\n\\r\\nOK"), std::string::npos)
-      << answer;
+  EXPECT_NE(answer.find(kAti9Answer), std::string::npos) << answer;
 }
 
-// A user's mdmflash, in the platform root mdmd serves, finds COM3 in the serial-port map the
-// driver wrote and updates the modem's flash over the served terminal, byte for byte.
-TEST_F(MdmdOverUsbfs, MdmflashUpdatesTheModemThroughTheServedPort) {
+// A user's mdmflash, in a platform root of its own whose COM3 is mdmd's RFC 2217 server, finds
+// the modem there and updates its flash, byte for byte.
+TEST_F(MdmdOverUsbfs, MdmflashUpdatesTheModemOverRfc2217) {
   std::shared_ptr<UsbModem> modem;
   Plug(u"0000C0FFEE01", &modem);
   ASSERT_TRUE(StartService());
   ASSERT_TRUE(AwaitPorts({"COM3"})) << Log();
-  std::vector<std::uint8_t> image(3000);
-  std::uint32_t seed = 12345;
-  for (auto& byte : image)
-    byte = static_cast<std::uint8_t>((seed = seed * 1103515245 + 12345) >> 16);
-  const fs::path file = root.path() / "firmware.bin";
-  std::ofstream(file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(image.data()),
-             static_cast<std::streamsize>(image.size()));
-  auto run = RunProgram(MDMFLASH_PATH, {"--headless", "--image", file.string()}, root.path(),
-                        ProgramRun{{{"DISPLAY", ""}}, 85s});
+  const fs::path remote = RemoteRoot(3);
+  auto [file, image] = Image(3000);
+  auto run = RunProgram(MDMFLASH_PATH, {"--headless", "--image", file.string()}, remote,
+                        ProgramRun{{{"DISPLAY", ""}, {"MDM_ROOT", remote.string()}}, 85s});
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_EQ(testbed.WithDevices([&] { return modem->firmware().flash().image(); }), image);
+}
+
+// The modem is pulled out while mdmflash sends it an image: the update fails (exit status 1)
+// instead of hanging, the driver lets go of the modem (the pool is empty when the service
+// stops), the other modem is still served, and the modem plugged in again is COM3 again.
+TEST_F(MdmdOverUsbfs, AModemPulledOutMidUpdateFailsItWhileTheOtherIsStillServed) {
+  if (!HavePyserial(root.path())) GTEST_SKIP() << "pyserial is missing (python3-serial)";
+  std::shared_ptr<UsbModem> modem;
+  int first = Plug(u"0000C0FFEE01", &modem);
+  ASSERT_TRUE(StartService());
+  ASSERT_TRUE(AwaitPorts({"COM3"})) << Log();
+  Plug(u"0000C0FFEE02");
+  ASSERT_TRUE(AwaitPorts({"COM3", "COM4"})) << Log();
+  const fs::path remote = RemoteRoot(3);
+  constexpr std::size_t kImageSize = 64 * 1024;
+  auto [file, image] = Image(kImageSize);
+  BackgroundProgram update(MDMFLASH_PATH, {"--headless", "--image", file.string()}, remote,
+                           {{"DISPLAY", ""}, {"MDM_ROOT", remote.string()}});
+  auto written = [&] {
+    return testbed.WithDevices([&] { return modem->firmware().flash().image().size(); });
+  };
+  for (auto until = std::chrono::steady_clock::now() + 60s;
+       written() < 4096 && std::chrono::steady_clock::now() < until;) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_GE(written(), 4096u) << update.out() << update.err();
+  testbed.Remove(first);
+  EXPECT_EQ(update.AwaitExit(60s), 1) << update.out() << update.err();
+  EXPECT_NE(update.out().find("Sorry, update failed."), std::string::npos) << update.out();
+  EXPECT_LT(written(), kImageSize);
+  ASSERT_TRUE(AwaitPorts({"COM4"})) << Log();
+  EXPECT_NE(AskOverRfc2217(4).find(kAti9Answer), std::string::npos);
+  Plug(u"0000C0FFEE01");
+  ASSERT_TRUE(AwaitPorts({"COM4", "COM3"})) << Log();
+}
+
+// With serial numbers named, the service leaves every other modem alone.
+TEST_F(MdmdOverUsbfs, OnlyTheModemsNamedAreServed) {
+  Plug(u"0000C0FFEE01");
+  Plug(u"0000C0FFEE02");
+  ASSERT_TRUE(StartService({"0000c0ffee02"}));
+  EXPECT_TRUE(
+      AwaitLogged("ignored: USB modem 0000C0FFEE01 on bus 1 device 2, not named with --serial"))
+      << Log();
+  ASSERT_TRUE(AwaitPorts({"COM3"})) << Log();
+  EXPECT_TRUE(Logged("COM3: USB modem 0000C0FFEE02 on /dev/pts/")) << Log();
+}
+
+// The built mdmd serves the modems on the bus, logs their arrivals and departures, starts the
+// install program for each, and on SIGTERM stops every modem, removes the links and exits with
+// 143 after the pool report.
+TEST_F(MdmdOverUsbfs, TheProgramServesUntilSigtermAndLeavesNothingBehind) {
+  if (!HavePyserial(root.path())) GTEST_SKIP() << "pyserial is missing (python3-serial)";
+  int first = Plug(u"0000C0FFEE01");
+  const fs::path scratch = root.path() / "mdmd";
+  fs::create_directories(scratch);
+  BackgroundProgram mdmd(MDMD_PATH, {"--rfc2217-base", std::to_string(tcpBase)}, scratch, {});
+  ASSERT_TRUE(mdmd.AwaitError("COM3: USB modem 0000C0FFEE01", 30s)) << mdmd.err();
+  Plug(u"0000C0FFEE02");
+  ASSERT_TRUE(mdmd.AwaitError("COM4: USB modem 0000C0FFEE02", 30s)) << mdmd.err();
+  EXPECT_NE(AskOverRfc2217(3).find(kAti9Answer), std::string::npos);
+  testbed.Remove(first);
+  EXPECT_TRUE(mdmd.AwaitError(
+      "departure: USB modem 0000C0FFEE01 from bus 1 device 2, COM3 no longer served", 30s))
+      << mdmd.err();
+  EXPECT_EQ(mdmd.Stop(SIGTERM, 30s), 143) << mdmd.err();
+  const std::string log = mdmd.err();
+  EXPECT_NE(log.find("mdmd: stopped: USB modem 0000C0FFEE02 on COM4\n"
+                     "mdmd: pool: no block outstanding\n"
+                     "mdmd: stopped by SIGTERM\n"),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Link("com3"))));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Link("com4"))));
+  EXPECT_EQ(testing_support::ReadWholeFile(root.path() / "mdminst.log"),
+            "0000C0FFEE01#Modem\n0000C0FFEE02#Modem\n");
 }
 
 }  // namespace

@@ -255,15 +255,20 @@ bool UsbfsTestbed::SetConfiguration(_UMockdevIoctlClient* client, Node& node) {
 
 bool UsbfsTestbed::Submit(_UMockdevIoctlClient* client, Client& state, Node& node) {
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  // The handler shares the client's address space: the packet count is read in place to learn
-  // how long the record is.
-  const auto* peek = *reinterpret_cast<usbdevfs_urb* const*>(arg->data);
-  std::size_t size = sizeof(usbdevfs_urb);
-  if (peek->type == USBDEVFS_URB_TYPE_ISO) {
-    size += static_cast<std::size_t>(peek->number_of_packets) * sizeof(usbdevfs_iso_packet_desc);
-  }
   Urb urb;
-  urb.data = umockdev_ioctl_data_resolve(arg, 0, size, nullptr);
+  urb.data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+  const auto* head = reinterpret_cast<const usbdevfs_urb*>(urb.data->data);
+  if (head->type == USBDEVFS_URB_TYPE_ISO && head->number_of_packets > 0) {
+    // The packet descriptors follow the record, as many as it says: the local copy is made
+    // that long and fetched again from the client, which may be another process.
+    auto size =
+        static_cast<gint>(sizeof(usbdevfs_urb) + static_cast<std::size_t>(head->number_of_packets) *
+                                                     sizeof(usbdevfs_iso_packet_desc));
+    g_free(urb.data->data);
+    urb.data->data = static_cast<guint8*>(g_malloc0(static_cast<gsize>(size)));
+    urb.data->data_len = size;
+    umockdev_ioctl_data_reload(urb.data, nullptr);
+  }
   urb.urb = reinterpret_cast<usbdevfs_urb*>(urb.data->data);
   if (urb.urb->buffer_length > 0) {
     UMockdevIoctlData* buffer =

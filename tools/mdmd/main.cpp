@@ -64,10 +64,11 @@ int Run(const mdmd::ServiceOptions& options) {
 int main(int argc, char** argv) {
   CLI::App app{
       "mdmd: serves the USB modems (VID F3A9, PID 5201) of this machine through mdmcore over "
-      "libusb. Each modem that arrives is started and bound to a COM number in the platform "
-      "root ($MDM_ROOT) as the driver does; its COM port is served as a pseudo-terminal linked "
-      "as $MDM_ROOT/dosdevices/comN and, with --rfc2217-base, as an RFC 2217 server on "
-      "127.0.0.1. A modem that leaves is removed and its port no longer served; plugged in "
+      "libusb, or only those named with --serial. Each modem that arrives is started and bound "
+      "to a COM number in the platform root ($MDM_ROOT) as the driver does; its COM port is "
+      "served as a pseudo-terminal linked as $MDM_ROOT/dosdevices/comN and, with "
+      "--rfc2217-base, as an RFC 2217 server on 127.0.0.1. A modem that leaves is removed and its "
+      "port no longer served; plugged in "
       "again, it gets its COM number back. Logs to standard error.\n\n"
       "Exit status: 130 after SIGINT, 143 after SIGTERM (every modem stopped and removed, the "
       "links removed); 1 when the service cannot start (the reason in one line); 2 for bad "
@@ -76,6 +77,9 @@ int main(int argc, char** argv) {
   app.add_option("--rfc2217-base", options.rfc2217Base,
                  "serve COMn over RFC 2217 on 127.0.0.1, TCP port BASE + n")
       ->check(CLI::Range(1, 65526));
+  app.add_option("--serial", options.serials,
+                 "serve only the modem with this serial number (any case); give it once for "
+                 "each modem to serve, the others are left alone");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

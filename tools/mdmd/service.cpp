@@ -2,6 +2,8 @@
 
 #include <libusb.h>
 
+#include <algorithm>
+#include <cctype>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include "platform/wdm/pool.h"
 #include "platform/win32/windows.h"
 #include "sim/portdrv/modem_port.h"
+#include "tools/mdmsim/install_program.h"
 #include "tools/mdmsim/served_port.h"
 
 namespace mdmd {
@@ -93,6 +96,7 @@ struct Service::State {
   bool Begin(std::string& error);
   void Run();
   void Arrive(libusb_device* device);
+  bool Named(const std::string& serial, libusb_device* device);
   bool StartModem(Modem& modem);
   void Serve(Modem& modem);
   void Depart(libusb_device* device);
@@ -114,6 +118,7 @@ int Service::State::OnHotplug(libusb_context*, libusb_device* device, libusb_hot
 
 bool Service::State::Begin(std::string& error) {
   platform::vxd::ResetSystem();
+  mdmsim::ProvideInstallProgram();
   int result = libusb_init(&context);
   if (result != 0) {
     error = std::string("cannot start libusb: ") + libusb_error_name(result);
@@ -175,6 +180,10 @@ void Service::State::Arrive(libusb_device* device) {
     log(OpenFailureHint(error, libusb_get_bus_number(device), libusb_get_device_address(device)));
     return;
   }
+  if (!Named(controller->SerialNumber(modem->port), device)) {
+    controller->Forget(modem->port);
+    return;
+  }
   modem->device = libusb_ref_device(device);
   modem->pdo = controller->Pdo(modem->port);
   if (!StartModem(*modem)) {
@@ -185,6 +194,20 @@ void Service::State::Arrive(libusb_device* device) {
   Serve(*modem);
   modems.push_back(std::move(modem));
   PublishComNames();
+}
+
+// Whether the modem with this serial number is one to serve; one that is not is left alone.
+bool Service::State::Named(const std::string& serial, libusb_device* device) {
+  if (options.serials.empty()) return true;
+  auto same = [&](const std::string& named) {
+    return std::equal(
+        named.begin(), named.end(), serial.begin(), serial.end(),
+        [](unsigned char a, unsigned char b) { return std::toupper(a) == std::toupper(b); });
+  };
+  if (std::any_of(options.serials.begin(), options.serials.end(), same)) return true;
+  log("ignored: USB modem " + (serial.empty() ? "without a serial number" : serial) + " on " +
+      Where(device) + ", not named with --serial");
+  return false;
 }
 
 bool Service::State::StartModem(Modem& modem) {

@@ -17,6 +17,8 @@ namespace mdmd {
 struct ServiceOptions {
   // The RFC 2217 server of COMn listens on rfc2217Base + n; 0: no RFC 2217 server.
   int rfc2217Base = 0;
+  // The serial numbers of the modems to serve, in any case; empty: every modem.
+  std::vector<std::string> serials;
 };
 
 // One line of the service's log, without its newline.

@@ -1,12 +1,10 @@
 #include "tools/mdmsim/plug.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "driver/core/devext.h"
-#include "platform/base/root.h"
 #include "platform/clock/virtual_clock.h"
 #include "platform/vxd/shell.h"
 #include "platform/vxd/vmm.h"
@@ -16,6 +14,7 @@
 #include "platform/wdm/verifier.h"
 #include "sim/usbdevice/modem.h"
 #include "sim/world/world.h"
+#include "tools/mdmsim/install_program.h"
 
 namespace mdmsim {
 namespace {
@@ -71,20 +70,6 @@ void PrintDeviceTable(sim::world::World& world) {
     }
     ExReleaseFastMutex(&gFastMutex);
   });
-}
-
-// The platform root's Windows directory holds the install program the driver starts: a link to
-// our mdminst beside this program, unless one is there already.
-void ProvideInstallProgram() {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  fs::path windows = platform::Root() / "Windows";
-  fs::path link = windows / "MDMINST.EXE";
-  if (fs::exists(fs::symlink_status(link, error))) return;
-  fs::path ours = fs::read_symlink("/proc/self/exe", error).parent_path() / "mdminst";
-  if (error || !fs::exists(ours, error)) return;
-  fs::create_directories(windows, error);
-  fs::create_symlink(ours, link, error);
 }
 
 int Scenario(const PlugOptions& options, int& violations) {

@@ -150,6 +150,24 @@ PDEVICE_OBJECT LibusbHostController::Pdo(ULONG number) const {
   return it == ports_.end() ? nullptr : it->second.pdo;
 }
 
+std::string LibusbHostController::SerialNumber(ULONG number) {
+  libusb_device_handle* handle = nullptr;
+  processor_.Call([&] {
+    if (Present(number)) handle = ports_[number].handle;
+  });
+  libusb_device_descriptor descriptor{};
+  if (handle == nullptr ||
+      libusb_get_device_descriptor(libusb_get_device(handle), &descriptor) != 0 ||
+      descriptor.iSerialNumber == 0) {
+    return {};
+  }
+  unsigned char text[128] = {};
+  int length =
+      libusb_get_string_descriptor_ascii(handle, descriptor.iSerialNumber, text, sizeof(text));
+  return length > 0 ? std::string(reinterpret_cast<char*>(text), static_cast<std::size_t>(length))
+                    : std::string();
+}
+
 void LibusbHostController::Unplug(ULONG number) {
   auto it = ports_.find(number);
   if (it == ports_.end() || !it->second.present) return;

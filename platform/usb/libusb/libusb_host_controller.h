@@ -21,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,6 +46,9 @@ class LibusbHostController final : public HostController {
   // port, or 0 with libusb's error in `error`.
   ULONG Attach(libusb_device* device, int* error = nullptr);
   PDEVICE_OBJECT Pdo(ULONG port) const;
+  // Not on the processor. The serial number the device's descriptor names, read from the
+  // device; empty when it names none or does not answer.
+  std::string SerialNumber(ULONG port);
   // On the processor. The device has left the bus: its transfers end as gone, later ones are
   // refused.
   void Unplug(ULONG port);
