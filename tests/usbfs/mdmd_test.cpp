@@ -5,6 +5,7 @@
 // comes back on the same COM number. The built program runs against the same emulated bus (its
 // ioctls reach this process's testbed through umockdev's preload, inherited).
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <chrono>
 #include <cstdint>
@@ -276,6 +277,18 @@ TEST_F(MdmdOverUsbfs, TheProgramServesUntilSigtermAndLeavesNothingBehind) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(Link("com4"))));
   EXPECT_EQ(testing_support::ReadWholeFile(root.path() / "mdminst.log"),
             "0000C0FFEE01#Modem\n0000C0FFEE02#Modem\n");
+}
+
+// What a user reads when a modem cannot be opened: the node, and what to do about it.
+TEST(MdmdOpenFailure, SaysWhatIsMissingForTheNode) {
+  EXPECT_EQ(mdmd::OpenFailureHint(LIBUSB_ERROR_ACCESS, 1, 7),
+            "cannot open /dev/bus/usb/001/007: no permission; install contrib/60-mdmd.rules in "
+            "/etc/udev/rules.d, run 'udevadm control --reload && udevadm trigger', and plug the "
+            "modem in again");
+  EXPECT_EQ(mdmd::OpenFailureHint(LIBUSB_ERROR_BUSY, 2, 12),
+            "cannot open /dev/bus/usb/002/012: another program or driver holds the modem");
+  EXPECT_EQ(mdmd::OpenFailureHint(LIBUSB_ERROR_NO_MEM, 1, 3),
+            "cannot open /dev/bus/usb/001/003: LIBUSB_ERROR_NO_MEM");
 }
 
 }  // namespace
