@@ -12,6 +12,7 @@
 //   completions run.
 #include <libusb.h>
 
+#include <sys/resource.h>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -54,8 +55,9 @@ struct Flow {
 
 struct Idle {
   std::uint64_t statuses = 0;
-  double cpuUs = 0;        // the process's, per status
-  double processorUs = 0;  // of it on the processor, per status
+  double cpuUs = 0;           // the process's, per status
+  double processorUs = 0;     // of it on the processor, per status
+  double processorWaits = 0;  // the processor's thread blocked waiting for work, per status
 };
 
 struct Figures {
@@ -74,27 +76,40 @@ double CpuNs(clockid_t which) {
   return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
 }
 
-// The CPU time of the processor's thread, read on it.
-double ProcessorCpuNs(platform::wdm::Processor& processor) {
-  double ns = 0;
-  processor.Call([&] { ns = CpuNs(CLOCK_THREAD_CPUTIME_ID); });
-  return ns;
+// What the processor's thread has used so far: CPU time, and the times it waited for work (each
+// wait that blocked is one voluntary switch), read on it.
+struct ThreadUse {
+  double cpuNs = 0;
+  long waits = 0;
+};
+
+ThreadUse OnProcessor(platform::wdm::Processor& processor) {
+  ThreadUse use;
+  processor.Call([&] {
+    use.cpuNs = CpuNs(CLOCK_THREAD_CPUTIME_ID);
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    use.waits = usage.ru_nvcsw;
+  });
+  return use;
 }
 
 // `ms` of the current clock with the modem idle; `statuses` counts the status completions.
 Idle MeasureIdle(platform::wdm::Processor& processor,
                  const std::function<std::uint64_t()>& statuses, int ms) {
   std::uint64_t firstStatus = statuses();
-  double firstProcessor = ProcessorCpuNs(processor);
+  ThreadUse first = OnProcessor(processor);
   double firstCpu = CpuNs(CLOCK_PROCESS_CPUTIME_ID);
   Sleep(static_cast<DWORD>(ms));
   double cpu = CpuNs(CLOCK_PROCESS_CPUTIME_ID) - firstCpu;
-  double onProcessor = ProcessorCpuNs(processor) - firstProcessor;
+  ThreadUse last = OnProcessor(processor);
   Idle idle;
   idle.statuses = statuses() - firstStatus;
   if (idle.statuses == 0) return idle;
-  idle.cpuUs = cpu / 1000.0 / static_cast<double>(idle.statuses);
-  idle.processorUs = onProcessor / 1000.0 / static_cast<double>(idle.statuses);
+  auto count = static_cast<double>(idle.statuses);
+  idle.cpuUs = cpu / 1000.0 / count;
+  idle.processorUs = (last.cpuNs - first.cpuNs) / 1000.0 / count;
+  idle.processorWaits = static_cast<double>(last.waits - first.waits) / count;
   return idle;
 }
 
@@ -315,10 +330,10 @@ Figures Simulated() {
 }
 
 void Print(const char* path, const char* clock, const Figures& figures) {
-  std::printf("%-10s %-8s %10.1f %10.1f %10llu %14.2f %16.2f  %s\n", path, clock,
+  std::printf("%-10s %-8s %12.1f %11.1f %9llu %14.2f %14.2f %15.2f  %s\n", path, clock,
               figures.out.perFrame, figures.in.perFrame,
               static_cast<unsigned long long>(figures.idle.statuses), figures.idle.cpuUs,
-              figures.idle.processorUs,
+              figures.idle.processorUs, figures.idle.processorWaits,
               figures.out.good && figures.in.good ? "image held, output whole" : "WRONG");
 }
 
@@ -326,8 +341,8 @@ void Print(const char* path, const char* clock, const Figures& figures) {
 
 int main(int argc, char** argv) {
   tests::usbfs::RunUnderUsbfsPreload(argc, argv);
-  std::printf("%-10s %-8s %10s %10s %10s %14s %16s  %s\n", "path", "clock", "out B/frame",
-              "in B/frame", "statuses", "CPU us/status", "on processor us", "data");
+  std::printf("%-10s %-8s %12s %11s %9s %14s %14s %15s  %s\n", "path", "clock", "out B/frame",
+              "in B/frame", "statuses", "CPU us/status", "on processor", "processor waits", "data");
   // The libusb path first, on every CPU: its threads run side by side in real time.
   Figures libusb;
   {
@@ -343,8 +358,9 @@ int main(int argc, char** argv) {
       "(payload bytes per 1 ms frame, ceiling 62 each way: out while a %zu KiB image is sent, "
       "in while %zu KiB of command-mode output comes; CPU per status completion over %d s of "
       "idle: the whole process's, on the libusb path including the emulated usbfs and "
-      "umockdev's preload (the device side), and the part on the processor that runs the "
-      "driver's completions)\n",
+      "umockdev's preload (the device side), and the part and the blocking waits per status of "
+      "the processor's thread, which runs the driver's completions and in the simulated world "
+      "the bus and the modem too)\n",
       kImageBytes / 1024, kOutputBytes / 1024, kIdleMs / 1000);
   return 0;
 }
