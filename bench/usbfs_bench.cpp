@@ -8,8 +8,8 @@
 //   the COM port to its last;
 // - the CPU time per status completion while the modem idles: the process's CPU time over the
 //   window divided by the status completions in it (on the libusb path the URBs libusb reaped
-//   on the status endpoint), and the part of it on the processor, where the driver's
-//   completions run.
+//   on the status endpoint), the part of it on the processor, where the driver's completions
+//   run, and how often the processor's thread blocked waiting for work.
 #include <libusb.h>
 
 #include <sys/resource.h>
@@ -114,8 +114,8 @@ Idle MeasureIdle(platform::wdm::Processor& processor,
 }
 
 // The modem prints kOutputBytes of other output before its answer to "at", and the host reads
-// it all from the COM port. `setOutput` sets that output on the modem's thread. Reads end at
-// each pause of a millisecond, so each returns about one data-in packet's bytes.
+// it all from the COM port. `setOutput` sets that output on the modem's thread. A read ends at a
+// pause of a millisecond between bytes, so it returns soon after a data-in packet's bytes come.
 Flow CommandOutput(const std::string& com, const std::function<void(std::string)>& setOutput) {
   setOutput(std::string(kOutputBytes, 'o'));
   commPortSession.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
