@@ -114,6 +114,11 @@ TEST_F(DriverOverLibusb, StartsTheModemAndRunsItsStatusStream) {
   std::uint64_t stopped = StatusPackets();
   std::this_thread::sleep_for(20ms);
   EXPECT_LE(StatusPackets() - stopped, 2u) << "the status stream outlived the stop";
+  // libusb reaped a URB for every status packet, and one more at most: the transfer the stop
+  // took back before its frame.
+  std::uint64_t reaped = testbed.Reaped(0x81);
+  EXPECT_GE(reaped, StatusPackets());
+  EXPECT_LE(reaped, StatusPackets() + 1);
   EXPECT_EQ(pnp::RemoveDevice(pdo), STATUS_SUCCESS);
 }
 

@@ -178,6 +178,12 @@ std::map<unsigned long, int> UsbfsTestbed::Requests() const {
   return requests_;
 }
 
+std::uint64_t UsbfsTestbed::Reaped(UCHAR endpoint) const {
+  std::lock_guard lock(mutex_);
+  auto found = reaped_.find(endpoint);
+  return found == reaped_.end() ? 0 : found->second;
+}
+
 int UsbfsTestbed::HandleIoctl(_UMockdevIoctlBase*, _UMockdevIoctlClient* client,
                               UsbfsTestbed* self) {
   std::lock_guard lock(self->mutex_);
@@ -342,6 +348,7 @@ void UsbfsTestbed::Reap(_UMockdevIoctlClient* client, Client& state) {
 void UsbfsTestbed::HandOut(_UMockdevIoctlClient* client, Client& state) {
   Urb urb = state.done.front();
   state.done.pop_front();
+  ++reaped_[urb.urb->endpoint];
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
   umockdev_ioctl_data_set_ptr(pointer, 0, urb.data);

@@ -56,6 +56,8 @@ class UsbfsTestbed {
 
   // Every usbfs ioctl request libusb has issued, with how often.
   std::map<unsigned long, int> Requests() const;
+  // URBs libusb has reaped on `endpoint` (each a transfer it then completes), from the start.
+  std::uint64_t Reaped(UCHAR endpoint) const;
   // The frame the testbed's clock is in (1 ms frames from its start).
   std::uint32_t Frame() const { return frame_.load(); }
 
@@ -91,6 +93,7 @@ class UsbfsTestbed {
   std::map<std::string, Node> nodes_;  // by device node path
   std::map<_UMockdevIoctlClient*, std::unique_ptr<Client>> clients_;
   std::map<unsigned long, int> requests_;
+  std::map<UCHAR, std::uint64_t> reaped_;  // by endpoint
   int nextDevice_ = 2;
   std::atomic<std::uint32_t> frame_{0};
   std::atomic<bool> stopping_{false};
