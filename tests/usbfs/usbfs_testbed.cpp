@@ -172,6 +172,17 @@ void UsbfsTestbed::FailTransfers(int device, UCHAR endpoint, int error, int coun
   if (Node* node = NodeOf(device)) node->failedTransfers[endpoint] = {error, count};
 }
 
+int UsbfsTestbed::FailuresLeft(int device, UCHAR endpoint) const {
+  std::lock_guard lock(mutex_);
+  auto node = nodes_.find(NodePath(device));
+  if (node == nodes_.end()) return 0;
+  int left = 0;
+  for (const auto* failures : {&node->second.failedPackets, &node->second.failedTransfers}) {
+    if (auto it = failures->find(endpoint); it != failures->end()) left += it->second.count;
+  }
+  return left;
+}
+
 UsbfsTestbed::Node* UsbfsTestbed::NodeOf(int device) {
   auto it = nodes_.find(NodePath(device));
   return it == nodes_.end() ? nullptr : &it->second;

@@ -56,6 +56,8 @@ class UsbfsTestbed {
   // they are next offered to the device, an isochronous URB with every packet missed. -EPIPE
   // halts a bulk endpoint: every later URB of it stalls too until CLEAR_HALT or a configuration.
   void FailTransfers(int device, UCHAR endpoint, int error, int count);
+  // The failures injected for the endpoint that have not struck yet, packets and URBs.
+  int FailuresLeft(int device, UCHAR endpoint) const;
 
   // Runs fn with the devices held still (the frame thread and the ioctl handler wait).
   template <typename Fn>
