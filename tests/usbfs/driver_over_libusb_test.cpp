@@ -2,93 +2,18 @@
 // starts the modem (descriptors, strings, configuration, its streams running frame by frame),
 // stops and removes it with nothing left in the pool, and survives the device leaving the bus
 // while its transfers are in flight.
-#include <gtest/gtest.h>
-#include <libusb.h>
-
 #include <chrono>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 
-#include "driver/core/devext.h"
-#include "platform/base/root.h"
-#include "platform/clock/clock.h"
-#include "platform/usb/libusb/libusb_host_controller.h"
-#include "platform/vxd/vmm.h"
-#include "platform/wdm/kernel_thread.h"
-#include "platform/wdm/pnp.h"
-#include "platform/wdm/pool.h"
-#include "platform/wdm/processor.h"
-#include "platform/wdm/verifier.h"
-#include "sim/portdrv/modem_port.h"
-#include "sim/usbdevice/modem.h"
-#include "tests/usbfs/usbfs_testbed.h"
-#include "updater/serial/serial.h"
+#include "tests/usbfs/driver_fixture.h"
 
 namespace {
 
-namespace clock = platform::clock;
 namespace pnp = platform::wdm::pnp;
-namespace pool = platform::wdm::pool;
-using sim::usbdevice::UsbModem;
+using tests::usbfs::DriverOverLibusb;
 using namespace std::chrono_literals;
-
-class DriverOverLibusb : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_FALSE(root.path().empty());
-    platform::vxd::ResetSystem();
-    modem = std::make_shared<UsbModem>(sim::usbdevice::ModemIdentity{u"0000C0FFEE01", u"Modem"});
-    device = testbed.Add(modem, sim::usbdevice::ModemDescriptors({u"0000C0FFEE01", u"Modem"}));
-    ASSERT_EQ(libusb_init(&context), 0);
-    kernel.emplace();
-    kernel->processor().Call([&] { controller.emplace(kernel->processor(), context); });
-    libusb_device** list = nullptr;
-    ASSERT_EQ(libusb_get_device_list(context, &list), 1);
-    port = controller->Attach(list[0]);
-    libusb_free_device_list(list, 1);
-    ASSERT_NE(port, 0u);
-    pdo = controller->Pdo(port);
-    ASSERT_EQ(pnp::LoadDriver(DriverEntry, "mdmcore", &driver), STATUS_SUCCESS);
-  }
-  void TearDown() override {
-    if (port != 0) controller->Forget(port);
-    if (driver != nullptr) pnp::UnloadDriver(driver);
-    EXPECT_EQ(pool::FormatReport(pool::Outstanding()), "pool: no block outstanding\n");
-    kernel->processor().Call([&] { controller.reset(); });
-    kernel.reset();
-    libusb_exit(context);
-    std::string all;
-    for (const std::string& violation : recorder.Violations()) all += violation + "\n";
-    EXPECT_TRUE(all.empty()) << "driver verifier:\n" << all;
-  }
-
-  DEVICE_EXTENSION* Start() {
-    EXPECT_EQ(pnp::AddDevice(driver, pdo), STATUS_SUCCESS);
-    PDEVICE_OBJECT fdo = pdo->AttachedDevice;
-    EXPECT_NE(fdo, nullptr);
-    if (fdo == nullptr) return nullptr;
-    EXPECT_EQ(pnp::StartDevice(pdo), STATUS_SUCCESS);
-    return Extension(fdo);
-  }
-  std::uint64_t StatusPackets() {
-    return testbed.WithDevices([&] { return modem->statusPackets(); });
-  }
-
-  platform::TemporaryRoot root{"mdm-usbfs-"};
-  platform::wdm::verifier::Recorder recorder;
-  tests::usbfs::UsbfsTestbed testbed;
-  std::shared_ptr<UsbModem> modem;
-  int device = 0;
-  libusb_context* context = nullptr;
-  clock::ThreadScope main{"test"};
-  std::optional<platform::wdm::KernelThread> kernel;
-  std::optional<platform::usb::LibusbHostController> controller;
-  ULONG port = 0;
-  PDEVICE_OBJECT pdo = nullptr;
-  PDRIVER_OBJECT driver = nullptr;
-};
 
 TEST_F(DriverOverLibusb, StartsTheModemAndRunsItsStatusStream) {
   DEVICE_EXTENSION* extension = Start();
@@ -135,25 +60,11 @@ TEST_F(DriverOverLibusb, TheModemLeavingTheBusEndsItsTransfersAndFreesEverything
 // driver, mdmcore, the libusb host controller and usbfs to the modem, and its answer comes back.
 TEST_F(DriverOverLibusb, Ati9IsAnsweredThroughTheComPort) {
   ASSERT_NE(Start(), nullptr);
-  std::shared_ptr<sim::portdrv::ModemPort> com =
-      sim::portdrv::ModemPort::Create(kernel->processor(), "COM3", "0000C0FFEE01");
-  commPortSession.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  commPortSession.writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  commPortSession.port = OpenCommPort("COM3", 250);
-  ASSERT_NE(commPortSession.port, nullptr);
-  const std::string command = "ati9\r\n";
-  WriteToComm(reinterpret_cast<const BYTE*>(command.data()), static_cast<LONG>(command.size()));
-  std::string answer;
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (answer.find("OK") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    LONG count = ReadFromComm(ModemReplyBuffer, kModemReplyBufferSize, 1000);
-    if (count > 0) answer.append(reinterpret_cast<char*>(ModemReplyBuffer), count);
-  }
+  ASSERT_NO_FATAL_FAILURE(OpenCom());
+  Write("ati9\r\n");
+  std::string answer = ReadUntil("OK");
   EXPECT_NE(answer.find("USB high power, bus-powered function"), std::string::npos) << answer;
-  CloseCommPort();
-  CloseHandle(commPortSession.readEvent);
-  CloseHandle(commPortSession.writeEvent);
-  com.reset();
+  CloseCom();
   EXPECT_EQ(pnp::StopDevice(pdo), STATUS_SUCCESS);
   EXPECT_EQ(pnp::RemoveDevice(pdo), STATUS_SUCCESS);
 }

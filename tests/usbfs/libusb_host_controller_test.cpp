@@ -8,6 +8,7 @@
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -334,6 +335,69 @@ TEST_F(LibusbHostControllerTest, UnpluggingEndsTransfersInFlightAsGone) {
   EXPECT_EQ(Control({0x80, USB_REQUEST_GET_DESCRIPTOR, USB_DEVICE_DESCRIPTOR_TYPE << 8, 0, 18},
                     bytes, transferred),
             USBD_STATUS_DEVICE_GONE);
+}
+
+// Faults on the bus as usbfs reports them, and as the submitter hears of them: a missed or
+// garbled packet fails alone; a transfer that fails with a data error as a whole has its packets
+// missed (0xC000000E, what the stack reports for them, and the driver sends such a data-out
+// transfer again); a stalled bulk pipe stays stalled. What failed on the bus never reached the
+// modem.
+TEST_F(LibusbHostControllerTest, BusFaultsEndTransfersAsTheStackReportsThem) {
+  constexpr USBD_STATUS kPacketMissed = static_cast<USBD_STATUS>(0xC000000Eu);
+  Configure();
+  std::uint64_t statusBefore = testbed.WithDevices([&] { return modem->statusPackets(); });
+  // libusb reports a missed packet (-EXDEV) and a garbled one alike, as an error on the wire.
+  testbed.FailPackets(device, 0x81, -EXDEV, 1);
+  BYTE status[8 * 3] = {};
+  Seen read;
+  Transfer in = Make(0x81, UsbdPipeTypeIsochronous, status, sizeof(status), read);
+  in.asap = true;
+  for (ULONG i = 0; i < 3; ++i) in.packets.push_back(IsoPacket{8 * i, 8, 0});
+  ASSERT_EQ(Submit(in), USBD_STATUS_PENDING);
+  ASSERT_TRUE(Await(read));
+  EXPECT_EQ(read.status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(in.errorCount, 1u);
+  EXPECT_EQ(in.packets[0].status, USBD_STATUS_XACT_ERROR);
+  EXPECT_EQ(in.packets[0].length, 0u);
+  EXPECT_EQ(in.packets[1].status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(in.packets[2].status, USBD_STATUS_SUCCESS);
+  EXPECT_EQ(testbed.WithDevices([&] { return modem->statusPackets(); }) - statusBefore, 2u);
+
+  testbed.FailTransfers(device, 0x06, -EPROTO, 1);
+  BYTE data[64] = {1, 5, 'h', 'e', 'l', 'l', 'o'};
+  Seen sent;
+  Transfer out = Make(0x06, UsbdPipeTypeIsochronous, data, sizeof(data), sent);
+  out.asap = true;
+  out.packets.push_back(IsoPacket{0, 64, 0});
+  ASSERT_EQ(Submit(out), USBD_STATUS_PENDING);
+  ASSERT_TRUE(Await(sent));
+  EXPECT_EQ(sent.status, USBD_STATUS_XACT_ERROR);
+  EXPECT_EQ(out.packets[0].status, kPacketMissed);
+  EXPECT_EQ(out.packets[0].length, 0u);
+  EXPECT_EQ(out.errorCount, 1u);
+  EXPECT_EQ(testbed.WithDevices([&] { return modem->rejectedPackets(); }), 0);
+
+  testbed.FailTransfers(device, 0x04, -EPROTO, 1);
+  BYTE command[32] = {0x05, 0x01};
+  for (USBD_STATUS expected : {USBD_STATUS_XACT_ERROR, USBD_STATUS_SUCCESS}) {
+    Seen done;
+    Transfer bulk = Make(0x04, UsbdPipeTypeBulk, command, sizeof(command), done);
+    ASSERT_EQ(Submit(bulk), USBD_STATUS_PENDING);
+    ASSERT_TRUE(Await(done));
+    EXPECT_EQ(done.status, expected);
+  }
+  EXPECT_EQ(testbed.WithDevices([&] { return modem->commands().size(); }), 1u);
+
+  testbed.FailTransfers(device, 0x04, -EPIPE, 1);
+  for (int i = 0; i < 2; ++i) {
+    Seen done;
+    Transfer bulk = Make(0x04, UsbdPipeTypeBulk, command, sizeof(command), done);
+    ASSERT_EQ(Submit(bulk), USBD_STATUS_PENDING);
+    ASSERT_TRUE(Await(done));
+    EXPECT_EQ(done.status, USBD_STATUS_STALL_PID) << "transfer " << i << " after the stall";
+    EXPECT_EQ(bulk.actual, 0u);
+  }
+  EXPECT_EQ(testbed.WithDevices([&] { return modem->commands().size(); }), 1u);
 }
 
 TEST_F(LibusbHostControllerTest, AGoneDeviceRefusesEverything) {

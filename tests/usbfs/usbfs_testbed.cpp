@@ -28,6 +28,12 @@ int UrbErrno(USBD_STATUS status) {
   return -EPROTO;
 }
 
+std::string NodePath(int device) {
+  char name[64];
+  std::snprintf(name, sizeof(name), "/dev/bus/usb/001/%03d", device);
+  return name;
+}
+
 std::string Hex(std::span<const BYTE> bytes) {
   std::string text;
   char digits[3];
@@ -108,10 +114,11 @@ int UsbfsTestbed::Add(std::shared_ptr<sim::usbdevice::Device> device,
   {
     std::lock_guard lock(mutex_);
     number = nextDevice_++;
-    char name[64];
-    std::snprintf(name, sizeof(name), "/dev/bus/usb/001/%03d", number);
-    path = name;
-    nodes_[path] = Node{std::move(device), path, "/sys/devices/usb1/1-" + std::to_string(number)};
+    path = NodePath(number);
+    Node& node = nodes_[path];
+    node.device = std::move(device);
+    node.path = path;
+    node.sysfs = "/sys/devices/usb1/1-" + std::to_string(number);
   }
   // The handler first, so that the node answers as soon as libusb hears of it.
   umockdev_testbed_attach_ioctl(testbed_, path.c_str(), handler_, nullptr);
@@ -140,21 +147,45 @@ int UsbfsTestbed::Add(std::shared_ptr<sim::usbdevice::Device> device,
 }
 
 void UsbfsTestbed::Remove(int device) {
-  char name[64];
-  std::snprintf(name, sizeof(name), "/dev/bus/usb/001/%03d", device);
   std::string sysfs;
   {
     std::lock_guard lock(mutex_);
-    auto node = nodes_.find(name);
-    if (node == nodes_.end() || node->second.gone) return;
-    node->second.gone = true;
-    sysfs = node->second.sysfs;
+    Node* node = NodeOf(device);
+    if (node == nullptr || node->gone) return;
+    node->gone = true;
+    sysfs = node->sysfs;
     for (auto& [client, state] : clients_) {
-      if (state->node == name) EndAll(*state);
+      if (state->node == node->path) EndAll(*state);
     }
   }
   umockdev_testbed_uevent(testbed_, sysfs.c_str(), "remove");
   umockdev_testbed_remove_device(testbed_, sysfs.c_str());
+}
+
+void UsbfsTestbed::FailPackets(int device, UCHAR endpoint, int error, int count) {
+  std::lock_guard lock(mutex_);
+  if (Node* node = NodeOf(device)) node->failedPackets[endpoint] = {error, count};
+}
+
+void UsbfsTestbed::FailTransfers(int device, UCHAR endpoint, int error, int count) {
+  std::lock_guard lock(mutex_);
+  if (Node* node = NodeOf(device)) node->failedTransfers[endpoint] = {error, count};
+}
+
+int UsbfsTestbed::FailuresLeft(int device, UCHAR endpoint) const {
+  std::lock_guard lock(mutex_);
+  auto node = nodes_.find(NodePath(device));
+  if (node == nodes_.end()) return 0;
+  int left = 0;
+  for (const auto* failures : {&node->second.failedPackets, &node->second.failedTransfers}) {
+    if (auto it = failures->find(endpoint); it != failures->end()) left += it->second.count;
+  }
+  return left;
+}
+
+UsbfsTestbed::Node* UsbfsTestbed::NodeOf(int device) {
+  auto it = nodes_.find(NodePath(device));
+  return it == nodes_.end() ? nullptr : &it->second;
 }
 
 // The URBs of a file whose device has gone: shut down, their packets that never ran too.
@@ -221,10 +252,11 @@ bool UsbfsTestbed::Handle(_UMockdevIoctlClient* client) {
       umockdev_ioctl_client_complete(client, 0, 0);
       return true;
     }
+    case USBDEVFS_CLEAR_HALT:
+      return ClearHalt(client, *node);
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
       umockdev_ioctl_client_complete(client, 0, 0);
       return true;
@@ -250,12 +282,24 @@ bool UsbfsTestbed::SetConfiguration(_UMockdevIoctlClient* client, Node& node) {
   std::memcpy(&configuration, value->data, sizeof(configuration));
   g_object_unref(value);
   if (configuration == -1) configuration = 0;  // usbfs's word for "unconfigured"
+  node.halted.clear();                         // a configuration clears every halt
   USB_DEFAULT_PIPE_SETUP_PACKET setup{0x00, USB_REQUEST_SET_CONFIGURATION,
                                       static_cast<USHORT>(configuration), 0, 0};
   ULONG transferred = 0;
   USBD_STATUS status = node.device->Control(setup, nullptr, transferred);
   umockdev_ioctl_client_complete(client, USBD_SUCCESS(status) ? 0 : -1,
                                  USBD_SUCCESS(status) ? 0 : EINVAL);
+  return true;
+}
+
+bool UsbfsTestbed::ClearHalt(_UMockdevIoctlClient* client, Node& node) {
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  UMockdevIoctlData* value = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
+  unsigned endpoint = 0;
+  std::memcpy(&endpoint, value->data, sizeof(endpoint));
+  g_object_unref(value);
+  node.halted.erase(static_cast<UCHAR>(endpoint));
+  umockdev_ioctl_client_complete(client, 0, 0);
   return true;
 }
 
@@ -357,24 +401,52 @@ void UsbfsTestbed::HandOut(_UMockdevIoctlClient* client, Client& state) {
   g_object_unref(urb.data);
 }
 
+int UsbfsTestbed::TakeFailure(std::map<UCHAR, Failures>& failures, UCHAR endpoint) {
+  auto it = failures.find(endpoint);
+  if (it == failures.end() || it->second.count <= 0) return 0;
+  --it->second.count;
+  return it->second.error;
+}
+
+// A halted endpoint stalls every URB; otherwise an injected failure ends the URB as a whole, an
+// isochronous one only before its first packet.
+bool UsbfsTestbed::FailedOnTheBus(Node& node, Urb& urb) {
+  usbdevfs_urb& record = *urb.urb;
+  int error = node.halted.contains(record.endpoint) ? -EPIPE : 0;
+  bool fresh = record.type != USBDEVFS_URB_TYPE_ISO || urb.nextPacket == 0;
+  if (error == 0 && fresh) error = TakeFailure(node.failedTransfers, record.endpoint);
+  if (error == 0) return false;
+  if (error == -EPIPE && record.type == USBDEVFS_URB_TYPE_BULK) node.halted.insert(record.endpoint);
+  record.status = error;
+  for (int i = urb.nextPacket; i < record.number_of_packets; ++i) {
+    record.iso_frame_desc[i].status = static_cast<unsigned>(-EXDEV);
+    record.iso_frame_desc[i].actual_length = 0;
+    ++record.error_count;
+  }
+  return true;
+}
+
 bool UsbfsTestbed::RunFrame(Node& node, Urb& urb, std::uint32_t frame) {
   usbdevfs_urb& record = *urb.urb;
   std::span<BYTE> whole(urb.buffer, static_cast<std::size_t>(std::max(record.buffer_length, 0)));
+  if (record.type == USBDEVFS_URB_TYPE_ISO && frame < urb.firstFrame) return false;
+  if (FailedOnTheBus(node, urb)) return true;
   if (record.type == USBDEVFS_URB_TYPE_ISO) {
-    if (frame < urb.firstFrame) return false;
     usbdevfs_iso_packet_desc& packet = record.iso_frame_desc[urb.nextPacket];
     std::span<BYTE> bytes = whole.subspan(urb.bufferAt, packet.length);
-    USBD_STATUS status;
-    if ((record.endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0) {
+    int error = TakeFailure(node.failedPackets, record.endpoint);
+    if (error != 0) {
+      packet.actual_length = 0;
+    } else if ((record.endpoint & USB_ENDPOINT_DIRECTION_MASK) != 0) {
       ULONG length = 0;
-      status = node.device->IsoIn(record.endpoint, frame, bytes, length);
+      error = UrbErrno(node.device->IsoIn(record.endpoint, frame, bytes, length));
       packet.actual_length = length;
     } else {
-      status = node.device->IsoOut(record.endpoint, frame, bytes);
-      packet.actual_length = USBD_SUCCESS(status) ? packet.length : 0;
+      error = UrbErrno(node.device->IsoOut(record.endpoint, frame, bytes));
+      packet.actual_length = error == 0 ? packet.length : 0;
     }
-    packet.status = static_cast<unsigned>(UrbErrno(status));
-    if (!USBD_SUCCESS(status)) ++record.error_count;
+    packet.status = static_cast<unsigned>(error);
+    if (error != 0) ++record.error_count;
     record.actual_length += static_cast<int>(packet.actual_length);
     urb.bufferAt += packet.length;
     return ++urb.nextPacket == record.number_of_packets;

@@ -47,6 +47,18 @@ class UsbfsTestbed {
   // reaped, every other request of its files fails with ENODEV, and udev hears of the removal.
   void Remove(int device);
 
+  // Faults on the bus, as usbfs reports them; a packet or URB that fails so never reaches the
+  // device, which neither takes nor gives its bytes. `error` is a negative errno.
+  // The next `count` isochronous packets of the device's `endpoint` end with `error`: -EXDEV a
+  // packet the controller missed, -EPROTO or -EILSEQ one garbled on the wire.
+  void FailPackets(int device, UCHAR endpoint, int error, int count);
+  // The next `count` URBs of the endpoint (bulk or isochronous) end with `error` in the frame
+  // they are next offered to the device, an isochronous URB with every packet missed. -EPIPE
+  // halts a bulk endpoint: every later URB of it stalls too until CLEAR_HALT or a configuration.
+  void FailTransfers(int device, UCHAR endpoint, int error, int count);
+  // The failures injected for the endpoint that have not struck yet, packets and URBs.
+  int FailuresLeft(int device, UCHAR endpoint) const;
+
   // Runs fn with the devices held still (the frame thread and the ioctl handler wait).
   template <typename Fn>
   auto WithDevices(Fn&& fn) {
@@ -64,11 +76,19 @@ class UsbfsTestbed {
  private:
   struct Urb;
   struct Client;
+  // Failures injected for an endpoint: what they end with, and how many are left.
+  struct Failures {
+    int error = 0;
+    int count = 0;
+  };
   struct Node {
     std::shared_ptr<sim::usbdevice::Device> device;
-    std::string path;   // /dev/bus/usb/001/NNN
-    std::string sysfs;  // /sys/devices/usb1/1-N
-    bool gone = false;  // unplugged
+    std::string path;                           // /dev/bus/usb/001/NNN
+    std::string sysfs;                          // /sys/devices/usb1/1-N
+    bool gone = false;                          // unplugged
+    std::map<UCHAR, Failures> failedPackets;    // by endpoint
+    std::map<UCHAR, Failures> failedTransfers;  // by endpoint
+    std::set<UCHAR> halted;                     // stalled bulk endpoints
   };
 
   static int HandleIoctl(_UMockdevIoctlBase* handler, _UMockdevIoctlClient* client,
@@ -78,6 +98,12 @@ class UsbfsTestbed {
   bool Discard(_UMockdevIoctlClient* client, Client& state);
   void Reap(_UMockdevIoctlClient* client, Client& state);
   bool SetConfiguration(_UMockdevIoctlClient* client, Node& node);
+  bool ClearHalt(_UMockdevIoctlClient* client, Node& node);
+  Node* NodeOf(int device);
+  // Takes one of the failures injected for `endpoint`: its errno, or 0 when none is left.
+  static int TakeFailure(std::map<UCHAR, Failures>& failures, UCHAR endpoint);
+  // Ends the URB on the bus when a failure is due; true when it did.
+  bool FailedOnTheBus(Node& node, Urb& urb);
   void Control(Node& node, Urb& urb);
   // One frame's work on every URB in flight; true when the URB is done.
   bool RunFrame(Node& node, Urb& urb, std::uint32_t frame);

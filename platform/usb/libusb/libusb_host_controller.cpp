@@ -54,6 +54,10 @@ USBD_STATUS FromTransferStatus(libusb_transfer_status status) {
   }
 }
 
+// What the stack reports for a packet that moved nothing in a transfer that failed as a whole
+// with a data error: the packet was missed.
+constexpr USBD_STATUS kPacketMissed = static_cast<USBD_STATUS>(0xC000000Eu);
+
 // A packet that never ran (its transfer cancelled, the device gone) was not accessed; libusb
 // reports every error on the wire alike, as a data error.
 USBD_STATUS PacketStatus(libusb_transfer_status status) {
@@ -381,6 +385,10 @@ void LibusbHostController::FillResults(Flight& flight, Transfer& transfer) {
     bool ended = status == USBD_STATUS_CANCELED || status == USBD_STATUS_DEVICE_GONE;
     if (!USBD_SUCCESS(packet.status) && ended) {
       packet.status = USBD_STATUS_NOT_ACCESSED;
+    }
+    if (!USBD_SUCCESS(packet.status) && status == USBD_STATUS_XACT_ERROR &&
+        result.actual_length == 0) {
+      packet.status = kPacketMissed;
     }
     packet.length = USBD_SUCCESS(packet.status) ? std::min(result.actual_length, packet.room) : 0;
     if (transfer.in() && packet.length != 0) {
