@@ -32,6 +32,7 @@
 #include "sim/portdrv/modem_port.h"
 #include "sim/usbdevice/modem.h"
 #include "tests/usbfs/usbfs_testbed.h"
+#include "tools/mdmd/service.h"
 #include "tools/mdmsim/rig.h"
 #include "tools/mdmsim/serial_update.h"
 #include "tools/mdmsim/usb_update.h"
@@ -167,21 +168,6 @@ struct TransferWindow {
   }
 };
 
-// The COM port the driver bound the modem with this serial number to, from its node's key.
-std::string BoundComName(const std::string& serial) {
-  std::string key = "Enum\\USB\\VID_F3A9&PID_5201\\" + serial + "MDM";
-  HKEY node;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &node) != ERROR_SUCCESS) {
-    return {};
-  }
-  char name[16] = {};
-  DWORD size = sizeof(name) - 1;
-  LONG result =
-      RegQueryValueExA(node, "PORTNAME", nullptr, nullptr, reinterpret_cast<BYTE*>(name), &size);
-  RegCloseKey(node);
-  return result == ERROR_SUCCESS ? std::string(name) : std::string();
-}
-
 // mdmcore over the libusb host controller, one emulated modem on the bus, on the real clock.
 class LibusbPath {
  public:
@@ -211,7 +197,7 @@ class LibusbPath {
     // The configuration manager enumerates the modem's node after the start; the driver binds
     // its COM port then.
     kernel_->processor().Call([] {});
-    com_ = BoundComName(mdmsim::Narrow(identity_.serial));
+    com_ = mdmd::BoundComName(mdmsim::Narrow(identity_.serial));
     if (com_.empty()) return Fail("the driver bound no COM port");
     comPort_ = sim::portdrv::ModemPort::Create(kernel_->processor(), com_,
                                                mdmsim::Narrow(identity_.serial));

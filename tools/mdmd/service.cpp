@@ -54,22 +54,6 @@ std::string Where(libusb_device* device) {
          std::to_string(libusb_get_device_address(device));
 }
 
-// The COM port the driver bound the modem with this serial number to, from the registry key of
-// the modem's node; empty when it bound none.
-std::string BoundComName(const std::string& serial) {
-  std::string key = "Enum\\USB\\VID_F3A9&PID_5201\\" + serial + "MDM";
-  HKEY node;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &node) != ERROR_SUCCESS) {
-    return {};
-  }
-  char name[16] = {};
-  DWORD size = sizeof(name) - 1;
-  LONG result =
-      RegQueryValueExA(node, "PORTNAME", nullptr, nullptr, reinterpret_cast<BYTE*>(name), &size);
-  RegCloseKey(node);
-  return result == ERROR_SUCCESS ? std::string(name) : std::string();
-}
-
 }  // namespace
 
 struct Service::State {
@@ -333,6 +317,20 @@ Service::~Service() {
 std::vector<std::string> Service::ComPorts() const {
   std::lock_guard lock(state_->mutex);
   return state_->comNames;
+}
+
+std::string BoundComName(const std::string& serial) {
+  std::string key = "Enum\\USB\\VID_F3A9&PID_5201\\" + serial + "MDM";
+  HKEY node;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &node) != ERROR_SUCCESS) {
+    return {};
+  }
+  char name[16] = {};
+  DWORD size = sizeof(name) - 1;
+  LONG result =
+      RegQueryValueExA(node, "PORTNAME", nullptr, nullptr, reinterpret_cast<BYTE*>(name), &size);
+  RegCloseKey(node);
+  return result == ERROR_SUCCESS ? std::string(name) : std::string();
 }
 
 std::string OpenFailureHint(int libusbError, int bus, int address) {
