@@ -20,19 +20,16 @@
 #include <optional>
 #include <string>
 
-#include "driver/core/devext.h"
 #include "platform/base/root.h"
 #include "platform/clock/clock.h"
 #include "platform/clock/one_cpu.h"
 #include "platform/clock/virtual_clock.h"
-#include "platform/usb/libusb/libusb_host_controller.h"
 #include "platform/vxd/vmm.h"
-#include "platform/wdm/kernel_thread.h"
 #include "platform/wdm/pnp.h"
 #include "sim/portdrv/modem_port.h"
 #include "sim/usbdevice/modem.h"
 #include "tests/usbfs/usbfs_testbed.h"
-#include "tools/mdmd/service.h"
+#include "tools/mdmd/usb_kernel.h"
 #include "tools/mdmsim/rig.h"
 #include "tools/mdmsim/serial_update.h"
 #include "tools/mdmsim/usb_update.h"
@@ -174,33 +171,23 @@ class LibusbPath {
   // False (with a message) when the modem could not be started and bound to a COM port.
   bool Start() {
     if (root_.path().empty()) return Fail("no platform root");
-    platform::vxd::ResetSystem();
     modem_ = std::make_shared<sim::usbdevice::UsbModem>(identity_);
     testbed_.Add(modem_, sim::usbdevice::ModemDescriptors(identity_));
-    if (libusb_init(&context_) != 0) return Fail("libusb did not start");
-    kernel_.emplace();
-    kernel_->processor().Call([&] { controller_.emplace(kernel_->processor(), context_); });
+    std::string error;
+    usb_ = mdmd::UsbKernel::Load(error);
+    if (usb_ == nullptr) return Fail(error.c_str());
     libusb_device** list = nullptr;
-    if (libusb_get_device_list(context_, &list) != 1) return Fail("no device on the bus");
-    port_ = controller_->Attach(list[0]);
+    if (libusb_get_device_list(usb_->context(), &list) != 1) return Fail("no device on the bus");
+    port_ = usb_->controller().Attach(list[0]);
     libusb_free_device_list(list, 1);
     if (port_ == 0) return Fail("the device did not open");
-    pdo_ = controller_->Pdo(port_);
-    if (pnp::LoadDriver(DriverEntry, "mdmcore", &driver_) != STATUS_SUCCESS) {
-      driver_ = nullptr;
-      return Fail("mdmcore did not load");
-    }
-    if (!NT_SUCCESS(pnp::AddDevice(driver_, pdo_)) || !NT_SUCCESS(pnp::StartDevice(pdo_))) {
-      return Fail("mdmcore did not start the modem");
-    }
+    pdo_ = usb_->controller().Pdo(port_);
+    if (!NT_SUCCESS(usb_->StartModem(pdo_))) return Fail("mdmcore did not start the modem");
     started_ = true;
-    // The configuration manager enumerates the modem's node after the start; the driver binds
-    // its COM port then.
-    kernel_->processor().Call([] {});
     com_ = mdmd::BoundComName(mdmsim::Narrow(identity_.serial));
     if (com_.empty()) return Fail("the driver bound no COM port");
-    comPort_ = sim::portdrv::ModemPort::Create(kernel_->processor(), com_,
-                                               mdmsim::Narrow(identity_.serial));
+    comPort_ =
+        sim::portdrv::ModemPort::Create(usb_->processor(), com_, mdmsim::Narrow(identity_.serial));
     return true;
   }
 
@@ -210,18 +197,14 @@ class LibusbPath {
       pnp::StopDevice(pdo_);
       pnp::RemoveDevice(pdo_);
     }
-    if (port_ != 0) controller_->Forget(port_);
-    if (driver_ != nullptr) pnp::UnloadDriver(driver_);
-    if (controller_) kernel_->processor().Call([&] { controller_.reset(); });
-    kernel_.reset();
-    if (context_ != nullptr) libusb_exit(context_);
+    if (port_ != 0) usb_->controller().Forget(port_);
   }
 
   Figures Measure() {
     Figures figures;
     Sleep(kSettleMs);
     figures.idle = MeasureIdle(
-        kernel_->processor(), [&] { return testbed_.Reaped(kStatusEndpoint); }, kIdleMs);
+        usb_->processor(), [&] { return testbed_.Reaped(kStatusEndpoint); }, kIdleMs);
     figures.in = CommandOutput(com_, [&](std::string text) {
       testbed_.WithDevices([&] { modem_->firmware().behaviour().extraText = std::move(text); });
     });
@@ -256,13 +239,10 @@ class LibusbPath {
   platform::TemporaryRoot root_{"mdm-bench-"};
   tests::usbfs::UsbfsTestbed testbed_;
   std::shared_ptr<sim::usbdevice::UsbModem> modem_;
-  libusb_context* context_ = nullptr;
   std::optional<platform::clock::ThreadScope> thread_{"dialog"};
-  std::optional<platform::wdm::KernelThread> kernel_;
-  std::optional<platform::usb::LibusbHostController> controller_;
+  std::unique_ptr<mdmd::UsbKernel> usb_;
   ULONG port_ = 0;
   PDEVICE_OBJECT pdo_ = nullptr;
-  PDRIVER_OBJECT driver_ = nullptr;
   bool started_ = false;
   std::string com_;
   std::shared_ptr<sim::portdrv::ModemPort> comPort_;

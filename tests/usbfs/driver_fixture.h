@@ -9,16 +9,12 @@
 
 #include <chrono>
 #include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 
 #include "driver/core/devext.h"
 #include "platform/base/root.h"
 #include "platform/clock/clock.h"
-#include "platform/usb/libusb/libusb_host_controller.h"
-#include "platform/vxd/vmm.h"
-#include "platform/wdm/kernel_thread.h"
 #include "platform/wdm/pnp.h"
 #include "platform/wdm/pool.h"
 #include "platform/wdm/processor.h"
@@ -26,6 +22,7 @@
 #include "sim/portdrv/modem_port.h"
 #include "sim/usbdevice/modem.h"
 #include "tests/usbfs/usbfs_testbed.h"
+#include "tools/mdmd/usb_kernel.h"
 #include "updater/serial/serial.h"
 
 namespace tests::usbfs {
@@ -34,20 +31,21 @@ class DriverOverLibusb : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(root.path().empty());
-    platform::vxd::ResetSystem();
     modem = std::make_shared<sim::usbdevice::UsbModem>(
         sim::usbdevice::ModemIdentity{u"0000C0FFEE01", u"Modem"});
     device = testbed.Add(modem, sim::usbdevice::ModemDescriptors({u"0000C0FFEE01", u"Modem"}));
-    ASSERT_EQ(libusb_init(&context), 0);
-    kernel.emplace();
-    kernel->processor().Call([&] { controller.emplace(kernel->processor(), context); });
+    std::string error;
+    usb = mdmd::UsbKernel::Load(error);
+    ASSERT_NE(usb, nullptr) << error;
+    kernel = &usb->kernel();
+    controller = &usb->controller();
+    driver = usb->driver();
     libusb_device** list = nullptr;
-    ASSERT_EQ(libusb_get_device_list(context, &list), 1);
+    ASSERT_EQ(libusb_get_device_list(usb->context(), &list), 1);
     port = controller->Attach(list[0]);
     libusb_free_device_list(list, 1);
     ASSERT_NE(port, 0u);
     pdo = controller->Pdo(port);
-    ASSERT_EQ(platform::wdm::pnp::LoadDriver(DriverEntry, "mdmcore", &driver), STATUS_SUCCESS);
   }
   void TearDown() override {
     if (commPortSession.port != nullptr) CloseCom();
@@ -58,12 +56,9 @@ class DriverOverLibusb : public ::testing::Test {
       platform::wdm::pnp::RemoveDevice(pdo);
     }
     if (port != 0) controller->Forget(port);
-    if (driver != nullptr) platform::wdm::pnp::UnloadDriver(driver);
+    usb.reset();
     namespace pool = platform::wdm::pool;
     EXPECT_EQ(pool::FormatReport(pool::Outstanding()), "pool: no block outstanding\n");
-    kernel->processor().Call([&] { controller.reset(); });
-    kernel.reset();
-    libusb_exit(context);
     std::string all;
     for (const std::string& violation : recorder.Violations()) all += violation + "\n";
     EXPECT_TRUE(all.empty()) << "driver verifier:\n" << all;
@@ -131,13 +126,13 @@ class DriverOverLibusb : public ::testing::Test {
   UsbfsTestbed testbed;
   std::shared_ptr<sim::usbdevice::UsbModem> modem;
   int device = 0;
-  libusb_context* context = nullptr;
   platform::clock::ThreadScope main{"test"};
-  std::optional<platform::wdm::KernelThread> kernel;
-  std::optional<platform::usb::LibusbHostController> controller;
+  std::unique_ptr<mdmd::UsbKernel> usb;
+  platform::wdm::KernelThread* kernel = nullptr;  // usb's parts
+  platform::usb::LibusbHostController* controller = nullptr;
+  PDRIVER_OBJECT driver = nullptr;
   ULONG port = 0;
   PDEVICE_OBJECT pdo = nullptr;
-  PDRIVER_OBJECT driver = nullptr;
   std::shared_ptr<sim::portdrv::ModemPort> com;
 };
 

@@ -5,19 +5,17 @@
 #include <algorithm>
 #include <cctype>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <optional>
 
 #include "driver/core/devext.h"
 #include "platform/clock/clock.h"
-#include "platform/usb/libusb/libusb_host_controller.h"
-#include "platform/vxd/vmm.h"
-#include "platform/wdm/kernel_thread.h"
 #include "platform/wdm/pnp.h"
 #include "platform/wdm/pool.h"
-#include "platform/win32/windows.h"
 #include "sim/portdrv/modem_port.h"
+#include "tools/mdmd/usb_kernel.h"
 #include "tools/mdmsim/install_program.h"
 #include "tools/mdmsim/served_port.h"
 
@@ -59,10 +57,7 @@ std::string Where(libusb_device* device) {
 struct Service::State {
   ServiceOptions options;
   Log log;
-  libusb_context* context = nullptr;
-  std::optional<platform::wdm::KernelThread> kernel;
-  std::optional<platform::usb::LibusbHostController> controller;
-  PDRIVER_OBJECT driver = nullptr;
+  std::unique_ptr<UsbKernel> usb;
   bool hotplugRegistered = false;
   libusb_hotplug_callback_handle hotplug = 0;
 
@@ -101,31 +96,16 @@ int Service::State::OnHotplug(libusb_context*, libusb_device* device, libusb_hot
 }
 
 bool Service::State::Begin(std::string& error) {
-  platform::vxd::ResetSystem();
   mdmsim::ProvideInstallProgram();
-  int result = libusb_init(&context);
-  if (result != 0) {
-    error = std::string("cannot start libusb: ") + libusb_error_name(result);
-    return false;
-  }
   if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
     error = "this libusb cannot report modems arriving and leaving (no hotplug support)";
     return false;
   }
-  kernel.emplace();
-  kernel->processor().Call([&] { controller.emplace(kernel->processor(), context); });
-  NTSTATUS status = pnp::LoadDriver(DriverEntry, "mdmcore", &driver);
-  if (!NT_SUCCESS(status)) {
-    char text[64];
-    std::snprintf(text, sizeof(text), "mdmcore did not load (0x%08X)",
-                  static_cast<unsigned>(status));
-    error = text;
-    driver = nullptr;
-    return false;
-  }
+  usb = UsbKernel::Load(error);
+  if (usb == nullptr) return false;
   thread = clock::Spawn("mdmd", [this] { Run(); });
-  result = libusb_hotplug_register_callback(
-      context, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+  int result = libusb_hotplug_register_callback(
+      usb->context(), LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
       LIBUSB_HOTPLUG_ENUMERATE, kModemVendor, kModemProduct, LIBUSB_HOTPLUG_MATCH_ANY, &OnHotplug,
       this, &hotplug);
   if (result != 0) {
@@ -159,19 +139,19 @@ void Service::State::Arrive(libusb_device* device) {
   log("arrival: USB modem on " + Where(device));
   auto modem = std::make_unique<Modem>();
   int error = 0;
-  modem->port = controller->Attach(device, &error);
+  modem->port = usb->controller().Attach(device, &error);
   if (modem->port == 0) {
     log(OpenFailureHint(error, libusb_get_bus_number(device), libusb_get_device_address(device)));
     return;
   }
-  if (!Named(controller->SerialNumber(modem->port), device)) {
-    controller->Forget(modem->port);
+  if (!Named(usb->controller().SerialNumber(modem->port), device)) {
+    usb->controller().Forget(modem->port);
     return;
   }
   modem->device = libusb_ref_device(device);
-  modem->pdo = controller->Pdo(modem->port);
+  modem->pdo = usb->controller().Pdo(modem->port);
   if (!StartModem(*modem)) {
-    controller->Forget(modem->port);
+    usb->controller().Forget(modem->port);
     libusb_unref_device(modem->device);
     return;
   }
@@ -195,11 +175,7 @@ bool Service::State::Named(const std::string& serial, libusb_device* device) {
 }
 
 bool Service::State::StartModem(Modem& modem) {
-  NTSTATUS status = pnp::AddDevice(driver, modem.pdo);
-  if (NT_SUCCESS(status)) {
-    status = pnp::StartDevice(modem.pdo);
-    if (!NT_SUCCESS(status)) pnp::RemoveDevice(modem.pdo);
-  }
+  NTSTATUS status = usb->StartModem(modem.pdo);
   if (!NT_SUCCESS(status)) {
     char text[64];
     std::snprintf(text, sizeof(text), "mdmcore did not start the modem (0x%08X)",
@@ -208,9 +184,6 @@ bool Service::State::StartModem(Modem& modem) {
     return false;
   }
   modem.serial = Extension(modem.pdo->AttachedDevice)->serialNumber;
-  // The configuration manager enumerates the modem's node on the processor after the start; the
-  // driver binds its COM port then.
-  kernel->processor().Call([] {});
   modem.comName = BoundComName(modem.serial);
   return true;
 }
@@ -220,7 +193,7 @@ void Service::State::Serve(Modem& modem) {
     log("modem " + modem.serial + ": the driver bound no COM port (COM1 to COM9 all taken?)");
     return;
   }
-  modem.comPort = sim::portdrv::ModemPort::Create(kernel->processor(), modem.comName, modem.serial);
+  modem.comPort = sim::portdrv::ModemPort::Create(usb->processor(), modem.comName, modem.serial);
   int number = modem.comName[3] - '0';
   auto tcpPort =
       static_cast<std::uint16_t>(options.rfc2217Base == 0 ? 0 : options.rfc2217Base + number);
@@ -242,11 +215,11 @@ void Service::State::Depart(libusb_device* device) {
     if (modem.device != device) continue;
     log("departure: USB modem " + modem.serial + " from " + Where(device) +
         (modem.comName.empty() ? "" : ", " + modem.comName + " no longer served"));
-    kernel->processor().Call([&] { controller->Unplug(modem.port); });
+    usb->processor().Call([&] { usb->controller().Unplug(modem.port); });
     pnp::SurpriseRemoveDevice(modem.pdo);
     StopServing(modem);
     pnp::RemoveDevice(modem.pdo);
-    controller->Forget(modem.port);
+    usb->controller().Forget(modem.port);
     libusb_unref_device(modem.device);
     modems.erase(it);
     PublishComNames();
@@ -268,7 +241,7 @@ void Service::State::PublishComNames() {
 }
 
 void Service::State::Shutdown() {
-  if (hotplugRegistered) libusb_hotplug_deregister_callback(context, hotplug);
+  if (hotplugRegistered) libusb_hotplug_deregister_callback(usb->context(), hotplug);
   {
     std::lock_guard lock(mutex);
     stopping = true;
@@ -281,16 +254,13 @@ void Service::State::Shutdown() {
     StopServing(*modem);
     pnp::StopDevice(modem->pdo);
     pnp::RemoveDevice(modem->pdo);
-    controller->Forget(modem->port);
+    usb->controller().Forget(modem->port);
     libusb_unref_device(modem->device);
     log("stopped: USB modem " + modem->serial +
         (modem->comName.empty() ? "" : " on " + modem->comName));
   }
   modems.clear();
-  if (driver != nullptr) pnp::UnloadDriver(driver);
-  if (controller) kernel->processor().Call([&] { controller.reset(); });
-  kernel.reset();
-  if (context != nullptr) libusb_exit(context);
+  usb.reset();
   std::string report = platform::wdm::pool::FormatReport(platform::wdm::pool::Outstanding());
   if (!report.empty() && report.back() == '\n') report.pop_back();
   log(report);
@@ -317,20 +287,6 @@ Service::~Service() {
 std::vector<std::string> Service::ComPorts() const {
   std::lock_guard lock(state_->mutex);
   return state_->comNames;
-}
-
-std::string BoundComName(const std::string& serial) {
-  std::string key = "Enum\\USB\\VID_F3A9&PID_5201\\" + serial + "MDM";
-  HKEY node;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &node) != ERROR_SUCCESS) {
-    return {};
-  }
-  char name[16] = {};
-  DWORD size = sizeof(name) - 1;
-  LONG result =
-      RegQueryValueExA(node, "PORTNAME", nullptr, nullptr, reinterpret_cast<BYTE*>(name), &size);
-  RegCloseKey(node);
-  return result == ERROR_SUCCESS ? std::string(name) : std::string();
 }
 
 std::string OpenFailureHint(int libusbError, int bus, int address) {

@@ -44,10 +44,6 @@ class Service {
   std::unique_ptr<State> state_;
 };
 
-// The COM port ("COM3") the driver bound the modem with this serial number to, from the
-// registry key of the modem's node; empty when it bound none.
-std::string BoundComName(const std::string& serial);
-
 // What a libusb error when opening a modem means to its user, in one line.
 std::string OpenFailureHint(int libusbError, int bus, int address);
 
