@@ -229,9 +229,3 @@ TEST_F(BusFaults, AStalledIndicationPipeEndsControlTrafficWithoutAHangOrALeak) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  tests::usbfs::RunUnderUsbfsPreload(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

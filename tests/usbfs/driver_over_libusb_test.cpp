@@ -89,9 +89,3 @@ TEST_F(DriverOverLibusb, TransfersEndingAsGoneBeforeTheRemovalLeaveNothingBehind
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  tests::usbfs::RunUnderUsbfsPreload(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -417,9 +417,3 @@ TEST_F(LibusbHostControllerTest, AGoneDeviceRefusesEverything) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  tests::usbfs::RunUnderUsbfsPreload(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -292,9 +292,3 @@ TEST(MdmdOpenFailure, SaysWhatIsMissingForTheNode) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  tests::usbfs::RunUnderUsbfsPreload(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -230,9 +230,3 @@ TEST_F(UsbfsProbe, StatusPacketsComeOnePerFrame) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  tests::usbfs::RunUnderUsbfsPreload(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

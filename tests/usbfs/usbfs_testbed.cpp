@@ -44,6 +44,17 @@ std::string Hex(std::span<const BYTE> bytes) {
   return text;
 }
 
+// The value the request's argument points to (a configuration, an endpoint).
+template <typename T>
+T Argument(_UMockdevIoctlClient* client) {
+  UMockdevIoctlData* data =
+      umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(T), nullptr);
+  T value{};
+  std::memcpy(&value, data->data, sizeof(value));
+  g_object_unref(data);
+  return value;
+}
+
 }  // namespace
 
 void RunUnderUsbfsPreload(int, char** argv) {
@@ -276,11 +287,7 @@ bool UsbfsTestbed::Handle(_UMockdevIoctlClient* client) {
 }
 
 bool UsbfsTestbed::SetConfiguration(_UMockdevIoctlClient* client, Node& node) {
-  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  UMockdevIoctlData* value = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), nullptr);
-  int configuration = 0;
-  std::memcpy(&configuration, value->data, sizeof(configuration));
-  g_object_unref(value);
+  int configuration = Argument<int>(client);
   if (configuration == -1) configuration = 0;  // usbfs's word for "unconfigured"
   node.halted.clear();                         // a configuration clears every halt
   USB_DEFAULT_PIPE_SETUP_PACKET setup{0x00, USB_REQUEST_SET_CONFIGURATION,
@@ -293,12 +300,7 @@ bool UsbfsTestbed::SetConfiguration(_UMockdevIoctlClient* client, Node& node) {
 }
 
 bool UsbfsTestbed::ClearHalt(_UMockdevIoctlClient* client, Node& node) {
-  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  UMockdevIoctlData* value = umockdev_ioctl_data_resolve(arg, 0, sizeof(unsigned), nullptr);
-  unsigned endpoint = 0;
-  std::memcpy(&endpoint, value->data, sizeof(endpoint));
-  g_object_unref(value);
-  node.halted.erase(static_cast<UCHAR>(endpoint));
+  node.halted.erase(static_cast<UCHAR>(Argument<unsigned>(client)));
   umockdev_ioctl_client_complete(client, 0, 0);
   return true;
 }
