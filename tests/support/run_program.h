@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -32,6 +33,10 @@ struct ProgramRun {
   std::chrono::seconds limit{300};
   int signal = 0;                // sent once standard output holds `signalAfter`
   std::string signalAfter = {};  // (a signal of 0 is never sent)
+  // When set, standard output goes to `output` rather than to a file (the result's `out` stays
+  // empty), and the signal is sent once `ready` says so rather than on `signalAfter`.
+  int output = -1;
+  std::function<bool()> ready = {};
 };
 
 inline std::string ReadWholeFile(const std::filesystem::path& path) {
@@ -52,7 +57,9 @@ inline ProgramResult RunProgram(const std::string& program, const std::vector<st
   if (child == 0) {
     for (const auto& [name, value] : how.environment) ::setenv(name.c_str(), value.c_str(), 1);
     ::dup2(::open("/dev/null", O_RDONLY), 0);
-    ::dup2(::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    ::dup2(
+        how.output >= 0 ? how.output : ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+        1);
     ::dup2(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
@@ -66,9 +73,13 @@ inline ProgramResult RunProgram(const std::string& program, const std::vector<st
   int status = 0;
   pid_t done = 0;
   bool signalled = how.signal == 0;
+  auto ready = [&] {
+    return how.ready ? how.ready()
+                     : ReadWholeFile(outPath).find(how.signalAfter) != std::string::npos;
+  };
   while ((done = ::waitpid(child, &status, WNOHANG)) == 0 &&
          std::chrono::steady_clock::now() < deadline) {
-    if (!signalled && ReadWholeFile(outPath).find(how.signalAfter) != std::string::npos) {
+    if (!signalled && ready()) {
       ::kill(child, how.signal);
       signalled = true;
     }
@@ -81,7 +92,7 @@ inline ProgramResult RunProgram(const std::string& program, const std::vector<st
     run.inTime = true;
     if (WIFEXITED(status)) run.exitCode = WEXITSTATUS(status);
   }
-  run.out = ReadWholeFile(outPath);
+  if (how.output < 0) run.out = ReadWholeFile(outPath);
   run.err = ReadWholeFile(errPath);
   return run;
 }

@@ -25,6 +25,7 @@ bool CatchStopSignals() {
   if (::pipe(stopPipe) != 0) return false;
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
+  action.sa_flags = SA_RESTART;  // the service's threads carry on with the calls it interrupts
   sigemptyset(&action.sa_mask);
   return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }

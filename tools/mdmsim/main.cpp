@@ -33,5 +33,5 @@ int main(int argc, char** argv) {
     int code = app.exit(error);
     return code == 0 ? 0 : 2;  // bad arguments: usage and exit code 2
   }
-  return result;
+  return mdmsim::ResultUnlessStopped(result);
 }

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -15,8 +16,10 @@ namespace {
 int stopPipe[2] = {-1, -1};
 std::mutex handlerMutex;
 std::function<void()> stopHandler;
+std::atomic<bool> stopping{false};
 
 void OnStopSignal(int signal) {
+  stopping = true;
   const unsigned char number = static_cast<unsigned char>(signal);
   [[maybe_unused]] ssize_t written = ::write(stopPipe[1], &number, 1);
 }
@@ -42,6 +45,8 @@ void StopOnSignals() {
   }).detach();
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
+  // Calls the signal interrupts carry on, so no thread fails for it while the stop runs.
+  action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
@@ -50,6 +55,11 @@ void StopOnSignals() {
 void SetStopHandler(std::function<void()> handler) {
   std::lock_guard lock(handlerMutex);
   stopHandler = std::move(handler);
+}
+
+int ResultUnlessStopped(int result) {
+  if (!stopping) return result;
+  for (;;) ::pause();
 }
 
 }  // namespace mdmsim

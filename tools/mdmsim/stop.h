@@ -12,5 +12,9 @@ void StopOnSignals();
 // `handler` runs on the stopping thread when a stop signal arrives, and the program ends when
 // it returns. A command that serves other programs sets one to close what it opened for them.
 void SetStopHandler(std::function<void()> handler);
+// The command's `result`, to return from main; when a stop signal has arrived meanwhile it never
+// returns, so that the stop ends the program with the signal's status and nothing is torn down
+// under it.
+int ResultUnlessStopped(int result);
 
 }  // namespace mdmsim
