@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "tests/support/background_program.h"
+#include "tests/support/pyserial.h"
 #include "tests/support/run_program.h"
 #include "tests/support/session_log.h"
 #include "tests/support/tcp_port.h"
@@ -35,13 +36,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing_support::BackgroundProgram;
+using testing_support::kPython;
 using testing_support::ProgramResult;
 using testing_support::ProgramRun;
 using testing_support::ReadWholeFile;
 using testing_support::RunProgram;
 using testing_support::TempRoot;
 
-constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kSer2net[] = "/usr/sbin/ser2net";
 constexpr char kSerialPortKey[] = "HKLM\\Hardware\\Devicemap\\Serialcomm";
 

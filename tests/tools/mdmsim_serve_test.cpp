@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tests/support/background_program.h"
+#include "tests/support/pyserial.h"
 #include "tests/support/run_program.h"
 #include "tests/support/tcp_port.h"
 #include "tests/support/temp_root.h"
@@ -31,11 +32,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using testing_support::BackgroundProgram;
+using testing_support::kPython;
 using testing_support::ProgramRun;
 using testing_support::RunProgram;
 using testing_support::TempRoot;
-
-constexpr char kPython[] = "/usr/bin/python3";
 
 // Writes `command` to the terminal and reads until "OK\r\n" or ten seconds have passed.
 std::string AskOnTerminal(const fs::path& terminal, const std::string& command) {
@@ -161,9 +161,6 @@ class MdmsimServe : public ::testing::Test {
  protected:
   void SetUp() override { fs::create_directories(scratch); }
 
-  bool HavePyserial() {
-    return RunProgram(kPython, {"-c", "import serial"}, scratch).exitCode == 0;
-  }
   // Starts `mdmsim serve --modems 2` with `extra` arguments; true once it serves.
   bool Serve(std::vector<std::string> extra) {
     std::vector<std::string> args{"serve", "--modems", "2"};
@@ -181,7 +178,8 @@ class MdmsimServe : public ::testing::Test {
 };
 
 TEST_F(MdmsimServe, RealProgramsUseTheServedPortsUntilAStopRemovesThem) {
-  if (!HavePyserial()) GTEST_SKIP() << "pyserial is missing (Debian package python3-serial)";
+  if (!testing_support::HavePyserial(scratch))
+    GTEST_SKIP() << "pyserial is missing (Debian package python3-serial)";
   ASSERT_TRUE(Serve({"--rfc2217-port", std::to_string(port)})) << serve->err();
   EXPECT_NE(serve->out().find("COM3: USB modem 0000A1B2C3D4, number 3, on /dev/pts/"),
             std::string::npos);
@@ -261,7 +259,8 @@ TEST_F(MdmsimServe, HostileClientsAreDroppedAndDisturbNoOtherPort) {
 // A call between the two served modems: COM3 dials from its terminal, COM4's RFC 2217 client
 // (pyserial) hears the ring, answers, sees the carrier come and go, and bytes cross both ways.
 TEST_F(MdmsimServe, APyserialClientAnswersACallFromTheOtherModemAndSeesItsCarrier) {
-  if (!HavePyserial()) GTEST_SKIP() << "pyserial is missing (Debian package python3-serial)";
+  if (!testing_support::HavePyserial(scratch))
+    GTEST_SKIP() << "pyserial is missing (Debian package python3-serial)";
   ASSERT_TRUE(Serve({"--rfc2217-port", std::to_string(port)})) << serve->err();
   EXPECT_NE(serve->out().find("COM4: USB modem 0000A1B2C3D5, number 4,"), std::string::npos);
   ProgramRun bounded{{}, 80s};

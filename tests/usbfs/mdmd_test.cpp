@@ -21,6 +21,7 @@
 #include "platform/clock/clock.h"
 #include "sim/usbdevice/modem.h"
 #include "tests/support/background_program.h"
+#include "tests/support/pyserial.h"
 #include "tests/support/run_program.h"
 #include "tests/support/tcp_port.h"
 #include "tests/usbfs/usbfs_testbed.h"
@@ -32,10 +33,11 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using sim::usbdevice::UsbModem;
 using testing_support::BackgroundProgram;
+using testing_support::HavePyserial;
+using testing_support::kPython;
 using testing_support::ProgramRun;
 using testing_support::RunProgram;
 
-constexpr char kPython[] = "/usr/bin/python3";
 constexpr char kSerialPortKey[] = "HKLM\\Hardware\\Devicemap\\Serialcomm";
 constexpr char kAti9Answer[] = "USB high power, bus-powered function\\r\\n\\r\\nOK";
 
@@ -139,10 +141,6 @@ class MdmdOverUsbfs : public ::testing::Test {
   std::vector<std::string> log;
   std::unique_ptr<mdmd::Service> service;
 };
-
-bool HavePyserial(const fs::path& folder) {
-  return RunProgram(kPython, {"-c", "import serial"}, folder).exitCode == 0;
-}
 
 TEST_F(MdmdOverUsbfs, APluggedModemIsBoundToCom3AndAnswersOverRfc2217) {
   if (!HavePyserial(root.path())) GTEST_SKIP() << "pyserial is missing (python3-serial)";
