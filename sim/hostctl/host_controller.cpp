@@ -1,8 +1,10 @@
 #include "sim/hostctl/host_controller.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "platform/clock/trace.h"
+#include "platform/clock/virtual_clock.h"
 #include "platform/vxd/configmg.h"
 
 namespace sim::hostctl {
@@ -14,6 +16,10 @@ namespace clock = platform::clock;
 constexpr clock::Duration kFrame = clock::Milliseconds(1);
 // How far ahead an isochronous transfer may be scheduled.
 constexpr ULONG kScheduleWindow = 1024;
+
+bool InVirtualTime() {
+  return dynamic_cast<clock::VirtualClock*>(&clock::Current()) != nullptr;
+}
 
 }  // namespace
 
@@ -117,7 +123,16 @@ USBD_STATUS HostController::Submit(ULONG number, Transfer& transfer) {
   Queue& queue = ports_[number].queues[transfer.endpoint];
   if (transfer.type == UsbdPipeTypeIsochronous) {
     ULONG current = CurrentFrame();
-    if (transfer.asap) {
+    bool soon = transfer.asap;
+    if (!soon && transfer.startFrame < current && !InVirtualTime()) {
+      // On the real clock the processor is an ordinary thread that the host may hold between
+      // reading the frame and submitting: a start frame that has passed is lateness, and the
+      // transfer runs as soon as it can rather than losing its bytes. In virtual time nothing
+      // is late, and a past start frame is refused as the platform's controller refuses it.
+      ++lateStarts_;
+      soon = true;
+    }
+    if (soon) {
       ULONG next = current;
       if (!queue.empty()) {
         const Transfer& last = *queue.back();

@@ -3,9 +3,11 @@
 // frame from its start frame on and completes at the end of its last frame; a bulk transfer is
 // offered to the device at the end of every frame until the device answers. Frames in which no
 // transfer is queued are not run at all: the frame number follows the clock regardless. Every
-// other frame runs, in order, even when the processor reaches its end late (on the real clock).
+// other frame runs, in order, even when the processor reaches its end late (on the real clock),
+// and there a transfer submitted after its start frame has passed runs as soon as it can.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <set>
@@ -41,6 +43,10 @@ class HostController final : public platform::usb::HostController {
   // Cancels of `endpoint` take effect as a real controller's do: the transfer leaves the
   // schedule and completes as cancelled at the end of the current frame, not inside the cancel.
   void DeferCancels(UCHAR endpoint) { deferredCancels_.insert(endpoint); }
+
+  // Isochronous transfers that came on the real clock after their start frame had passed and
+  // ran as soon as they could.
+  std::uint64_t LateStarts() const { return lateStarts_; }
 
   ULONG CurrentFrame() override;
   bool Present(ULONG port) override;
@@ -80,7 +86,9 @@ class HostController final : public platform::usb::HostController {
   std::map<UCHAR, std::pair<USBD_STATUS, int>> injected_;
   std::map<UCHAR, std::pair<USBD_STATUS, int>> injectedTransfer_;
   std::set<UCHAR> deferredCancels_;
-  int cancelsDue_ = 0;  // transfers marked cancelRequested, to complete at the end of the frame
+  int cancelsDue_ = 0;
+  std::uint64_t lateStarts_ =
+      0;  // transfers marked cancelRequested, to complete at the end of the frame
 };
 
 }  // namespace sim::hostctl

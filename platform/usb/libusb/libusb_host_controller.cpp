@@ -260,13 +260,22 @@ USBD_STATUS LibusbHostController::Submit(ULONG number, Transfer& transfer) {
   flight->port = number;
   flight->transfer = &transfer;
   flight->id = nextFlight_++;
+  bool soon = transfer.asap;  // given to libusb now, to run as soon as it can
   if (transfer.type == UsbdPipeTypeIsochronous) {
     ULONG& next = port.nextFrame[transfer.endpoint];
-    if (transfer.asap) {
+    if (!soon && transfer.startFrame > current + kScheduleWindow) {
+      return USBD_STATUS_BAD_START_FRAME;
+    }
+    // A start frame that has passed is the host's lateness, not the submitter's fault: the
+    // processor was held between reading the frame and submitting. Its bytes must not be
+    // lost, so it runs as soon as it can, as one asked to start as soon as possible does.
+    if (!transfer.asap && transfer.startFrame < current) {
+      ++lateStarts_;
+      soon = true;
+    }
+    if (soon) {
       // What libusb is given now runs at the earliest in the next frame.
       transfer.startFrame = std::max(current + 1, next);
-    } else if (transfer.startFrame < current || transfer.startFrame > current + kScheduleWindow) {
-      return USBD_STATUS_BAD_START_FRAME;
     }
     next = transfer.startFrame + static_cast<ULONG>(transfer.packets.size());
   }
@@ -274,8 +283,7 @@ USBD_STATUS LibusbHostController::Submit(ULONG number, Transfer& transfer) {
   flights_[record->id] = std::move(flight);
   // libusb runs a transfer as soon as it can, at the earliest in the frame after the one it is
   // given in: one for a later frame waits for the frame before it.
-  if (transfer.type == UsbdPipeTypeIsochronous && !transfer.asap &&
-      transfer.startFrame > current + 1) {
+  if (transfer.type == UsbdPipeTypeIsochronous && !soon && transfer.startFrame > current + 1) {
     clock::Time due = kFrame * static_cast<std::int64_t>(transfer.startFrame - 1);
     record->start = processor_.Schedule(due, [this, record] { SubmitScheduled(*record); });
     return USBD_STATUS_PENDING;

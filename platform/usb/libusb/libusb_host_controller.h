@@ -8,7 +8,9 @@
 // number here is the clock's time in 1 ms frames, as the simulated controller counts it. What
 // libusb is given runs at the earliest in the next frame, so a transfer asked to start at frame
 // f is handed to libusb once frame f - 1 has begun, and one asked to start as soon as possible
-// is given the next frame, or the one after the endpoint's queued transfers. Every
+// is given the next frame, or the one after the endpoint's queued transfers. One whose start
+// frame has already passed (the processor, an ordinary thread here, was held after it read the
+// frame) runs as soon as possible too, and is counted: on a busy host late is not lost. Every
 // transfer's bytes go through a buffer of its own, so a transfer taken back (abort, cancel, the
 // device gone) is finished for its submitter at once while libusb still winds down its copy.
 #pragma once
@@ -55,6 +57,10 @@ class LibusbHostController final : public HostController {
   // Not on the processor, once no driver is attached: waits for libusb to give back the port's
   // transfers, closes the device and deletes its physical device object.
   void Forget(ULONG port);
+
+  // Isochronous transfers that came after their start frame had passed and ran as soon as they
+  // could (on the processor).
+  std::uint64_t LateStarts() const { return lateStarts_; }
 
   ULONG CurrentFrame() override;
   bool Present(ULONG port) override;
@@ -103,6 +109,7 @@ class LibusbHostController final : public HostController {
   ULONG nextPort_ = 1;
   std::map<std::uint64_t, std::unique_ptr<Flight>> flights_;  // by id, on the processor
   std::uint64_t nextFlight_ = 1;
+  std::uint64_t lateStarts_ = 0;
   std::atomic<int> withLibusb_{0};  // transfers libusb has not given back
   // Completions posted to the processor find the controller through this, and none once it is
   // gone.

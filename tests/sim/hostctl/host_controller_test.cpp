@@ -4,10 +4,12 @@
 // vanished device end pending transfers.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "platform/usb/host_controller.h"
@@ -155,7 +157,7 @@ class HostControllerTest : public ::testing::Test {
   ULONG Frame() { return world->bus().CurrentFrame(); }
 
   platform::wdm::verifier::Recorder recorder;
-  testing_support::VirtualTime time;
+  std::optional<testing_support::VirtualTime> time{std::in_place};
   std::optional<sim::world::World> world;
   std::shared_ptr<BusyModem> modem;
   PDEVICE_OBJECT pdo = nullptr;
@@ -205,6 +207,36 @@ TEST_F(HostControllerTest, AFrameAlreadyPastIsRefused) {
     EXPECT_EQ(Send(late), STATUS_PENDING);  // the stack pends, then completes at once
     EXPECT_EQ(late.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(late.urb->UrbHeader.Status, USBD_STATUS_BAD_START_FRAME);
+  });
+}
+
+// On the real clock the processor is an ordinary thread that a busy host holds at times: a
+// transfer whose start frame passed while it was held between reading the frame and submitting
+// runs as soon as it can, and is counted, instead of being refused with its bytes.
+class HostControllerOnTheRealClock : public HostControllerTest {
+ protected:
+  HostControllerOnTheRealClock() { time.reset(); }
+};
+
+TEST_F(HostControllerOnTheRealClock, ATransferWhoseStartFramePassedRunsAsSoonAsItCan) {
+  ULONG frame = 0;
+  world->Call([&] {
+    frame = Frame();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));  // held after reading the frame
+    Submitted& late = Iso(0, 2, frame + 1, false);
+    EXPECT_EQ(Send(late), STATUS_PENDING);
+  });
+  NTSTATUS status = STATUS_PENDING;
+  for (int i = 0; i < 200 && status == STATUS_PENDING; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    world->Call([&] { status = all[0]->status; });
+  }
+  world->Call([&] {
+    const _URB_ISOCH_TRANSFER& iso = all[0]->urb->UrbIsochronousTransfer;
+    EXPECT_EQ(all[0]->status, STATUS_SUCCESS);
+    EXPECT_GE(iso.StartFrame, frame + 3);
+    EXPECT_EQ(iso.ErrorCount, 0u);
+    EXPECT_EQ(world->bus().LateStarts(), 1u);
   });
 }
 
