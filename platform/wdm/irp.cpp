@@ -16,6 +16,7 @@
 #include "platform/base/spin_lock.h"
 #include "platform/clock/trace.h"
 #include "platform/wdm/kernel.h"
+#include "platform/wdm/preemption.h"
 #include "platform/wdm/verifier.h"
 
 namespace {
@@ -268,6 +269,7 @@ void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID cont
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+  platform::wdm::preemption::Point();
   IrpState* state = Find(irp);
   if (state == nullptr) {
     Report("IofCallDriver with a request that does not exist");

@@ -71,6 +71,14 @@ class BackgroundProgram {
     return exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
   }
 
+  // Stops the whole program for `pause`, as a busy host or a user's Ctrl-Z does, then lets it
+  // go on.
+  void Pause(std::chrono::milliseconds pause) {
+    ::kill(child_, SIGSTOP);
+    std::this_thread::sleep_for(pause);
+    ::kill(child_, SIGCONT);
+  }
+
   std::string out() const { return ReadWholeFile(outPath_); }
   std::string err() const { return ReadWholeFile(errPath_); }
 

@@ -9,11 +9,13 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 
 #include "tests/usbfs/driver_fixture.h"
+#include "tools/mdmsim/stalls.h"
 
 namespace {
 
@@ -80,6 +82,9 @@ struct DataFault {
   bool wholeTransfers;  // the URB fails, or one of its packets
   int error;
   int count;  // struck again before every piece of the exchange
+  // The host stalls the kernel's processor and the bus's frames for up to 50 ms at a time
+  // meanwhile, as a busy machine does.
+  bool stalls = false;
 };
 
 class DataFaults : public BusFaults, public ::testing::WithParamInterface<DataFault> {
@@ -92,10 +97,11 @@ class DataFaults : public BusFaults, public ::testing::WithParamInterface<DataFa
       testbed.FailPackets(device, fault.endpoint, fault.error, fault.count);
     }
   }
-  // Reads until `count` bytes have come (bounded).
+  // Reads until `count` bytes have come (bounded: a busy host that stalls the processor and the
+  // bus slows the echo down a lot, but loses nothing).
   static std::string ReadBytes(std::size_t count) {
     std::string back;
-    auto deadline = std::chrono::steady_clock::now() + 5s;
+    auto deadline = std::chrono::steady_clock::now() + 10s;
     while (back.size() < count && std::chrono::steady_clock::now() < deadline) {
       LONG got = ReadFromComm(ModemReplyBuffer, kModemReplyBufferSize, 1000);
       if (got > 0) back.append(reinterpret_cast<char*>(ModemReplyBuffer), got);
@@ -114,12 +120,20 @@ TEST_P(DataFaults, AreRiddenOutWithTheEchoComingBackByteForByte) {
   const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWYZ0123456789";  // no 'x': no download
   std::string text;
   for (std::size_t i = 0; i < kLength; ++i) text += kAlphabet[random() % kAlphabet.size()];
+  std::optional<mdmsim::ProcessorStalls> stalls;
+  if (GetParam().stalls) {
+    constexpr mdmsim::StallPlan kStalls{25, 20};
+    stalls.emplace(kStalls, 2800);
+    testbed.Stall(kStalls, 2801);
+  }
   std::string back;
   for (std::size_t at = 0; at < text.size(); at += kPiece) {
     Strike();
     Write(text.substr(at, kPiece));
     back += ReadBytes(at + kPiece - back.size());
-    ASSERT_EQ(back.size(), at + kPiece) << "the echo stopped at byte " << back.size();
+    ASSERT_EQ(back.size(), at + kPiece)
+        << "the echo stopped at byte " << back.size() << "; data-out packets the modem rejected: "
+        << Modem([&] { return modem->rejectedPackets(); });
     EXPECT_EQ(testbed.FailuresLeft(device, GetParam().endpoint), 0) << "the fault never struck";
   }
   Write("\r");
@@ -137,7 +151,9 @@ INSTANTIATE_TEST_SUITE_P(
         DataFault{"DataInPacketsMissed", kDataInPipe, false, -EXDEV, 10},
         DataFault{"DataInTransfersWithADataError", kDataInPipe, true, -EPROTO, 3},
         // "data-out-errors": the driver sends each failed transfer again, the same 64 bytes.
-        DataFault{"DataOutTransfersWithADataError", kDataOutPipe, true, -EPROTO, 5}),
+        DataFault{"DataOutTransfersWithADataError", kDataOutPipe, true, -EPROTO, 5},
+        DataFault{"DataOutTransfersWithADataErrorWhileTheHostStalls", kDataOutPipe, true, -EPROTO,
+                  5, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- The command pipe

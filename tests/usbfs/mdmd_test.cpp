@@ -13,6 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,10 +58,11 @@ class MdmdOverUsbfs : public ::testing::Test {
     if (plugged != nullptr) *plugged = modem;
     return testbed.Add(modem, sim::usbdevice::ModemDescriptors({serial, u"Modem"}));
   }
-  bool StartService(std::vector<std::string> serials = {}) {
+  bool StartService(std::vector<std::string> serials = {},
+                    std::optional<mdmsim::StallPlan> stalls = std::nullopt) {
     std::string error;
     service = mdmd::Service::Start(
-        {tcpBase, std::move(serials)},
+        {tcpBase, std::move(serials), stalls},
         [this](const std::string& line) {
           std::lock_guard lock(logMutex);
           log.push_back(line);
@@ -133,6 +135,19 @@ class MdmdOverUsbfs : public ::testing::Test {
     return {file, image};
   }
 
+  // The bytes of the image the modem has written to its flash so far.
+  std::size_t Written(const std::shared_ptr<UsbModem>& modem) {
+    return testbed.WithDevices([&] { return modem->firmware().flash().image().size(); });
+  }
+  // Waits until the modem has written `size` bytes, for at most a minute.
+  bool AwaitWritten(const std::shared_ptr<UsbModem>& modem, std::size_t size) {
+    for (auto until = std::chrono::steady_clock::now() + 60s;
+         Written(modem) < size && std::chrono::steady_clock::now() < until;) {
+      std::this_thread::sleep_for(5ms);
+    }
+    return Written(modem) >= size;
+  }
+
   platform::TemporaryRoot root{"mdm-mdmd-"};
   tests::usbfs::UsbfsTestbed testbed;
   platform::clock::ThreadScope main{"test"};
@@ -187,19 +202,38 @@ TEST_F(MdmdOverUsbfs, AModemThatLeavesComesBackOnItsComNumberWhileTheOtherIsServ
 }
 
 // A user's mdmflash, in a platform root of its own whose COM3 is mdmd's RFC 2217 server, finds
-// the modem there and updates its flash, byte for byte.
-TEST_F(MdmdOverUsbfs, MdmflashUpdatesTheModemOverRfc2217) {
+// the modem there and updates its flash, byte for byte; also while the host stalls the kernel's
+// processor and the bus's frames for up to 50 ms at a time, as a busy machine does.
+struct UpdateCase {
+  const char* name;
+  std::size_t imageSize;
+  bool stalls;
+};
+
+class MdmdUpdates : public MdmdOverUsbfs, public ::testing::WithParamInterface<UpdateCase> {};
+
+TEST_P(MdmdUpdates, MdmflashUpdatesTheModemOverRfc2217) {
   std::shared_ptr<UsbModem> modem;
   Plug(u"0000C0FFEE01", &modem);
-  ASSERT_TRUE(StartService());
+  std::optional<mdmsim::StallPlan> stalls;
+  if (GetParam().stalls) {
+    stalls = mdmsim::StallPlan{60, 50};
+    testbed.Stall(*stalls, 2801);
+  }
+  ASSERT_TRUE(StartService({}, stalls));
   ASSERT_TRUE(AwaitPorts({"COM3"})) << Log();
   const fs::path remote = RemoteRoot(3);
-  auto [file, image] = Image(3000);
+  auto [file, image] = Image(GetParam().imageSize);
   auto run = RunProgram(MDMFLASH_PATH, {"--headless", "--image", file.string()}, remote,
                         ProgramRun{{{"DISPLAY", ""}, {"MDM_ROOT", remote.string()}}, 85s});
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_EQ(testbed.WithDevices([&] { return modem->firmware().flash().image(); }), image);
 }
+
+INSTANTIATE_TEST_SUITE_P(OnTheBus, MdmdUpdates,
+                         ::testing::Values(UpdateCase{"Quiet", 3000, false},
+                                           UpdateCase{"WhileTheHostStalls", 24 * 1024, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The modem is pulled out while mdmflash sends it an image: the update fails (exit status 1)
 // instead of hanging, the driver lets go of the modem (the pool is empty when the service
@@ -217,18 +251,11 @@ TEST_F(MdmdOverUsbfs, AModemPulledOutMidUpdateFailsItWhileTheOtherIsStillServed)
   auto [file, image] = Image(kImageSize);
   BackgroundProgram update(MDMFLASH_PATH, {"--headless", "--image", file.string()}, remote,
                            {{"DISPLAY", ""}, {"MDM_ROOT", remote.string()}});
-  auto written = [&] {
-    return testbed.WithDevices([&] { return modem->firmware().flash().image().size(); });
-  };
-  for (auto until = std::chrono::steady_clock::now() + 60s;
-       written() < 4096 && std::chrono::steady_clock::now() < until;) {
-    std::this_thread::sleep_for(5ms);
-  }
-  ASSERT_GE(written(), 4096u) << update.out() << update.err();
+  ASSERT_TRUE(AwaitWritten(modem, 4096)) << update.out() << update.err();
   testbed.Remove(first);
   EXPECT_EQ(update.AwaitExit(60s), 1) << update.out() << update.err();
   EXPECT_NE(update.out().find("Sorry, update failed."), std::string::npos) << update.out();
-  EXPECT_LT(written(), kImageSize);
+  EXPECT_LT(Written(modem), kImageSize);
   ASSERT_TRUE(AwaitPorts({"COM4"})) << Log();
   EXPECT_NE(AskOverRfc2217(4).find(kAti9Answer), std::string::npos);
   Plug(u"0000C0FFEE01");
@@ -275,6 +302,29 @@ TEST_F(MdmdOverUsbfs, TheProgramServesUntilSigtermAndLeavesNothingBehind) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(Link("com4"))));
   EXPECT_EQ(testing_support::ReadWholeFile(root.path() / "mdminst.log"),
             "0000C0FFEE01#Modem\n0000C0FFEE02#Modem\n");
+}
+
+// A busy host, or a user's Ctrl-Z, stops whole processes for seconds: the built mdmd paused
+// for 2 s in the middle of an update through it, and later mdmflash, and the image still
+// arrives byte for byte.
+TEST_F(MdmdOverUsbfs, AnUpdateSurvivesTheServiceAndThenTheUpdaterPausedForTwoSeconds) {
+  std::shared_ptr<UsbModem> modem;
+  Plug(u"0000C0FFEE01", &modem);
+  const fs::path scratch = root.path() / "mdmd";
+  fs::create_directories(scratch);
+  BackgroundProgram mdmd(MDMD_PATH, {"--rfc2217-base", std::to_string(tcpBase)}, scratch, {});
+  ASSERT_TRUE(mdmd.AwaitError("COM3: USB modem 0000C0FFEE01", 30s)) << mdmd.err();
+  const fs::path remote = RemoteRoot(3);
+  auto [file, image] = Image(40 * 1024);
+  BackgroundProgram update(MDMFLASH_PATH, {"--headless", "--image", file.string()}, remote,
+                           {{"DISPLAY", ""}, {"MDM_ROOT", remote.string()}});
+  ASSERT_TRUE(AwaitWritten(modem, 8 * 1024)) << update.out() << mdmd.err();
+  mdmd.Pause(2s);
+  ASSERT_TRUE(AwaitWritten(modem, 20 * 1024)) << update.out() << mdmd.err();
+  update.Pause(2s);
+  EXPECT_EQ(update.AwaitExit(80s), 0) << update.out() << update.err();
+  EXPECT_EQ(testbed.WithDevices([&] { return modem->firmware().flash().image(); }), image);
+  EXPECT_EQ(mdmd.Stop(SIGTERM, 30s), 143) << mdmd.err();
 }
 
 // What a user reads when a modem cannot be opened: the node, and what to do about it.

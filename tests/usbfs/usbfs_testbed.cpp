@@ -472,7 +472,7 @@ void UsbfsTestbed::FrameLoop() {
   auto start = std::chrono::steady_clock::now();
   for (std::uint64_t tick = 1; !stopping_; ++tick) {
     std::this_thread::sleep_until(start + kTick * tick);
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     bool frameEnds = tick % kTicksPerFrame == 0;
     std::uint32_t frame = frame_.load();
     for (auto& [client, state] : clients_) {
@@ -487,8 +487,28 @@ void UsbfsTestbed::FrameLoop() {
       g_object_unref(state->parkedReap);
       state->parkedReap = nullptr;
     }
-    if (frameEnds) frame_ = frame + 1;
+    if (!frameEnds) continue;
+    frame_ = frame + 1;
+    lock.unlock();
+    HoldWhenStalled(frame);
   }
+}
+
+void UsbfsTestbed::Stall(const mdmsim::StallPlan& plan, std::uint32_t seed) {
+  std::lock_guard lock(mutex_);
+  stalls_.emplace(plan, seed);
+  nextStall_ = frame_.load() + static_cast<std::uint32_t>(stalls_->NextGapMs());
+}
+
+void UsbfsTestbed::HoldWhenStalled(std::uint32_t frame) {
+  int holdMs = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (!stalls_ || frame < nextStall_) return;
+    holdMs = stalls_->NextStallMs();
+    nextStall_ = frame + static_cast<std::uint32_t>(stalls_->NextGapMs());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
 }
 
 // Each endpoint's first URB gets the frame; bulk URBs after it too while the device answers.

@@ -12,12 +12,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sim/usbdevice/device.h"
+#include "tools/mdmsim/stalls.h"
 
 // umockdev's and GLib's types, kept out of the tests that use the testbed.
 struct _UMockdevTestbed;
@@ -58,6 +60,10 @@ class UsbfsTestbed {
   void FailTransfers(int device, UCHAR endpoint, int error, int count);
   // The failures injected for the endpoint that have not struck yet, packets and URBs.
   int FailuresLeft(int device, UCHAR endpoint) const;
+
+  // Holds the frame thread by the plan from now on, as a busy host holds it: frames that end
+  // meanwhile all run when it comes back, as the processor's late frames do.
+  void Stall(const mdmsim::StallPlan& plan, std::uint32_t seed);
 
   // Runs fn with the devices held still (the frame thread and the ioctl handler wait).
   template <typename Fn>
@@ -109,6 +115,8 @@ class UsbfsTestbed {
   bool RunFrame(Node& node, Urb& urb, std::uint32_t frame);
   void HandOut(_UMockdevIoctlClient* client, Client& state);
   void FrameLoop();
+  // At a frame's end, outside the lock: holds the thread when a stall is due.
+  void HoldWhenStalled(std::uint32_t frame);
   void EndOfFrame(Client& state, std::uint32_t frame);
   void EndAll(Client& state);
   Node* NodeOf(_UMockdevIoctlClient* client);
@@ -122,6 +130,9 @@ class UsbfsTestbed {
   std::map<UCHAR, std::uint64_t> reaped_;  // by endpoint
   int nextDevice_ = 2;
   std::atomic<std::uint32_t> frame_{0};
+  std::optional<mdmsim::StallDraws> stalls_;  // under the lock
+  std::uint32_t nextStall_ = 0;               // the frame of the next stall
+
   std::atomic<bool> stopping_{false};
   std::thread frames_;
 };

@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/clock/clock.h"
@@ -73,7 +74,9 @@ int main(int argc, char** argv) {
       "again, it gets its COM number back. Logs to standard error.\n\n"
       "Exit status: 130 after SIGINT, 143 after SIGTERM (every modem stopped and removed, the "
       "links removed); 1 when the service cannot start (the reason in one line); 2 for bad "
-      "arguments."};
+      "arguments or a bad MDM_STALL.\n\n"
+      "MDM_STALL=every=MS,for=MS holds the kernel's processor thread at drawn moments (MS apart "
+      "on average) for a drawn 2 ms up to for=MS, as a busy host does: a fault for tests."};
   mdmd::ServiceOptions options;
   app.add_option("--rfc2217-base", options.rfc2217Base,
                  "serve COMn over RFC 2217 on 127.0.0.1, TCP port BASE + n")
@@ -86,6 +89,14 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     int code = app.exit(error);
     return code == 0 ? 0 : 2;
+  }
+  if (const char* stall = std::getenv("MDM_STALL"); stall != nullptr && *stall != '\0') {
+    std::string error;
+    options.stalls = mdmsim::ParseStallPlan(stall, error);
+    if (!options.stalls) {
+      LogLine("MDM_STALL: " + error);
+      return 2;
+    }
   }
   return Run(options);
 }

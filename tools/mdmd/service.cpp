@@ -9,6 +9,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <random>
 
 #include "driver/core/devext.h"
 #include "platform/clock/clock.h"
@@ -18,6 +19,7 @@
 #include "tools/mdmd/usb_kernel.h"
 #include "tools/mdmsim/install_program.h"
 #include "tools/mdmsim/served_port.h"
+#include "tools/mdmsim/stalls.h"
 
 namespace mdmd {
 
@@ -58,6 +60,7 @@ struct Service::State {
   ServiceOptions options;
   Log log;
   std::unique_ptr<UsbKernel> usb;
+  std::optional<mdmsim::ProcessorStalls> stalls;
   bool hotplugRegistered = false;
   libusb_hotplug_callback_handle hotplug = 0;
 
@@ -103,6 +106,13 @@ bool Service::State::Begin(std::string& error) {
   }
   usb = UsbKernel::Load(error);
   if (usb == nullptr) return false;
+  if (options.stalls) {
+    std::uint32_t seed = std::random_device()();
+    stalls.emplace(*options.stalls, seed);
+    log("stalling the kernel's processor every " + std::to_string(options.stalls->everyMs) +
+        " ms on average, for 2 to " + std::to_string(options.stalls->longestMs) + " ms (seed " +
+        std::to_string(seed) + ")");
+  }
   thread = clock::Spawn("mdmd", [this] { Run(); });
   int result = libusb_hotplug_register_callback(
       usb->context(), LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
@@ -260,6 +270,7 @@ void Service::State::Shutdown() {
         (modem->comName.empty() ? "" : " on " + modem->comName));
   }
   modems.clear();
+  stalls.reset();
   usb.reset();
   std::string report = platform::wdm::pool::FormatReport(platform::wdm::pool::Outstanding());
   if (!report.empty() && report.back() == '\n') report.pop_back();

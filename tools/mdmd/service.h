@@ -9,8 +9,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "tools/mdmsim/stalls.h"
 
 namespace mdmd {
 
@@ -19,6 +22,8 @@ struct ServiceOptions {
   int rfc2217Base = 0;
   // The serial numbers of the modems to serve, in any case; empty: every modem.
   std::vector<std::string> serials;
+  // Stalls of the kernel's processor, as a busy host makes them (a fault for tests); none: none.
+  std::optional<mdmsim::StallPlan> stalls;
 };
 
 // One line of the service's log, without its newline.

@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/base/root.h"
@@ -14,6 +17,7 @@
 #include "sim/world/world.h"
 #include "tools/mdmsim/rig.h"
 #include "tools/mdmsim/served_port.h"
+#include "tools/mdmsim/stalls.h"
 #include "tools/mdmsim/stop.h"
 
 namespace mdmsim {
@@ -21,9 +25,27 @@ namespace {
 
 struct ServeOptions {
   int modems = 1;
-  int rfc2217Port = 0;             // the first modem's TCP port; 0: no RFC 2217 server
-  std::uint32_t lineRate = 33600;  // bit/s of the telephone line
+  int rfc2217Port = 0;              // the first modem's TCP port; 0: no RFC 2217 server
+  std::uint32_t lineRate = 33600;   // bit/s of the telephone line
+  std::vector<std::string> faults;  // "stall:every=MS,for=MS"
+  std::optional<StallPlan> stalls;
 };
+
+// The faults of serving in real time: stalls of the kernel's processor. False with the bad
+// fault named on standard error.
+bool ParseServeFaults(ServeOptions& options) {
+  for (const std::string& fault : options.faults) {
+    std::string_view text = fault;
+    std::string error = "unknown fault '" + fault + "' (serve knows stall:every=MS,for=MS)";
+    if (text == "stall" || text.starts_with("stall:")) {
+      options.stalls = ParseStallPlan(text.substr(std::min<std::size_t>(text.size(), 6)), error);
+      if (options.stalls) continue;
+    }
+    std::fprintf(stderr, "mdmsim: --fault %s: %s\n", fault.c_str(), error.c_str());
+    return false;
+  }
+  return true;
+}
 
 // Ends the serving on a stop signal: the signal's thread waits until everything is closed.
 class StopRequest {
@@ -93,6 +115,15 @@ int RunServe(const ServeOptions& options) {
   // The modems share one telephone line; each answers to its COM port's number ("ATD4" from
   // COM3 calls COM4).
   auto line = std::make_shared<sim::modem::PhoneLine>(sim::modem::LineConfig{options.lineRate});
+  std::optional<ProcessorStalls> stalls;
+  if (options.stalls) {
+    std::uint32_t seed = std::random_device()();
+    stalls.emplace(*options.stalls, seed);
+    std::printf(
+        "[mdmsim] stalling the kernel's processor every %d ms on average, for 2 to %d "
+        "ms (seed %u)\n",
+        options.stalls->everyMs, options.stalls->longestMs, seed);
+  }
   for (int i = 0; i < options.modems && !failed; ++i) {
     sim::usbdevice::ModemIdentity identity{SerialFor(i), u"USB Modem", true};
     RiggedModem* modem = rig.AddModem(ComNameFor(i), identity);
@@ -111,6 +142,7 @@ int RunServe(const ServeOptions& options) {
     stop->AwaitRequest();
   }
   served.clear();
+  stalls.reset();
   NTSTATUS shutdown = rig.Shutdown();
   std::fflush(stdout);
   stop->Done();
@@ -142,7 +174,12 @@ void AddServeCommand(CLI::App& app, int& result) {
       ->add_option("--line-rate", options->lineRate,
                    "bit/s of calls on the telephone line (default 33600)")
       ->check(CLI::Range(300, 10000000));
-  serve->callback([options, &result] { result = RunServe(*options); });
+  serve->add_option("--fault", options->faults,
+                    "stall:every=MS,for=MS holds the kernel's processor thread at drawn moments "
+                    "(MS apart on average, default 100) for a drawn 2 ms up to for=MS (default "
+                    "50), as a busy host does");
+  serve->callback(
+      [options, &result] { result = ParseServeFaults(*options) ? RunServe(*options) : 2; });
 }
 
 }  // namespace mdmsim
