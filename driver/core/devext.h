@@ -245,9 +245,10 @@ ULONG PollFnForVxD(ULONG record);
 ULONG wdm_callback(ULONG deviceHandle, ULONG record);
 
 // Neither the modem nor the host has stopped the other with XOFF: the state of a new context
-// and of a port side that has just attached. Left at 0, a port side that attaches before the
+// and of a port side that attaches after none. Left at 0, a port side that attaches before the
 // first status completion would never be sent a byte under software flow control, since only
-// an XON from the modem sets modemXon again.
+// an XON from the modem sets modemXon again. A port side that attaches again keeps the XOFF in
+// force.
 void NoXoffInForce(MDMContext& context);
 
 // Calls the attached port side with a record of `function` and parameter 1; false when no port
