@@ -78,6 +78,12 @@ struct StatusChannel {
   UCHAR buffer[8];
 };
 
+// `busy` of the control channel while the transfer that a stop gave up waiting for is still
+// with the bus (1 while any other is). It holds off the next control transfer, since the request
+// and the buffer are still the bus's, but not the polling timer: a start after such a stop runs
+// the status chain at once, and control traffic resumes once the late completion has come.
+inline constexpr ULONG kControlLeftByStop = 2;
+
 struct ControlChannel {
   UCHAR lastKind;
   ULONG failures;
