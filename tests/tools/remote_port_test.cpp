@@ -520,42 +520,50 @@ class OwnNetwork {
   std::string error_;
 };
 
-// A server that never reads: the write it holds stays pending while the server's host answers,
-// however long, and fails with ERROR_DEVICE_NOT_CONNECTED once the host is gone without a FIN.
-TEST_F(RemotePortTest, AHeldWriteLastsWhileTheServerAnswersAndFailsOnceItIsGone) {
-  OwnNetwork network;
-  if (!network.error().empty()) {
-    GTEST_SKIP() << "no network namespace of its own (" << network.error() << "): needs root";
+// A server that never reads: a write it holds stays pending while the server's host answers,
+// however long, and fails with ERROR_DEVICE_NOT_CONNECTED once the host is gone without a FIN;
+// so does a read pending on the idle connection (keep-alive).
+TEST_F(RemotePortTest, AHeldWriteOrAPendingReadFailsOnceTheServerIsGoneWithoutAWord) {
+  for (bool write : {true, false}) {
+    SCOPED_TRACE(write ? "held write" : "pending read");
+    OwnNetwork network;
+    if (!network.error().empty()) {
+      GTEST_SKIP() << "no network namespace of its own (" << network.error() << "): needs root";
+    }
+    std::atomic<bool> settled{false}, done{false};
+    ScriptedServer silent([&](int fd) {
+      Agree(fd);
+      while (!settled && !done) AnswerTheRate(fd);
+      while (!done) std::this_thread::sleep_for(10ms);
+    });
+    struct Finish {
+      std::atomic<bool>& done;
+      ~Finish() { done = true; }  // before the server is joined, however the test ends
+    } finish{done};
+    fs::remove(root_.path() / "dosdevices" / "com5");
+    LinkToPort(silent.port());
+    HANDLE port = Open(FILE_FLAG_OVERLAPPED);
+    settled = true;
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    std::vector<BYTE> bytes(write ? 64 << 20 : 16, 'x');  // far more than the buffers hold
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD moved = 0;
+    auto size = static_cast<DWORD>(bytes.size());
+    ASSERT_FALSE(write ? WriteFile(port, bytes.data(), size, &moved, &overlapped)
+                       : ReadFile(port, bytes.data(), size, &moved, &overlapped));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    // Longer than the verdict on a server that is gone takes: a server that is there holds on.
+    if (write) {
+      EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 6000), WAIT_TIMEOUT);
+    }
+    ASSERT_TRUE(network.Cut());
+    ASSERT_EQ(WaitForSingleObject(overlapped.hEvent, 60000), WAIT_OBJECT_0);
+    EXPECT_FALSE(GetOverlappedResult(port, &overlapped, &moved, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(port);
   }
-  std::atomic<bool> settled{false}, done{false};
-  ScriptedServer silent([&](int fd) {
-    Agree(fd);
-    while (!settled && !done) AnswerTheRate(fd);
-    while (!done) std::this_thread::sleep_for(10ms);
-  });
-  struct Finish {
-    std::atomic<bool>& done;
-    ~Finish() { done = true; }  // before the server is joined, however the test ends
-  } finish{done};
-  LinkToPort(silent.port());
-  HANDLE port = Open(FILE_FLAG_OVERLAPPED);
-  settled = true;
-  ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
-  std::vector<BYTE> bytes(64 << 20, 'x');  // far more than the connection's buffers hold
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  DWORD written = 0;
-  ASSERT_FALSE(
-      WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &overlapped));
-  ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
-  // Longer than the verdict on a server that is gone takes: a server that is there holds on.
-  EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 6000), WAIT_TIMEOUT);
-  ASSERT_TRUE(network.Cut());
-  ASSERT_EQ(WaitForSingleObject(overlapped.hEvent, 60000), WAIT_OBJECT_0);
-  EXPECT_FALSE(GetOverlappedResult(port, &overlapped, &written, FALSE));
-  EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
-  CloseHandle(overlapped.hEvent);
-  CloseHandle(port);
 }
 
 // Debian's ser2net serving a pseudo-terminal: the data path both ways and the line settings,
