@@ -59,8 +59,9 @@ void polling_timer_fn(KDPC*, PVOID context, PVOID, PVOID) {
   auto* deviceObject = static_cast<DEVICE_OBJECT*>(context);
   MDMContext& modem = Extension(deviceObject)->modemContext;
   if (modem.active == 0) return;
-  if (modem.status.busy == 0 && modem.dataOut.busy == 0 && modem.dataIn.busy == 0 &&
-      modem.control.busy == 0) {
+  // A control transfer left by a stop is no reason to wait: it may come back at any time.
+  bool controlIdle = modem.control.busy == 0 || modem.control.busy == kControlLeftByStop;
+  if (modem.status.busy == 0 && modem.dataOut.busy == 0 && modem.dataIn.busy == 0 && controlIdle) {
     IsoUsb_StartReadStatus(deviceObject);
   }
   Arm(modem, modem.pollPeriod);

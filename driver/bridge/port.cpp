@@ -45,6 +45,15 @@ bool IsPortFunction(ULONG function) {
          function == PORT_PUT_MSR;
 }
 
+// Marks the port side attached and returns whether it already was. Only a port side that
+// attaches after none starts with no XOFF in force; one that attaches again keeps the XOFF of
+// either side, so that it does not send into a modem buffer that the modem has shut.
+ULONG AttachPortSide(MDMContext& context) {
+  auto before = static_cast<ULONG>(InterlockedExchange(Interlocked(&context.portAttached), 1));
+  if (before == 0) NoXoffInForce(context);
+  return before;
+}
+
 void ArmAttachTick(MDMContext& context) {
   LARGE_INTEGER due;
   due.QuadPart = kAttachTick;
@@ -99,8 +108,7 @@ ULONG wdm_disp_fn(ULONG address) {
       context.portContext = record->parameter1;
       Store(&context.portCallback, record->parameter2);
       GiveEntry(*record, deviceObject);
-      NoXoffInForce(context);
-      Store(&context.portAttached, 1);
+      AttachPortSide(context);
       if (context.portAttached != 0) {
         Store(&context.active, 1);
         ArmAttachTick(context);
@@ -133,7 +141,7 @@ ULONG PollFnForVxD(ULONG address) {
   GiveEntry(*record, deviceObject);
   context.portContext = record->parameter1;
   Store(&context.portCallback, record->parameter2);
-  return static_cast<ULONG>(InterlockedExchange(Interlocked(&context.portAttached), 1));
+  return AttachPortSide(context);
 }
 
 ULONG wdm_callback(ULONG deviceHandle, ULONG address) {

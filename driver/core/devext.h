@@ -78,6 +78,12 @@ struct StatusChannel {
   UCHAR buffer[8];
 };
 
+// `busy` of the control channel while the transfer that a stop gave up waiting for is still
+// with the bus (1 while any other is). It holds off the next control transfer, since the request
+// and the buffer are still the bus's, but not the polling timer: a start after such a stop runs
+// the status chain at once, and control traffic resumes once the late completion has come.
+inline constexpr ULONG kControlLeftByStop = 2;
+
 struct ControlChannel {
   UCHAR lastKind;
   ULONG failures;
@@ -245,9 +251,10 @@ ULONG PollFnForVxD(ULONG record);
 ULONG wdm_callback(ULONG deviceHandle, ULONG record);
 
 // Neither the modem nor the host has stopped the other with XOFF: the state of a new context
-// and of a port side that has just attached. Left at 0, a port side that attaches before the
+// and of a port side that attaches after none. Left at 0, a port side that attaches before the
 // first status completion would never be sent a byte under software flow control, since only
-// an XON from the modem sets modemXon again.
+// an XON from the modem sets modemXon again. A port side that attaches again keeps the XOFF in
+// force.
 void NoXoffInForce(MDMContext& context);
 
 // Calls the attached port side with a record of `function` and parameter 1; false when no port

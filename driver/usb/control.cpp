@@ -170,7 +170,8 @@ void DumpBinData(const UCHAR*, ULONG) {}
 // Cancels a control transfer in flight and waits until its completion has run, then releases
 // what is left. A request is freed only once the bus has given it back: a cancelled transfer
 // may come back a frame later. The wait is bounded; past the bound the request is left to its
-// completion, which releases it whenever it comes.
+// completion, which releases it whenever it comes, and the channel is marked so that the
+// polling timer of the next start does not wait for it.
 NTSTATUS BulkUsb_FreeResources(DEVICE_OBJECT* deviceObject) {
   ControlChannel& channel = ModemOf(deviceObject).control;
   for (ULONG waited = 0; channel.busy != 0; ++waited) {
@@ -186,6 +187,7 @@ NTSTATUS BulkUsb_FreeResources(DEVICE_OBJECT* deviceObject) {
     if (waited == kControlCancelWaitMs) {
       DbgPrint("BulkUsb_FreeResources: the control transfer did not come back within %u ms\n",
                kControlCancelWaitMs);
+      Store(&channel.busy, kControlLeftByStop);
       return STATUS_SUCCESS;
     }
     // IoCancelIrp takes the cancel spin lock itself, so it is called after the lock is released.

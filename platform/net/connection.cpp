@@ -16,6 +16,22 @@ namespace {
 
 constexpr std::string_view kScheme = "rfc2217://";
 using Clock = std::chrono::steady_clock;
+// The per-socket bound of the retransmission time-out (Linux 6.15 on); older kernels refuse it
+// and keep their own bound of two minutes.
+constexpr int kTcpRtoMaxMs = 44;
+
+void SetOption(int fd, int level, int name, int value) {
+  ::setsockopt(fd, level, name, &value, sizeof value);
+}
+
+// Keep-alive, and the spacing of probes where the kernel allows a bound.
+void WatchThePeer(int fd) {
+  SetOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
+  SetOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(kKeepAliveIdle.count()));
+  SetOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, static_cast<int>(kKeepAliveInterval.count()));
+  SetOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveCount);
+  SetOption(fd, IPPROTO_TCP, kTcpRtoMaxMs, static_cast<int>(kProbeSpacingMax.count()));
+}
 
 int ConnectTo(const addrinfo& address, Clock::time_point deadline, int& error) {
   int fd = ::socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -42,8 +58,8 @@ int ConnectTo(const addrinfo& address, Clock::time_point deadline, int& error) {
     ::close(fd);
     return -1;
   }
-  int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);  // commands are small and waited for
+  SetOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);  // commands are small and waited for
+  WatchThePeer(fd);
   return fd;
 }
 
@@ -88,6 +104,13 @@ int Connect(const RemoteAddress& address, std::chrono::milliseconds limit, int& 
   }
   ::freeaddrinfo(found);
   return fd;
+}
+
+bool PeerGone(int fd) {
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return false;
+  return info.tcpi_probes >= kDeadProbes || info.tcpi_retransmits >= kDeadRetransmissions;
 }
 
 }  // namespace platform::net

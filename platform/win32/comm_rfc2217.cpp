@@ -16,7 +16,10 @@
 // lost and a flood takes bounded memory. Answers behind a full backlog wait with the data. A server
 // that breaks the telnet protocol, floods the client with negotiation while not reading, or drops
 // the connection disconnects the port: pending and later requests fail with
-// ERROR_DEVICE_NOT_CONNECTED.
+// ERROR_DEVICE_NOT_CONNECTED. So does a server that is gone without a word (its host or the
+// network down): a write held because the server does not read is held for as long as the
+// server answers the kernel's probes, and fails once it stops answering them (see
+// net::PeerGone); an idle connection is watched by TCP keep-alive (net::Connect).
 //
 // A write completes once its bytes are handed to the network. The modem lines are those the
 // server last notified (NOTIFY-MODEMSTATE), each change an event for WaitCommEvent, unless the
@@ -71,6 +74,8 @@ constexpr std::size_t kBacklogLimit = 64 * 1024;
 // How often a pump that stopped reading looks for room again, should no read wake it (the
 // purge of the receive queue, a larger queue).
 constexpr int kThrottleMs = 10;
+// How often a pump with bytes waiting for the server asks the kernel whether it still answers.
+constexpr int kPeerCheckMs = 500;
 
 bool FailWith(DWORD error) {
   SetLastError(error);
@@ -421,7 +426,10 @@ void RemotePort::Pump() {
     // wake the poll at once: its last bytes are read when room comes.
     short events = static_cast<short>((room > 0 ? POLLIN : 0) | (output ? POLLOUT : 0));
     pollfd fds[2] = {{events != 0 ? socket_ : -1, events, 0}, {wake_, POLLIN, 0}};
-    if (::poll(fds, 2, room > 0 ? -1 : kThrottleMs) < 0) {
+    // While bytes wait to go, the pump also looks whether the server still answers.
+    int wait = room > 0 ? -1 : kThrottleMs;
+    if (output && (wait < 0 || wait > kPeerCheckMs)) wait = kPeerCheckMs;
+    if (::poll(fds, 2, wait) < 0) {
       if (errno == EINTR) continue;
       return Disconnect();
     }
@@ -434,6 +442,7 @@ void RemotePort::Pump() {
     if ((ready & (POLLIN | POLLHUP | POLLERR)) && !Receive(room)) return Disconnect();
     if ((ready & POLLOUT) && !Send()) return Disconnect();
     if (ready & POLLNVAL) return Disconnect();
+    if (output && net::PeerGone(socket_)) return Disconnect();
   }
 }
 

@@ -11,6 +11,14 @@ namespace {
 
 using platform::clock::Lock;
 
+// Appends to a record that keeps only its last kKeptRecords entries: a port served for days
+// (mdmsim serve, mdmd) must not grow with every call made to it.
+template <typename T>
+void KeepLast(std::vector<T>& record, T entry) {
+  if (record.size() >= InProcessPort::kKeptRecords) record.erase(record.begin());
+  record.push_back(std::move(entry));
+}
+
 struct PortNames {
   std::mutex mutex;
   std::map<std::string, std::weak_ptr<InProcessPort>> ports;
@@ -110,7 +118,7 @@ std::shared_ptr<CommDevice> InProcessPort::Device() const {
 void InProcessPort::Record(std::string what) {
   auto at = platform::clock::Current().Now();
   std::lock_guard lock(mutex_);
-  state_.actions.push_back({at, std::move(what)});
+  KeepLast(state_.actions, Action{at, std::move(what)});
 }
 
 InProcessPort::State InProcessPort::Snapshot() const {
@@ -242,7 +250,7 @@ bool InProcessPort::ModemStatus(DWORD& status) {
 void InProcessPort::Purge(DWORD flags) {
   {
     std::lock_guard lock(mutex_);
-    state_.purges.push_back(flags);
+    KeepLast(state_.purges, flags);
   }
   Record("purge " + std::to_string(flags));
   if (auto device = Device()) device->OnPurge(*this, flags);

@@ -1,7 +1,9 @@
 // A COM port whose device lives in this process: a test, a simulated modem, or the simulated
 // serial-port driver. The port records what the application did to it (line settings, DTR and
-// RTS, queue sizes, time-outs, purges), shows the modem status bits it is given (a change of
-// them is a line event for WaitCommEvent), and passes the application's bytes to its device.
+// RTS, queue sizes, time-outs, purges; of the calls and purges only the last kKeptRecords, so
+// that a port served for as long as a service runs stays bounded), shows the modem status bits it
+// is given (a change of them is a line event for WaitCommEvent), and passes the application's bytes
+// to its device.
 #pragma once
 
 #include <memory>
@@ -37,6 +39,8 @@ class InProcessPort final : public CommBackend, public std::enable_shared_from_t
     platform::clock::Time at;
     std::string what;  // "open", "close", "SETDTR", "CLRDTR", "SETRTS", "CLRRTS", "purge 15", ...
   };
+  // How many of the latest actions and purges the record keeps.
+  static constexpr std::size_t kKeptRecords = 256;
   struct State {
     bool open = false;
     DCB dcb{};

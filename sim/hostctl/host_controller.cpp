@@ -162,6 +162,11 @@ bool HostController::Cancel(ULONG number, const Transfer* transfer) {
   for (auto& [endpoint, queue] : it->second.queues) {
     auto found = std::find(queue.begin(), queue.end(), transfer);
     if (found == queue.end()) continue;
+    if (heldCancels_.contains(endpoint)) {
+      held_.push_back(*found);
+      queue.erase(found);
+      return false;
+    }
     if (deferredCancels_.contains(endpoint)) {
       if (!(*found)->cancelRequested) ++cancelsDue_;
       (*found)->cancelRequested = true;
@@ -172,6 +177,15 @@ bool HostController::Cancel(ULONG number, const Transfer* transfer) {
     return true;
   }
   return false;
+}
+
+void HostController::ReleaseHeldCancels() {
+  Queue held;
+  held.swap(held_);
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  for (Transfer* transfer : held) Complete(*transfer, USBD_STATUS_CANCELED);
+  KeLowerIrql(irql);
 }
 
 void HostController::EnsureTick() {

@@ -43,6 +43,10 @@ class HostController final : public platform::usb::HostController {
   // Cancels of `endpoint` take effect as a real controller's do: the transfer leaves the
   // schedule and completes as cancelled at the end of the current frame, not inside the cancel.
   void DeferCancels(UCHAR endpoint) { deferredCancels_.insert(endpoint); }
+  // Cancels of `endpoint` are held: the transfer leaves the schedule at once but comes back
+  // (cancelled) only at ReleaseHeldCancels, as from a controller that is late to give it back.
+  void HoldCancels(UCHAR endpoint) { heldCancels_.insert(endpoint); }
+  void ReleaseHeldCancels();
 
   // Isochronous transfers that came on the real clock after their start frame had passed and
   // ran as soon as they could.
@@ -86,9 +90,10 @@ class HostController final : public platform::usb::HostController {
   std::map<UCHAR, std::pair<USBD_STATUS, int>> injected_;
   std::map<UCHAR, std::pair<USBD_STATUS, int>> injectedTransfer_;
   std::set<UCHAR> deferredCancels_;
-  int cancelsDue_ = 0;
-  std::uint64_t lateStarts_ =
-      0;  // transfers marked cancelRequested, to complete at the end of the frame
+  std::set<UCHAR> heldCancels_;
+  Queue held_;          // cancelled transfers not given back yet
+  int cancelsDue_ = 0;  // transfers marked cancelRequested, to complete at the end of the frame
+  std::uint64_t lateStarts_ = 0;
 };
 
 }  // namespace sim::hostctl

@@ -3,9 +3,12 @@
 // test plays, or a scripted one that refuses, falls silent, drops the connection or floods.
 // Real clock, real sockets on 127.0.0.1.
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -477,6 +480,90 @@ TEST_F(RemotePortTest, AStreamThatBreaksTheProtocolDisconnectsThePort) {
   EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
   done = true;
   CloseHandle(port);
+}
+
+// This thread in a network namespace of its own, with its loopback up, until the end of the
+// scope; `Cut` takes the loopback down, so that every packet between the test's own client and
+// server is dropped, as when the server's host vanishes without a word.
+class OwnNetwork {
+ public:
+  OwnNetwork() {
+    int own = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (own < 0 || ::unshare(CLONE_NEWNET) != 0) {
+      error_ = std::strerror(errno);
+      if (own >= 0) ::close(own);
+      return;
+    }
+    before_ = own;
+    if (!Loopback(true)) error_ = "the loopback did not come up";
+  }
+  ~OwnNetwork() {
+    if (before_ >= 0 && ::setns(before_, CLONE_NEWNET) != 0) std::abort();
+    if (before_ >= 0) ::close(before_);
+  }
+  const std::string& error() const { return error_; }
+  bool Cut() { return Loopback(false); }
+
+ private:
+  static bool Loopback(bool up) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool done = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags =
+        static_cast<short>(up ? request.ifr_flags | IFF_UP : request.ifr_flags & ~IFF_UP);
+    done = done && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    if (fd >= 0) ::close(fd);
+    return done;
+  }
+  int before_ = -1;
+  std::string error_;
+};
+
+// A server that never reads: a write it holds stays pending while the server's host answers,
+// however long, and fails with ERROR_DEVICE_NOT_CONNECTED once the host is gone without a FIN;
+// so does a read pending on the idle connection (keep-alive).
+TEST_F(RemotePortTest, AHeldWriteOrAPendingReadFailsOnceTheServerIsGoneWithoutAWord) {
+  for (bool write : {true, false}) {
+    SCOPED_TRACE(write ? "held write" : "pending read");
+    OwnNetwork network;
+    if (!network.error().empty()) {
+      GTEST_SKIP() << "no network namespace of its own (" << network.error() << "): needs root";
+    }
+    std::atomic<bool> settled{false}, done{false};
+    ScriptedServer silent([&](int fd) {
+      Agree(fd);
+      while (!settled && !done) AnswerTheRate(fd);
+      while (!done) std::this_thread::sleep_for(10ms);
+    });
+    struct Finish {
+      std::atomic<bool>& done;
+      ~Finish() { done = true; }  // before the server is joined, however the test ends
+    } finish{done};
+    fs::remove(root_.path() / "dosdevices" / "com5");
+    LinkToPort(silent.port());
+    HANDLE port = Open(FILE_FLAG_OVERLAPPED);
+    settled = true;
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    std::vector<BYTE> bytes(write ? 64 << 20 : 16, 'x');  // far more than the buffers hold
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD moved = 0;
+    auto size = static_cast<DWORD>(bytes.size());
+    ASSERT_FALSE(write ? WriteFile(port, bytes.data(), size, &moved, &overlapped)
+                       : ReadFile(port, bytes.data(), size, &moved, &overlapped));
+    ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
+    // Longer than the verdict on a server that is gone takes: a server that is there holds on.
+    if (write) {
+      EXPECT_EQ(WaitForSingleObject(overlapped.hEvent, 6000), WAIT_TIMEOUT);
+    }
+    ASSERT_TRUE(network.Cut());
+    ASSERT_EQ(WaitForSingleObject(overlapped.hEvent, 60000), WAIT_OBJECT_0);
+    EXPECT_FALSE(GetOverlappedResult(port, &overlapped, &moved, FALSE));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    CloseHandle(overlapped.hEvent);
+    CloseHandle(port);
+  }
 }
 
 // Debian's ser2net serving a pseudo-terminal: the data path both ways and the line settings,

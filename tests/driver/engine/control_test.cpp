@@ -102,6 +102,37 @@ TEST_F(EngineTest, AStopWaitsForACancelledIndicationReadToComeBack) {
   RemoveAndUnplug(pdo_);
 }
 
+// A controller that is late to give a cancelled transfer back: the stop gives up waiting for
+// it; the next start runs the status chain at once, control traffic resumes once the transfer
+// has come back, and the pool is empty at the unload.
+TEST_F(EngineTest, AStartAfterAStopThatGaveUpTalksAndControlResumesAtTheLateCompletion) {
+  StartModem();
+  world().Call([&] {
+    modem_->faults().silentIndication = true;
+    world().bus().HoldCancels(0x83);
+  });
+  RunFor(200);
+  world().Call([&] { ASSERT_EQ(Modem().control.busy, 1u); });
+  EXPECT_EQ(pnp::StopDevice(pdo_), STATUS_SUCCESS);
+  world().Call([&] { modem_->faults().silentIndication = false; });
+  ASSERT_EQ(pnp::StartDevice(pdo_), STATUS_SUCCESS);
+  AttachPort();
+  CallDriver(WDM_SET_MCR, 1);
+  RunFor(200);
+  world().Call([&] {
+    EXPECT_GT(Port().msrReports, 0);          // the status chain runs
+    EXPECT_TRUE(modem_->commands().empty());  // the old request still has the channel
+  });
+  world().Call([&] { world().bus().ReleaseHeldCancels(); });
+  RunFor(100);
+  world().Call([&] {
+    EXPECT_EQ(modem_->commands().size(), 1u);
+    EXPECT_EQ(Modem().control.busy, 0u);
+  });
+  CallDriver(WDM_DETACH);
+  RemoveAndUnplug(pdo_);
+}
+
 TEST_F(EngineTest, StopWhileAStatusTransferIsInFlightReleasesItAtItsCompletion) {
   StartModem();
   RunFor(150);

@@ -101,6 +101,44 @@ TEST_F(DataPathTest, ModemXonXoffAreRemovedWhenOutXIsSet) {
   RemoveAndUnplug(pdo_);
 }
 
+// The port side attaches again, by either entry, while the modem's XOFF is in force: it is
+// sent nothing until the modem's XON.
+TEST_F(DataPathTest, AReattachDuringTheModemsXoffSendsNothingUntilTheXon) {
+  for (bool poll : {false, true}) {
+    SCOPED_TRACE(poll ? "poll" : "attach");
+    StartModem();
+    AttachPort();
+    CallDriver(WDM_SET_XONXOFF, 0x100);
+    RunFor(150);
+    world().Call([&] {
+      modem_->QueueIndication(sim::usbdevice::UsbModem::FlowSettings(0x11, 0x13, 0, 0, 0, 0, 0));
+      modem_->firmware().behaviour().extraText = "\x13";
+    });
+    Send("ati9\r\n");
+    RunFor(400);
+    AttachPort(poll ? ByPoll : ByAttach);
+    // Online without flow settings, the transmit state's handler is write_online_sw.
+    auto writes = [&] {
+      bool sent = false;
+      world().Call([&] {
+        Port().transmit.assign(10, 'x');
+        write_fsm[OnlineNone](fdo_, 10);
+        sent = Modem().dataOut.busy != 0;
+        Port().transmit.clear();
+      });
+      RunFor(20);  // the packet, if any, has gone
+      return sent;
+    };
+    EXPECT_FALSE(writes());
+    world().Call([&] { modem_->firmware().behaviour().extraText = "\x11"; });
+    Send("ati9\r\n");
+    RunFor(400);
+    EXPECT_TRUE(writes());
+    CallDriver(WDM_DETACH);
+    RemoveAndUnplug(pdo_);
+  }
+}
+
 TEST_F(DataPathTest, ARetriedDataOutPacketCarriesIdenticalBytes) {
   StartModem();
   AttachPort();

@@ -72,6 +72,10 @@ void EngineTest::StartModem(sim::modem::Behaviour behaviour) {
 }
 
 PortRecord EngineTest::AttachPort(const char* unit) {
+  return AttachPort(ByAttach, unit);
+}
+
+PortRecord EngineTest::AttachPort(AttachEntry entry, const char* unit) {
   PortRecord record{};
   world().Call([&] {
     std::string name = unit;
@@ -81,7 +85,11 @@ PortRecord EngineTest::AttachPort(const char* unit) {
     record.parameter1 = 0x1234;
     record.parameter2 = vxd::EntryToFlat<PortCallbackType>(&PortCallbackForTest);
     vxd::FlatScope flat(record);
-    wdm_disp_fn(flat.flat());
+    if (entry == ByPoll) {
+      PollFnForVxD(flat.flat());
+    } else {
+      wdm_disp_fn(flat.flat());
+    }
   });
   return record;
 }

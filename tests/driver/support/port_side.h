@@ -27,6 +27,9 @@ class EngineTest : public DriverTest {
   void StartModem(sim::modem::Behaviour behaviour = {});
   // Attaches the scripted port side with WDM_ATTACH; the record as the driver left it.
   PortRecord AttachPort(const char* unit = "0000A1B2C3D4");
+  // The same through either entry: WDM_ATTACH or the poll.
+  enum AttachEntry { ByAttach, ByPoll };
+  PortRecord AttachPort(AttachEntry entry, const char* unit = "0000A1B2C3D4");
   // Calls wdm_callback with a record of `function` (on the world thread).
   PortRecord CallDriver(ULONG function, ULONG parameter1 = 0, ULONG parameter2 = 0);
   void RunFor(int ms);

@@ -160,6 +160,17 @@ TEST_F(InProcessComm, PortRecordsWhatTheApplicationDid) {
   EXPECT_EQ(state.purges, std::vector<DWORD>{15});
 }
 
+// A port served for as long as a service runs: its record keeps the latest calls only.
+TEST_F(InProcessComm, PortRecordStaysBoundedAndKeepsTheLatestCalls) {
+  constexpr DWORD kPurges = 3 * InProcessPort::kKeptRecords;
+  for (DWORD i = 0; i < kPurges; ++i) PurgeComm(handle, i & 15);
+  auto state = port->Snapshot();
+  EXPECT_EQ(state.purges.size(), InProcessPort::kKeptRecords);
+  EXPECT_EQ(state.actions.size(), InProcessPort::kKeptRecords);
+  EXPECT_EQ(state.purges.back(), (kPurges - 1) & 15);
+  EXPECT_EQ(state.actions.back().what, "purge " + std::to_string((kPurges - 1) & 15));
+}
+
 TEST_F(InProcessComm, PortOpensOnceAndUnknownPortsDoNotOpen) {
   EXPECT_EQ(CreateFileA("\\\\.\\com7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                         FILE_FLAG_OVERLAPPED, nullptr),
