@@ -24,6 +24,8 @@ void KeepSettings(const std::string& link, const KeptSettings& kept);
 // The lines (MS_*_ON) declared in the file `declaration`: words among "cts", "dsr", "ring" and
 // "dcd", any case. None without the file; a word it does not know voids the declaration (and
 // says so on the debugger output), so that a typing error does not pass for a line that is off.
+// Only a regular file of at most a few hundred bytes declares anything: a FIFO, a device or a
+// larger file is never read (nor waited on), and the debugger output says so.
 std::optional<DWORD> DeclaredLines(const std::string& declaration);
 
 }  // namespace platform::win32
