@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "tests/ui/mdmflash_run.h"
 
 namespace ui_test {

@@ -14,6 +14,10 @@ namespace {
 
 int stopPipe[2] = {-1, -1};
 
+// SIGPIPE is caught rather than ignored, so that the programs the driver starts get its default
+// handling back; a write to a closed pipe or socket then only fails.
+void OnBrokenPipe(int) {}
+
 void OnStopSignal(int signal) {
   const unsigned char number = static_cast<unsigned char>(signal);
   [[maybe_unused]] ssize_t written = ::write(stopPipe[1], &number, 1);
@@ -27,7 +31,12 @@ bool CatchStopSignals() {
   action.sa_handler = OnStopSignal;
   action.sa_flags = SA_RESTART;  // the service's threads carry on with the calls it interrupts
   sigemptyset(&action.sa_mask);
-  return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+  // A hang-up of the controlling terminal stops the service as a termination request does.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    if (::sigaction(signal, &action, nullptr) != 0) return false;
+  }
+  action.sa_handler = OnBrokenPipe;
+  return ::sigaction(SIGPIPE, &action, nullptr) == 0;
 }
 
 int AwaitStopSignal() {
@@ -43,7 +52,7 @@ void LogLine(const std::string& line) {
 
 int Run(const mdmd::ServiceOptions& options) {
   if (!CatchStopSignals()) {
-    LogLine("cannot catch SIGINT and SIGTERM");
+    LogLine("cannot catch SIGINT, SIGTERM, SIGHUP and SIGPIPE");
     return 1;
   }
   platform::clock::ThreadScope main("main");
@@ -56,7 +65,9 @@ int Run(const mdmd::ServiceOptions& options) {
   LogLine("serving USB modems (VID F3A9, PID 5201); SIGINT or SIGTERM stops");
   int signal = AwaitStopSignal();
   service.reset();
-  LogLine(std::string("stopped by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+  LogLine(std::string("stopped by ") + (signal == SIGINT   ? "SIGINT"
+                                        : signal == SIGHUP ? "SIGHUP"
+                                                           : "SIGTERM"));
   return 128 + signal;
 }
 
@@ -71,8 +82,9 @@ int main(int argc, char** argv) {
       "--rfc2217-base, as an RFC 2217 server on 127.0.0.1. A modem that leaves is removed and its "
       "port no longer served; plugged in "
       "again, it gets its COM number back. Logs to standard error.\n\n"
-      "Exit status: 130 after SIGINT, 143 after SIGTERM (every modem stopped and removed, the "
-      "links removed); 1 when the service cannot start (the reason in one line); 2 for bad "
+      "Exit status: 130 after SIGINT, 143 after SIGTERM, 129 after SIGHUP (every modem stopped "
+      "and removed, the links removed); 1 when the service cannot start (the reason in one line); "
+      "2 for bad "
       "arguments."};
   mdmd::ServiceOptions options;
   app.add_option("--rfc2217-base", options.rfc2217Base,
