@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/base/abrupt_end.h"
 #include "platform/clock/clock.h"
 #include "tools/mdmd/service.h"
 
@@ -74,6 +75,8 @@ int Run(const mdmd::ServiceOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // No thread, memory or descriptor where one is needed: one line, the links removed, exit 1.
+  platform::EndAbruptlyButCleanly("mdmd", 1);
   CLI::App app{
       "mdmd: serves the USB modems (VID F3A9, PID 5201) of this machine through mdmcore over "
       "libusb, or only those named with --serial. Each modem that arrives is started and bound "
@@ -83,9 +86,8 @@ int main(int argc, char** argv) {
       "port no longer served; plugged in "
       "again, it gets its COM number back. Logs to standard error.\n\n"
       "Exit status: 130 after SIGINT, 143 after SIGTERM, 129 after SIGHUP (every modem stopped "
-      "and removed, the links removed); 1 when the service cannot start (the reason in one line); "
-      "2 for bad "
-      "arguments."};
+      "and removed, the links removed); 1 when the service cannot start or go on (the reason in "
+      "one line, such as no thread, memory or descriptor left); 2 for bad arguments."};
   mdmd::ServiceOptions options;
   app.add_option("--rfc2217-base", options.rfc2217Base,
                  "serve COMn over RFC 2217 on 127.0.0.1, TCP port BASE + n")
