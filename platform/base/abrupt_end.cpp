@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <system_error>
 
 #include "platform/base/root.h"
 
@@ -33,6 +34,17 @@ std::string Cause() {
     if (std::exception_ptr failure = std::current_exception()) std::rethrow_exception(failure);
   } catch (const std::bad_alloc&) {
     return "out of memory";
+  } catch (const std::system_error& failure) {
+    // A thread the host refuses (no room for its stack, a limit on threads) comes as EAGAIN.
+    const std::error_code code = failure.code();
+    if (code == std::errc::resource_unavailable_try_again) {
+      return std::string("the host refused a thread (") + failure.what() + ")";
+    }
+    if (code == std::errc::too_many_files_open ||
+        code == std::errc::too_many_files_open_in_system) {
+      return std::string("no file descriptor left (") + failure.what() + ")";
+    }
+    return failure.what();
   } catch (const std::exception& failure) {
     return failure.what();
   } catch (...) {
