@@ -37,10 +37,14 @@ void Report(const std::string& declaration, const std::string& why) {
 // The declaration's text, read as the registry file is read: only a regular file, opened without
 // blocking (a FIFO would hold the open for ever), and at most kMaxDeclaration bytes of it (a
 // device or a huge file would fill the memory). Nothing when there is no such file.
-std::optional<std::string> ReadDeclaration(const std::string& declaration) {
+std::optional<std::string> ReadDeclaration(const std::string& declaration, DWORD* refused) {
   int fd = ::open(declaration.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) {
     if (errno != ENOENT && errno != ENOTDIR) Report(declaration, std::strerror(errno));
+    if (refused != nullptr && (errno == EMFILE || errno == ENFILE)) {
+      *refused = ERROR_TOO_MANY_OPEN_FILES;
+    }
+    if (refused != nullptr && errno == ENOMEM) *refused = ERROR_NOT_ENOUGH_MEMORY;
     return std::nullopt;
   }
   struct stat info {};
@@ -74,8 +78,8 @@ void KeepSettings(const std::string& link, const KeptSettings& kept) {
   TheKeeper().ports[link] = kept;
 }
 
-std::optional<DWORD> DeclaredLines(const std::string& declaration) {
-  std::optional<std::string> text = ReadDeclaration(declaration);
+std::optional<DWORD> DeclaredLines(const std::string& declaration, DWORD* refused) {
+  std::optional<std::string> text = ReadDeclaration(declaration, refused);
   if (!text) return std::nullopt;
   std::istringstream file(*text);
   DWORD status = 0;

@@ -42,6 +42,10 @@ constexpr std::array kStrings = {
     StringResource{IDS_PORT_LIST_UNREADABLE,
                    "The list of serial ports (hardware\\devicemap\\serialcomm) cannot be "
                    "read: is the modem driver installed?\r\n"},
+    StringResource{IDS_PORT_LIST_NO_HANDLES,
+                   "The list of serial ports (hardware\\devicemap\\serialcomm) cannot be "
+                   "read: too many open files.\r\n"},
+    StringResource{IDS_PORT_NO_HANDLES, "%s cannot be opened: too many open files.\r\n"},
 };
 
 }  // namespace

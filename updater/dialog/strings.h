@@ -33,6 +33,8 @@ constexpr UINT IDS_CANCEL_RUNNING = 2018;
 constexpr UINT IDS_CHECKING_FLASH = 2034;
 constexpr UINT IDS_USE_SAME_IMAGE = 2035;
 constexpr UINT IDS_PORT_LIST_UNREADABLE = 2036;
+constexpr UINT IDS_PORT_LIST_NO_HANDLES = 2037;
+constexpr UINT IDS_PORT_NO_HANDLES = 2038;
 
 // Registers the table with the platform's string resources (once, at program start).
 void RegisterUpdaterStrings();

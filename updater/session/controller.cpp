@@ -49,7 +49,9 @@ void StartModemSearch() {
     return;
   }
   LogString(IDS_SEARCHING);
-  if (portListUnreadable) LogString(IDS_PORT_LIST_UNREADABLE);
+  if (portListUnreadable) {
+    LogString(portListNoHandles ? IDS_PORT_LIST_NO_HANDLES : IDS_PORT_LIST_UNREADABLE);
+  }
   CheckAllPorts();
   LogPortList();
   if (updateSession.modemCount == 0) return;
