@@ -1,6 +1,9 @@
 // Reading the serial-port map and classifying the identification answers.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "tests/support/descriptor_limit.h"
 #include "tests/updater/session/update_harness.h"
 
 namespace update_test {
@@ -25,6 +28,22 @@ TEST_F(DiscoveryTest, ANameTooLongForItsRoomEndsTheList) {
   EXPECT_EQ(EnumSerialPorts(kMaxPorts), 1u);
   EXPECT_STREQ(updateSession.PortTable[0].name, "COM1");
   EXPECT_STREQ(updateSession.PortTable[1].name, "");
+}
+
+// Out of descriptors, the serial-port map cannot be read for that cause, which the session names
+// instead of blaming a missing driver.
+TEST_F(DiscoveryTest, NoDescriptorLeftForThePortListIsNamedAsTheCause) {
+  SetValue("COM3", std::string("COM3", 5));
+  // A copy in the file's place: the registry reads it again at its next open.
+  const std::filesystem::path file = root.file();
+  std::filesystem::copy_file(file, file.string() + ".copy");
+  std::filesystem::rename(file.string() + ".copy", file);
+  {
+    testing_support::DescriptorLimit limit(0);
+    EnumSerialPorts(kMaxPorts);
+  }
+  EXPECT_TRUE(portListUnreadable);
+  EXPECT_TRUE(portListNoHandles);
 }
 
 TEST_F(DiscoveryTest, ElevenValuesFillTheTableAndAreCounted) {

@@ -28,6 +28,7 @@
 #include "platform/clock/clock.h"
 #include "platform/win32/debug.h"
 #include "platform/win32/windows.h"
+#include "tests/support/descriptor_limit.h"
 
 namespace {
 
@@ -450,6 +451,31 @@ TEST_F(TermiosPortTest, DeclarationThatIsNoSmallRegularFileIsNotRead) {
     EXPECT_NE(debug.Text().find("com5.lines: " + why), std::string::npos) << debug.Text();
     CloseHandle(port);
   }
+}
+
+// Out of descriptors, the open fails for that cause, whichever of its files (the tty, its wake-up,
+// the line declaration) found none, and the debugger output says so.
+TEST_F(TermiosPortTest, NoDescriptorLeftFailsTheOpenForThatCause) {
+  DeclareLines("cts dsr");
+  for (int more : {0, 1, 2}) {
+    SCOPED_TRACE(more);
+    platform::win32::debug::Capture debug;
+    HANDLE port = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_SUCCESS;
+    {
+      testing_support::DescriptorLimit limit(more);
+      port = Open();
+      error = GetLastError();
+    }
+    EXPECT_EQ(port, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_TOO_MANY_OPEN_FILES));
+    EXPECT_NE(debug.Text().find("COM5: cannot be opened: too many open files"), std::string::npos)
+        << debug.Text();
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+  }
+  HANDLE port = Open();  // with room again
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  CloseHandle(port);
 }
 
 // ---------------------------------------------------------------------------------------------
