@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -32,6 +33,7 @@ std::atomic<bool> closeRefused{false};
 std::atomic<bool> progressOpen{false};  // the progress line has no line end yet
 std::atomic<bool> sessionFinished{false};
 std::atomic<int> completedUpdates{0};
+std::string logPathGiven;  // --save-log as given, for the line that says it was not saved
 
 // The question's text picks the option that answers it; an unanswered question is No.
 int AnswerQuestion(const ProgramOptions& options, const ui::MessageBoxRequest& request) {
@@ -142,6 +144,7 @@ void InstallHeadlessOperator(const ProgramOptions& options) {
   sessionFinished = false;
   completedUpdates = 0;
   logSaveFailed = false;
+  logPathGiven = options.saveLogPath.value_or("");
   ui::SetMessageBoxAnswer(
       [options](const ui::MessageBoxRequest& request) { return AnswerQuestion(options, request); });
   ui::SetFileDialogAnswer([options](const ui::FileDialogRequest& request) {
@@ -172,7 +175,7 @@ void InstallHeadlessOperator(const ProgramOptions& options) {
 int FinishHeadless() {
   if (progressOpen.exchange(false)) std::fputc('\n', stderr);
   if (logSaveFailed)
-    std::fprintf(stderr, "%s: the log was not saved to %s\n", programName, lastLogPath);
+    std::fprintf(stderr, "%s: the log was not saved to %s\n", programName, logPathGiven.c_str());
   if (int signal = stoppedBy.load(); signal != 0) {
     const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : "SIGINT";
     std::fprintf(stderr, "%s: stopped by %s, the update was cancelled\n", programName, name);
