@@ -57,6 +57,7 @@ std::string Cause() {
   if (gEnding.exchange(true)) {
     for (;;) ::pause();
   }
+  std::fflush(stdout);  // what the program said so far stays said
   std::fprintf(stderr, "%s: cannot go on: %s\n", gProgram, Cause().c_str());
   {
     std::lock_guard lock(TheMade().mutex);
