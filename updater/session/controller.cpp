@@ -148,10 +148,10 @@ BOOL SetupCommPort(int index) {
   Sleep(kPortOpenPauseMs);
   commPortSession.port = OpenCommPort(entry.name, kUpdateReadInterval);
   if (commPortSession.port == nullptr) {
-    OutputDebugStringA("SetupCommPort() failed\n");
     // Out of descriptors is no fault of the modem's: the log says so.
-    if (GetLastError() == ERROR_TOO_MANY_OPEN_FILES)
-      LogStringWithName(IDS_PORT_NO_HANDLES, entry.name);
+    const bool noHandles = GetLastError() == ERROR_TOO_MANY_OPEN_FILES;
+    OutputDebugStringA("SetupCommPort() failed\n");
+    if (noHandles) LogStringWithName(IDS_PORT_NO_HANDLES, entry.name);
     return fail();
   }
   Sleep(kStatusPauseMs);

@@ -1,4 +1,7 @@
 // Reading the serial-port map and classifying the identification answers.
+#include <pty.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -44,6 +47,27 @@ TEST_F(DiscoveryTest, NoDescriptorLeftForThePortListIsNamedAsTheCause) {
   }
   EXPECT_TRUE(portListUnreadable);
   EXPECT_TRUE(portListNoHandles);
+}
+
+// Out of descriptors, a port the search passes over is said so in the log.
+TEST_F(DiscoveryTest, APortOpenWithoutADescriptorLeftIsNamedInTheLog) {
+  MakeLogWindow();
+  int master = -1;
+  int slave = -1;
+  char terminal[128];
+  ASSERT_EQ(::openpty(&master, &slave, terminal, nullptr, nullptr), 0);
+  std::filesystem::create_directories(root.path() / "dosdevices");
+  std::filesystem::create_symlink(terminal, root.path() / "dosdevices" / "com7");
+  ListPort("COM7", "COM7");
+  updateSession.portCount = static_cast<LONG>(EnumSerialPorts(kMaxPorts));
+  {
+    testing_support::DescriptorLimit limit(0);
+    CheckModem(0);
+  }
+  EXPECT_NE(Log().find("COM7 cannot be opened: too many open files.\r\n"), std::string::npos)
+      << Log();
+  ::close(master);
+  ::close(slave);
 }
 
 TEST_F(DiscoveryTest, ElevenValuesFillTheTableAndAreCounted) {
