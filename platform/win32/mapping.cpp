@@ -44,18 +44,42 @@ T* Fail(DWORD error) {
   return nullptr;
 }
 
-// The first `length` bytes of the file `fd` in fresh read-only memory; false (and errno set)
-// when they cannot all be read, the file having shrunk meanwhile among the causes.
-bool CopyInto(void* view, int fd, std::size_t length) {
-  auto* at = static_cast<char*>(view);
-  for (std::size_t done = 0; done < length;) {
-    ssize_t got = ::pread(fd, at + done, length - done, static_cast<off_t>(done));
+// Reads bytes [from, to) of `fd` into `at` + from; false (errno set) when the file ends first.
+bool ReadRange(char* at, int fd, off_t from, off_t to) {
+  while (from < to) {
+    ssize_t got = ::pread(fd, at + from, static_cast<std::size_t>(to - from), from);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       if (got == 0) errno = ENODATA;
       return false;
     }
-    done += static_cast<std::size_t>(got);
+    from += got;
+  }
+  return true;
+}
+
+// The first `length` bytes of the file `fd` into `view` (fresh zeroed memory), then made
+// read-only. Only the file's data is read: its holes stay untouched zero pages, so a sparse
+// image costs neither time nor memory. False (errno set, ENODATA when the file has shrunk below
+// `length` meanwhile) when the bytes cannot all be had.
+bool CopyInto(void* view, int fd, std::size_t length) {
+  auto* at = static_cast<char*>(view);
+  const auto end = static_cast<off_t>(length);
+  for (off_t from = 0; from < end;) {
+    off_t data = ::lseek(fd, from, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) break;  // a hole to the end
+    if (data < 0) data = from;              // no holes known here: read it all
+    if (data >= end) break;
+    off_t hole = ::lseek(fd, data, SEEK_HOLE);
+    hole = hole < 0 || hole > end ? end : hole;
+    if (!ReadRange(at, fd, data, hole)) return false;
+    from = hole;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return false;
+  if (info.st_size < end) {
+    errno = ENODATA;
+    return false;
   }
   return ::mprotect(view, length, PROT_READ) == 0;
 }
