@@ -4,9 +4,12 @@
 #include <string>
 
 #include "links/links.h"
+#include "platform/base/abrupt_end.h"
 #include "platform/win32/debug.h"
 
 int main(int argc, char** argv) {
+  // Whatever happens, the program's exit code is 0; a failure it cannot go on from is one line.
+  platform::EndAbruptlyButCleanly("mdmlinks", 0);
   // The platform hands the program the text after its name; the host hands it in pieces.
   std::string commandLine;
   for (int i = 1; i < argc; ++i) {

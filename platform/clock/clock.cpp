@@ -162,6 +162,19 @@ SpawnedThread Spawn(std::string name, std::function<void()> body) {
     Lock lock(clock.Mutex());
     clock.Enter(*record);
   }
+  // A thread the host cannot make (no memory, a limit on threads) must not stay registered: the
+  // clock would wait for it for ever. The failure goes on to the caller.
+  struct Unregister {
+    Clock& clock;
+    ThreadRecord& record;
+    bool armed = true;
+    ~Unregister() {
+      if (!armed) return;
+      Lock lock(clock.Mutex());
+      record.ended = true;
+      clock.Leave(record);
+    }
+  } unregister{clock, *record};
   std::thread thread([record, &clock, body = std::move(body)] {
     tCurrent = record.get();
     {
@@ -175,6 +188,7 @@ SpawnedThread Spawn(std::string name, std::function<void()> body) {
     clock.Leave(*record);
     tCurrent = nullptr;
   });
+  unregister.armed = false;
   return {std::move(thread), std::move(record)};
 }
 

@@ -153,6 +153,7 @@ struct SpawnedThread {
   std::thread thread;
   std::shared_ptr<ThreadRecord> record;
 };
+// Throws std::system_error, the thread not registered, when the host cannot make the thread.
 SpawnedThread Spawn(std::string name, std::function<void()> body);
 
 // Waits on the clock until a spawned thread has ended, then joins it.

@@ -19,6 +19,7 @@ constexpr DWORD kTypeDword = 4;
 enum class Error : DWORD {
   kNone = 0,               // ERROR_SUCCESS
   kNotFound = 2,           // ERROR_FILE_NOT_FOUND: no such key or value
+  kTooManyOpenFiles = 4,   // ERROR_TOO_MANY_OPEN_FILES: registry.reg could not get a descriptor
   kAccessDenied = 5,       // ERROR_ACCESS_DENIED: a root key cannot be deleted
   kLockViolation = 33,     // ERROR_LOCK_VIOLATION: the lock file could not be locked in time
   kInvalidParameter = 87,  // ERROR_INVALID_PARAMETER: an empty or malformed key path

@@ -188,7 +188,10 @@ Status Store::Load() {
   std::string text;
   Status failure;
   if (fd < 0 || ::fstat(fd, &info) != 0) {
-    failure = Status::Fail(Error::kCantRead, Describe(file_, "read"));
+    // A process without a descriptor left is told so, not that the file cannot be read.
+    const bool noDescriptor = errno == EMFILE || errno == ENFILE;
+    failure = Status::Fail(noDescriptor ? Error::kTooManyOpenFiles : Error::kCantRead,
+                           Describe(file_, "read"));
   } else if (!S_ISREG(info.st_mode)) {
     failure = Status::Fail(Error::kCantRead, file_.string() + ": not a regular file");
   } else if (info.st_size > kMaxFileSize) {

@@ -5,6 +5,7 @@
 #include "platform/base/root.h"
 #include "platform/net/connection.h"
 #include "platform/win32/comm.h"
+#include "platform/win32/debug.h"
 #include "platform/win32/inprocess_port.h"
 
 namespace platform::win32 {
@@ -43,6 +44,18 @@ DCB DefaultLineSettings() {
   return dcb;
 }
 
+// A port that failed to open for want of a descriptor or memory is no missing port: the debugger
+// output names the cause.
+void ReportNoResources(const std::string& port) {
+  const DWORD error = GetLastError();
+  if (error != ERROR_TOO_MANY_OPEN_FILES && error != ERROR_NOT_ENOUGH_MEMORY) return;
+  std::string text =
+      port + ": cannot be opened: " +
+      (error == ERROR_TOO_MANY_OPEN_FILES ? "too many open files" : "out of memory") + "\n";
+  debug::Sink().Deliver(text.c_str());
+  SetLastError(error);
+}
+
 HANDLE OpenCommPort(const char* name, DWORD, DWORD, DWORD flags) {
   std::string canonical = CanonicalCommName(name);
   if (canonical.empty()) {
@@ -64,7 +77,10 @@ HANDLE OpenCommPort(const char* name, DWORD, DWORD, DWORD flags) {
     backend = !error && platform::net::NamesRemotePort(target.string())
                   ? OpenRemoteBackend(path.string(), target.string())
                   : OpenTermiosBackend(path.string());
-    if (!backend) return INVALID_HANDLE_VALUE;
+    if (!backend) {
+      ReportNoResources(canonical);
+      return INVALID_HANDLE_VALUE;
+    }
   }
   bool overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
   return InsertHandle(std::make_shared<CommPort>(std::move(backend), overlapped));

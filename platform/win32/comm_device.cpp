@@ -1,9 +1,15 @@
 #include "platform/win32/comm_device.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <sstream>
 
 #include "platform/win32/debug.h"
 
@@ -20,6 +26,44 @@ Keeper& TheKeeper() {
   return keeper;
 }
 
+// A declaration is a few words; a larger file is no declaration.
+constexpr std::size_t kMaxDeclaration = 256;
+
+void Report(const std::string& declaration, const std::string& why) {
+  std::string text = declaration + ": " + why + "; the file is ignored\n";
+  debug::Sink().Deliver(text.c_str());
+}
+
+// The declaration's text, read as the registry file is read: only a regular file, opened without
+// blocking (a FIFO would hold the open for ever), and at most kMaxDeclaration bytes of it (a
+// device or a huge file would fill the memory). Nothing when there is no such file.
+std::optional<std::string> ReadDeclaration(const std::string& declaration, DWORD* refused) {
+  int fd = ::open(declaration.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    if (errno != ENOENT && errno != ENOTDIR) Report(declaration, std::strerror(errno));
+    if (refused != nullptr && (errno == EMFILE || errno == ENFILE)) {
+      *refused = ERROR_TOO_MANY_OPEN_FILES;
+    }
+    if (refused != nullptr && errno == ENOMEM) *refused = ERROR_NOT_ENOUGH_MEMORY;
+    return std::nullopt;
+  }
+  struct stat info {};
+  std::string text(kMaxDeclaration + 1, '\0');
+  ssize_t got = -1;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    Report(declaration, "not a regular file");
+  } else if (info.st_size > static_cast<off_t>(kMaxDeclaration)) {
+    Report(declaration, "longer than " + std::to_string(kMaxDeclaration) + " bytes");
+  } else if ((got = ::read(fd, text.data(), text.size())) < 0) {
+    Report(declaration, std::strerror(errno));
+  }
+  ::close(fd);
+  // A file that grew since fstat is still held to the bound.
+  if (got < 0 || static_cast<std::size_t>(got) > kMaxDeclaration) return std::nullopt;
+  text.resize(static_cast<std::size_t>(got));
+  return text;
+}
+
 }  // namespace
 
 std::optional<KeptSettings> RecallSettings(const std::string& link) {
@@ -34,9 +78,10 @@ void KeepSettings(const std::string& link, const KeptSettings& kept) {
   TheKeeper().ports[link] = kept;
 }
 
-std::optional<DWORD> DeclaredLines(const std::string& declaration) {
-  std::ifstream file(declaration);
-  if (!file) return std::nullopt;
+std::optional<DWORD> DeclaredLines(const std::string& declaration, DWORD* refused) {
+  std::optional<std::string> text = ReadDeclaration(declaration, refused);
+  if (!text) return std::nullopt;
+  std::istringstream file(*text);
   DWORD status = 0;
   std::string word;
   while (file >> word) {
@@ -50,8 +95,7 @@ std::optional<DWORD> DeclaredLines(const std::string& declaration) {
     } else if (word == "dcd") {
       status |= MS_RLSD_ON;
     } else {
-      std::string text = declaration + ": no modem line \"" + word + "\"; the file is ignored\n";
-      debug::Sink().Deliver(text.c_str());
+      Report(declaration, "no modem line \"" + word + "\"");
       return std::nullopt;
     }
   }

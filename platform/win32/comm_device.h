@@ -24,6 +24,10 @@ void KeepSettings(const std::string& link, const KeptSettings& kept);
 // The lines (MS_*_ON) declared in the file `declaration`: words among "cts", "dsr", "ring" and
 // "dcd", any case. None without the file; a word it does not know voids the declaration (and
 // says so on the debugger output), so that a typing error does not pass for a line that is off.
-std::optional<DWORD> DeclaredLines(const std::string& declaration);
+// Only a regular file of at most a few hundred bytes declares anything: a FIFO, a device or a
+// larger file is never read (nor waited on), and the debugger output says so.
+// A declaration the host gave no descriptor (or memory) to read sets `refused` to
+// ERROR_TOO_MANY_OPEN_FILES (or ERROR_NOT_ENOUGH_MEMORY): the port's lines are then unknown.
+std::optional<DWORD> DeclaredLines(const std::string& declaration, DWORD* refused = nullptr);
 
 }  // namespace platform::win32

@@ -221,7 +221,10 @@ bool TermiosPort::Configure() {
   int lines = 0;
   watchLines_ = ::ioctl(fd_, TIOCMGET, &lines) == 0;
   lines_ = StatusFromLines(lines);
-  if (!watchLines_) declaredLines_ = DeclaredLines(path_ + ".lines");
+  DWORD refused = ERROR_SUCCESS;
+  if (!watchLines_) declaredLines_ = DeclaredLines(path_ + ".lines", &refused);
+  // Lines that could not be read are no lines that are off: the open fails for its cause.
+  if (refused != ERROR_SUCCESS) return FailWith(refused);
   return true;
 }
 

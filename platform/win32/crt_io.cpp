@@ -2,6 +2,7 @@
 // own table remembers which of them are in text mode, where each LF goes out as CR LF.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,6 +94,21 @@ int WriteText(int fd, const char* bytes, unsigned count) {
   return static_cast<int>(done);
 }
 
+// A FIFO opened for reading and writing never blocks, and what is written to it while nobody
+// reads would be lost when it closes: a FIFO is opened for writing only, refused (ENXIO) while
+// nobody reads it, and then written as a blocking one.
+int OpenFifoForWriting(int fd, const std::string& path, int flags) {
+  struct stat info {};
+  if ((flags & O_ACCMODE) == O_RDONLY || ::fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode)) {
+    return fd;
+  }
+  ::close(fd);
+  const int append = flags & O_APPEND;
+  fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | append);
+  if (fd >= 0) ::fcntl(fd, F_SETFL, append);
+  return fd;
+}
+
 }  // namespace
 }  // namespace platform::win32
 
@@ -102,7 +118,9 @@ int _open(const char* fileName, int openFlag, int permissionMode) {
   HostOpenRequest request{};
   if (fileName == nullptr || !ToRequest(openFlag, permissionMode, request)) return Fail(EINVAL);
   bool created = false;
-  int fd = OpenHostFile(HostPath(fileName), request, created);
+  const std::string path = HostPath(fileName);
+  int fd = OpenHostFile(path, request, created);
+  if (fd >= 0) fd = OpenFifoForWriting(fd, path, request.flags);
   if (fd < 0) return -1;
   // The runtime opens files shared for reading and writing: an exclusive CreateFileA handle
   // keeps it out, and it keeps an exclusive open out. The platform's sharing violation

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/registry/store.h"
+#include "platform/win32/debug.h"
 #include "platform/win32/objects.h"
 #include "platform/win32/windows.h"
 
@@ -19,6 +20,7 @@ namespace reg = platform::registry;
 
 static_assert(static_cast<DWORD>(reg::Error::kNotFound) == ERROR_FILE_NOT_FOUND);
 static_assert(static_cast<DWORD>(reg::Error::kAccessDenied) == ERROR_ACCESS_DENIED);
+static_assert(static_cast<DWORD>(reg::Error::kTooManyOpenFiles) == ERROR_TOO_MANY_OPEN_FILES);
 static_assert(static_cast<DWORD>(reg::Error::kLockViolation) == ERROR_LOCK_VIOLATION);
 static_assert(static_cast<DWORD>(reg::Error::kInvalidParameter) == ERROR_INVALID_PARAMETER);
 static_assert(static_cast<DWORD>(reg::Error::kNoMoreItems) == ERROR_NO_MORE_ITEMS);
@@ -68,6 +70,10 @@ std::string Below(const KeyRef& key, LPCSTR subKey) {
 // The store's answer as a platform code. A key or value reported missing below an opened key
 // that is itself gone means the key was deleted under the handle.
 LSTATUS Finish(const reg::Status& status, const KeyRef& key) {
+  // The code alone would not say which file lacked a descriptor: the debugger output does.
+  if (status.error == reg::Error::kTooManyOpenFiles) {
+    debug::Sink().Deliver((status.message + "\n").c_str());
+  }
   if (status.error == reg::Error::kNotFound && !key.root &&
       reg::Default().OpenKey(key.path).error == reg::Error::kNotFound) {
     return ERROR_KEY_DELETED;

@@ -4,6 +4,8 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/win32/faults.h"
@@ -173,12 +175,18 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
   }
   DWORD id = gNextThreadId++;
   auto exitCode = std::make_shared<DWORD>(STILL_ACTIVE);
-  auto spawned =
-      platform::clock::Spawn("thread " + std::to_string(id), [start, parameter, exitCode] {
-        DWORD code = start(parameter);
-        platform::clock::Lock lock(platform::clock::Current().Mutex());
-        if (*exitCode == STILL_ACTIVE) *exitCode = code;
-      });
+  platform::clock::SpawnedThread spawned;
+  try {
+    spawned = platform::clock::Spawn("thread " + std::to_string(id), [start, parameter, exitCode] {
+      DWORD code = start(parameter);
+      platform::clock::Lock lock(platform::clock::Current().Mutex());
+      if (*exitCode == STILL_ACTIVE) *exitCode = code;
+    });
+  } catch (const std::system_error&) {
+    // The host has no room for another thread: the platform fails the call.
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
   if (threadId != nullptr) *threadId = id;
   return InsertHandle(std::make_shared<Thread>(std::move(spawned), std::move(exitCode)));
 }

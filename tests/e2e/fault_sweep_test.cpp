@@ -121,7 +121,7 @@ TEST(FaultSweepDraw, TheSeedsOfTheSweepDrawEveryKindOfCall) {
 }
 
 // A fault's text names its strike; what it leaves out keeps the fault's default, and a parameter
-// that is unknown, malformed or given to a firmware fault makes the whole text unknown.
+// that is unknown, malformed, out of its range or given to a firmware fault refuses the whole text.
 TEST(FaultSweepDraw, AFaultsTextNamesItsStrike) {
   mdmsim::FaultChoice choice =
       mdmsim::ParseFaultChoice("data-in-errors@COM4:at=10,wait=5,n=3,for=40");
@@ -140,10 +140,26 @@ TEST(FaultSweepDraw, AFaultsTextNamesItsStrike) {
   choice = mdmsim::ParseFaultChoice("alloc-stop@COM3:n=2,kind=request");
   ASSERT_NE(choice.fault, nullptr);
   EXPECT_EQ(choice.strike.kinds, platform::wdm::pool::kRequest);
-  for (const char* bad :
-       {"no-ack@COM3:at=1", "data-in-errors:n=x", "data-in-errors:bogus=1", "data-in-noise:p=101",
-        "alloc-start:kind=disk", "data-in-errors:n", "gremlins@COM3"}) {
-    EXPECT_EQ(mdmsim::ParseFaultChoice(bad).fault, nullptr) << bad;
+  // A refused text says which part is wrong; a negative number never passes for "off", nor an
+  // empty port for every modem.
+  const std::pair<const char*, const char*> refused[] = {
+      {"no-ack@COM3:at=1", "no-ack: a firmware fault takes no parameters"},
+      {"data-in-errors:n=x", "\"n=x\" must be a count"},
+      {"data-in-errors:bogus=1", "\"bogus=1\" is no parameter"},
+      {"data-in-noise:p=101", "\"p=101\" must be a percentage"},
+      {"data-in-noise:p=-1", "\"p=-1\" must be a percentage"},
+      {"data-in-errors:n=-5", "\"n=-5\" must be a count"},
+      {"stuck-indication:for=-1", "\"for=-1\" must be a number of ms"},
+      {"unplug:wait=-1000", "\"wait=-1000\" must be a number of ms"},
+      {"alloc-start:kind=disk", "\"kind=disk\" must be pool"},
+      {"data-in-errors:n", "\"n\" is not KEY=VALUE"},
+      {"unplug@", "unplug: no port after \"@\""},
+      {"gremlins@COM3", "unknown fault \"gremlins\""},
+  };
+  for (const auto& [bad, why] : refused) {
+    choice = mdmsim::ParseFaultChoice(bad);
+    EXPECT_EQ(choice.fault, nullptr) << bad;
+    EXPECT_NE(choice.error.find(why), std::string::npos) << bad << ": " << choice.error;
   }
   // Every fault's drawn text reads back to the same text.
   for (const mdmsim::ModemFault& fault : mdmsim::ModemFaults()) {

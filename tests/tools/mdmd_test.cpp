@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -29,13 +30,13 @@ TEST_P(Mdmd, AStopSignalEndsTheServiceWithThePoolReportAndTheSignalsStatus) {
   ASSERT_TRUE(mdmd.AwaitError("mdmd: serving USB modems", 10s)) << mdmd.err();
   const int signal = GetParam();
   EXPECT_EQ(mdmd.Stop(signal, 30s), 128 + signal) << mdmd.err();
-  EXPECT_NE(mdmd.err().find("mdmd: pool: no block outstanding\nmdmd: stopped by " +
-                            std::string(signal == SIGINT ? "SIGINT" : "SIGTERM")),
+  EXPECT_NE(mdmd.err().find("mdmd: pool: no block outstanding\nmdmd: stopped by SIG" +
+                            std::string(sigabbrev_np(signal))),
             std::string::npos)
       << mdmd.err();
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, Mdmd, ::testing::Values(SIGINT, SIGTERM));
+INSTANTIATE_TEST_SUITE_P(Signals, Mdmd, ::testing::Values(SIGINT, SIGTERM, SIGHUP));
 
 TEST(MdmdArguments, HelpNamesTheExitStatusesAndBadArgumentsEndWithTwo) {
   TempRoot root;

@@ -285,6 +285,20 @@ TEST_F(MdmsimServe, HostileClientsAreDroppedAndDisturbNoOtherPort) {
   EXPECT_EQ(serve->Stop(SIGTERM, 30s), 128 + SIGTERM) << serve->err();
 }
 
+// A broken pipe costs the server nothing, and a hang-up of its terminal stops it as a termination
+// request does: the links and line declarations removed, the signal's status.
+TEST_F(MdmsimServe, ABrokenPipeIsHarmlessAndAHangUpStopsAsSigtermDoes) {
+  ASSERT_TRUE(Serve({})) << serve->err();
+  EXPECT_EQ(serve->Stop(SIGPIPE, 2s), -1) << serve->err();  // still running
+  std::string answer = AskOnTerminal(Terminal("com3"), "ati9\r\n");
+  EXPECT_NE(answer.find("OK\r\n"), std::string::npos) << answer;
+  EXPECT_EQ(serve->Stop(SIGHUP, 30s), 128 + SIGHUP) << serve->err();
+  EXPECT_NE(serve->err().find("stopped by SIGHUP"), std::string::npos) << serve->err();
+  for (const char* name : {"com3", "com4", "com3.lines", "com4.lines"}) {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Terminal(name)))) << name;
+  }
+}
+
 // A call between the two served modems: COM3 dials from its terminal, COM4's RFC 2217 client
 // (pyserial) hears the ring, answers, sees the carrier come and go, and bytes cross both ways.
 TEST_F(MdmsimServe, APyserialClientAnswersACallFromTheOtherModemAndSeesItsCarrier) {

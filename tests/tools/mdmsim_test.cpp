@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +15,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using testing_support::ProgramResult;
 using testing_support::TempRoot;
 
@@ -100,19 +103,51 @@ TEST(MdmsimUpdate, ThroughUsbAFailedModemFailsTheRunAndTheNextStillUpdates) {
   EXPECT_EQ(Mdmsim(root, {"update", "--plain-ports", "COM3"}).exitCode, 1);
 }
 
-// A pipe would block the image's open, a device would be read without end: only a regular file
-// is taken, and anything else is refused at once as a bad argument.
+// A pipe would block the image's open, a device would be read without end, an image of 2 GiB
+// would be read whole before the updater refuses it: only a regular file the updater can send is
+// taken, and anything else is refused at once as a bad argument.
 TEST(MdmsimUpdate, AnImageThatIsNoRegularFileIsRefusedAtOnce) {
   TempRoot root;
   const std::string fifo = (root.path() / "pipe.bin").string();
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& image : {fifo, std::string("/dev/zero"), root.path().string()}) {
+  const fs::path huge = root.path() / "huge.bin";
+  std::ofstream(huge).close();
+  fs::resize_file(huge, std::uintmax_t{1} << 31);  // sparse: no disk space taken
+  const std::pair<std::string, const char*> refused[] = {
+      {fifo, "not a regular file"},
+      {"/dev/zero", "not a regular file"},
+      {root.path().string(), "not a regular file"},
+      {huge.string(), "larger than 2 GiB - 1 bytes"},
+  };
+  for (const auto& [image, why] : refused) {
     SCOPED_TRACE(image);
     ProgramResult run = testing_support::RunProgram(MDMSIM_PATH, {"update", "--image", image},
                                                     root.path(), {{}, std::chrono::seconds(60)});
     ASSERT_TRUE(run.inTime);
     EXPECT_EQ(run.exitCode, 2);
-    EXPECT_NE(run.err.find("not a regular file"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(why), std::string::npos) << run.err;
+  }
+}
+
+// Arguments that would change the run unsaid are refused, naming the bad part: a port name too
+// long for the updater's port list, an empty fault port (every modem's), a negative parameter
+// (the fault switched off).
+TEST(MdmsimUpdate, ArgumentsThatWouldChangeTheRunUnsaidAreRefused) {
+  TempRoot root;
+  const std::pair<std::vector<std::string>, const char*> refused[] = {
+      {{"--plain-ports", "COM1,COM12345"}, "not a port COM1 to COM255: COM12345"},
+      {{"--fault", "unplug@"}, "unplug: no port after \"@\""},
+      {{"--fault", "data-in-noise@COM3:p=-1"}, "\"p=-1\" must be a percentage"},
+      {{"--fault", "sequence-gaps:n=-5"}, "\"n=-5\" must be a count"},
+  };
+  for (const auto& [extra, why] : refused) {
+    SCOPED_TRACE(why);
+    std::vector<std::string> args{"update"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ProgramResult run = Mdmsim(root, args);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find(why), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");  // no session was started
   }
 }
 

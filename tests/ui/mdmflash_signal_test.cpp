@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "tests/ui/mdmflash_run.h"
 
 namespace ui_test {
@@ -35,11 +37,12 @@ struct SilentPorts {
   std::vector<int> ends;
 };
 
-// Ctrl-C presses the close box and a termination request stops without question; either way the
-// log record is saved, the run says it was stopped and its exit status tells which signal it was.
+// Ctrl-C presses the close box and a termination request or a hang-up of the terminal stops
+// without question; either way the log record is saved, the run says it was stopped and its exit
+// status tells which signal it was.
 // The signal arrives during the search over the ports, which takes seconds of real time.
 TEST(MdmflashHeadless, ASignalStopsTheSessionSavesTheLogAndTellsSo) {
-  for (int signal : {SIGINT, SIGTERM}) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(signal);
     TempRoot root;
     SilentPorts ports(root, 4);
@@ -51,9 +54,8 @@ TEST(MdmflashHeadless, ASignalStopsTheSessionSavesTheLogAndTellsSo) {
         MDMFLASH_PATH, {"--headless", "--confirm-cancel", "no", "--save-log", logFile.string()},
         root.path(), how);
     ASSERT_TRUE(run.inTime);
-    EXPECT_EQ(run.exitCode, signal == SIGINT ? 130 : 143) << run.err;
-    EXPECT_NE(run.err.find(signal == SIGINT ? "stopped by SIGINT" : "stopped by SIGTERM"),
-              std::string::npos)
+    EXPECT_EQ(run.exitCode, 128 + signal) << run.err;
+    EXPECT_NE(run.err.find(std::string("stopped by SIG") + sigabbrev_np(signal)), std::string::npos)
         << run.err;
     EXPECT_EQ(run.out.find("Update finished!"), std::string::npos) << run.out;
     EXPECT_EQ(WithoutTimes(ReadWholeFile(logFile)), Record(run.out));

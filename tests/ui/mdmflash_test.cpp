@@ -3,6 +3,7 @@
 // file as Save Log's record.
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -77,9 +78,46 @@ TEST(MdmflashHeadless, ALogFileInAMissingFolderIsReportedAndNotCreated) {
   const fs::path logFile = root.path() / "no such folder" / "update.log";
   ProgramResult run = Mdmflash(root, {"--headless", "--save-log", logFile.string()});
   ASSERT_TRUE(run.inTime);
-  EXPECT_EQ(run.exitCode, 3);  // no USB modem found
+  EXPECT_EQ(run.exitCode, 4);  // the log was not saved
   EXPECT_NE(run.err.find("Cannot open the log file"), std::string::npos) << run.err;
   EXPECT_FALSE(fs::exists(logFile));
+}
+
+// A log that does not reach its file (a full disk, a FIFO nobody reads) is said to be lost, in
+// its own exit status.
+TEST(MdmflashHeadless, ALogThatCannotBeWrittenIsReportedWithItsOwnStatus) {
+  TempRoot root;
+  ListPorts({});
+  const fs::path fifo = root.path() / "fifo.log";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& logFile : {std::string("/dev/full"), fifo.string()}) {
+    SCOPED_TRACE(logFile);
+    ProgramResult run = Mdmflash(root, {"--headless", "--save-log", logFile});
+    ASSERT_TRUE(run.inTime);
+    EXPECT_EQ(run.exitCode, 4) << run.err;
+    EXPECT_NE(run.err.find("mdmflash: the log was not saved to " + logFile), std::string::npos)
+        << run.err;
+  }
+}
+
+// A closed standard output (`mdmflash ... | head -2`) does not end the run: it goes on to its
+// own end and saves its log.
+TEST(MdmflashHeadless, AClosedStandardOutputStillSavesTheLog) {
+  TempRoot root;
+  ListPorts({});
+  const fs::path logFile = root.path() / "update.log";
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  ::close(ends[0]);
+  ProgramRun how{{{"DISPLAY", ""}}, std::chrono::seconds(120)};
+  how.output = ends[1];
+  ProgramResult run =
+      RunProgram(MDMFLASH_PATH, {"--headless", "--save-log", logFile.string()}, root.path(), how);
+  ::close(ends[1]);
+  ASSERT_TRUE(run.inTime);
+  EXPECT_EQ(run.exitCode, 3) << run.err;  // no USB modem found
+  EXPECT_EQ(WithoutTimes(ReadWholeFile(logFile)),
+            Record("Modem update tool started.\r\nThere are no serial ports!"));
 }
 
 // The program is named after its executable's file name: a copy under another name titles its

@@ -8,12 +8,17 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/base/abrupt_end.h"
 #include "platform/clock/clock.h"
 #include "tools/mdmd/service.h"
 
 namespace {
 
 int stopPipe[2] = {-1, -1};
+
+// SIGPIPE is caught rather than ignored, so that the programs the driver starts get its default
+// handling back; a write to a closed pipe or socket then only fails.
+void OnBrokenPipe(int) {}
 
 void OnStopSignal(int signal) {
   const unsigned char number = static_cast<unsigned char>(signal);
@@ -28,7 +33,12 @@ bool CatchStopSignals() {
   action.sa_handler = OnStopSignal;
   action.sa_flags = SA_RESTART;  // the service's threads carry on with the calls it interrupts
   sigemptyset(&action.sa_mask);
-  return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+  // A hang-up of the controlling terminal stops the service as a termination request does.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    if (::sigaction(signal, &action, nullptr) != 0) return false;
+  }
+  action.sa_handler = OnBrokenPipe;
+  return ::sigaction(SIGPIPE, &action, nullptr) == 0;
 }
 
 int AwaitStopSignal() {
@@ -44,7 +54,7 @@ void LogLine(const std::string& line) {
 
 int Run(const mdmd::ServiceOptions& options) {
   if (!CatchStopSignals()) {
-    LogLine("cannot catch SIGINT and SIGTERM");
+    LogLine("cannot catch SIGINT, SIGTERM, SIGHUP and SIGPIPE");
     return 1;
   }
   platform::clock::ThreadScope main("main");
@@ -57,13 +67,17 @@ int Run(const mdmd::ServiceOptions& options) {
   LogLine("serving USB modems (VID F3A9, PID 5201); SIGINT or SIGTERM stops");
   int signal = AwaitStopSignal();
   service.reset();
-  LogLine(std::string("stopped by ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+  LogLine(std::string("stopped by ") + (signal == SIGINT   ? "SIGINT"
+                                        : signal == SIGHUP ? "SIGHUP"
+                                                           : "SIGTERM"));
   return 128 + signal;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // No thread, memory or descriptor where one is needed: one line, the links removed, exit 1.
+  platform::EndAbruptlyButCleanly("mdmd", 1);
   CLI::App app{
       "mdmd: serves the USB modems (VID F3A9, PID 5201) of this machine through mdmcore over "
       "libusb, or only those named with --serial. Each modem that arrives is started and bound "
@@ -72,9 +86,10 @@ int main(int argc, char** argv) {
       "--rfc2217-base, as an RFC 2217 server on 127.0.0.1. A modem that leaves is removed and its "
       "port no longer served; plugged in "
       "again, it gets its COM number back. Logs to standard error.\n\n"
-      "Exit status: 130 after SIGINT, 143 after SIGTERM (every modem stopped and removed, the "
-      "links removed); 1 when the service cannot start (the reason in one line); 2 for bad "
-      "arguments or a bad MDM_STALL.\n\n"
+      "Exit status: 130 after SIGINT, 143 after SIGTERM, 129 after SIGHUP (every modem stopped "
+      "and removed, the links removed); 1 when the service cannot start or go on (the reason in "
+      "one line, such as no thread, memory or descriptor left); 2 for bad arguments or a bad "
+      "MDM_STALL.\n\n"
       "MDM_STALL=every=MS,for=MS holds the kernel's processor thread at drawn moments (MS apart "
       "on average) for a drawn 2 ms up to for=MS, as a busy host does: a fault for tests."};
   mdmd::ServiceOptions options;

@@ -6,9 +6,12 @@
 #include <fstream>
 #include <string>
 
+#include "platform/base/abrupt_end.h"
 #include "platform/base/root.h"
 
 int main(int argc, char** argv) {
+  // Out of memory: one line and the status of a line it could not write.
+  platform::EndAbruptlyButCleanly("mdminst", 1);
   std::string text;
   for (int i = 1; i < argc; ++i) {
     if (i > 1) text += ' ';

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "platform/base/abrupt_end.h"
 #include "platform/registry/store.h"
 #include "tools/mdmreg/commands.h"
 
@@ -24,6 +25,8 @@ int Report(const mdmreg::Outcome& outcome, const CLI::App& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Out of memory or descriptors: one line and the status of a failed operation.
+  platform::EndAbruptlyButCleanly("mdmreg", mdmreg::kExitFailed);
   CLI::App app("Looks at and changes the registry in the platform root (MDM_ROOT).", "mdmreg");
   app.require_subcommand(1);
   // An argument starting with '-' reads as an option; after "--" every argument is positional.

@@ -361,26 +361,43 @@ bool ParseNumber(std::string_view text, T& value) {
   return error == std::errc() && end == text.data() + text.size();
 }
 
-bool ParseParameter(std::string_view key, std::string_view value, Strike& strike) {
-  if (key == "at") return ParseNumber(value, strike.at);
-  if (key == "wait") return ParseNumber(value, strike.waitMs);
-  if (key == "n") return ParseNumber(value, strike.count);
-  if (key == "p") return ParseNumber(value, strike.percent) && strike.percent <= 100;
-  if (key == "for") return ParseNumber(value, strike.forMs);
-  if (key == "kind") return ParseKinds(value, strike.kinds);
-  return false;
+// One parameter into the strike; what is wrong with it otherwise. A negative count or time is
+// refused rather than read as none, which would switch the fault off unsaid.
+std::string ParseParameter(std::string_view key, std::string_view value, Strike& strike) {
+  auto within = [value](int& field, int low, int high, const char* range) -> std::string {
+    int number = 0;
+    if (!ParseNumber(value, number) || number < low || number > high) {
+      return "must be " + std::string(range);
+    }
+    field = number;
+    return {};
+  };
+  constexpr int kMost = 0x7FFFFFFF;
+  if (key == "at") {
+    return ParseNumber(value, strike.at) ? "" : "must be a number of bytes, 0 or more";
+  }
+  if (key == "wait") return within(strike.waitMs, 0, kMost, "a number of ms, 0 or more");
+  if (key == "n") return within(strike.count, 0, kMost, "a count, 0 or more");
+  if (key == "p") return within(strike.percent, 0, 100, "a percentage from 0 to 100");
+  if (key == "for") return within(strike.forMs, 0, kMost, "a number of ms, 0 or more");
+  if (key == "kind") {
+    return ParseKinds(value, strike.kinds) ? "" : "must be pool, request, device or any";
+  }
+  return "is no parameter (at, wait, n, p, for, kind)";
 }
 
-// "k=v,k=v" over the strike; false at an unknown key or a bad value.
-bool ParseParameters(std::string_view text, Strike& strike) {
+// "k=v,k=v" over the strike; what is wrong with the first bad item, if one is.
+std::string ParseParameters(std::string_view text, Strike& strike) {
   while (!text.empty()) {
     std::string_view item = text.substr(0, text.find(','));
     text.remove_prefix(std::min(text.size(), item.size() + 1));
     auto equals = item.find('=');
-    if (equals == std::string_view::npos) return false;
-    if (!ParseParameter(item.substr(0, equals), item.substr(equals + 1), strike)) return false;
+    std::string why = equals == std::string_view::npos
+                          ? "is not KEY=VALUE"
+                          : ParseParameter(item.substr(0, equals), item.substr(equals + 1), strike);
+    if (!why.empty()) return "parameter \"" + std::string(item) + "\" " + why;
   }
-  return true;
+  return {};
 }
 
 // The parameters a fault's strikes differ in, as text.
@@ -413,20 +430,35 @@ FaultChoice ParseFaultChoice(const std::string& text) {
   FaultChoice choice;
   std::string head = text.substr(0, text.find(':'));
   std::string name = head.substr(0, head.find('@'));
-  if (auto at = head.find('@'); at != std::string::npos) choice.port = head.substr(at + 1);
+  auto at = head.find('@');
+  if (at != std::string::npos) choice.port = head.substr(at + 1);
   // Port names are the platform's, where case does not count: "com3" is COM3.
   for (char& c : choice.port) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (const ModemFault& fault : Faults()) {
-    if (fault.name == name) choice.fault = &fault;
+  const ModemFault* fault = nullptr;
+  for (const ModemFault& known : Faults()) {
+    if (known.name == name) fault = &known;
   }
-  if (choice.fault == nullptr) return choice;
-  choice.strike = choice.fault->defaults;
+  if (fault == nullptr) {
+    choice.error = "unknown fault \"" + name + "\"";
+    return choice;
+  }
+  // An empty port would read as every modem's.
+  if (at != std::string::npos && choice.port.empty()) {
+    choice.error = name + ": no port after \"@\"";
+    return choice;
+  }
+  choice.strike = fault->defaults;
   if (auto colon = text.find(':'); colon != std::string::npos) {
-    if (choice.fault->apply != nullptr ||
-        !ParseParameters(std::string_view(text).substr(colon + 1), choice.strike)) {
-      choice.fault = nullptr;
+    std::string why =
+        fault->apply != nullptr
+            ? "a firmware fault takes no parameters"
+            : ParseParameters(std::string_view(text).substr(colon + 1), choice.strike);
+    if (!why.empty()) {
+      choice.error = name + ": " + why;
+      return choice;
     }
   }
+  choice.fault = fault;
   return choice;
 }
 

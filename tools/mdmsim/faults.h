@@ -58,9 +58,11 @@ struct FaultChoice {
   const ModemFault* fault = nullptr;
   std::string port;  // upper case; empty: every modem
   Strike strike;
+  std::string error;  // why the text names no fault, when fault is null
 };
 
-// The fault a choice names, or none (fault null) when the name or a parameter is unknown.
+// The fault a choice names, or none (fault null, and error saying which part is wrong) when the
+// name is unknown, "@" has no port, or a parameter is unknown or out of its range.
 FaultChoice ParseFaultChoice(const std::string& text);
 
 // "NAME@PORT:PARAMETERS" with the parameters the seed drew for it.

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "platform/base/abrupt_end.h"
 #include "platform/clock/one_cpu.h"
 #include "tools/mdmsim/call_command.h"
 #include "tools/mdmsim/chat.h"
@@ -14,6 +15,9 @@
 #include "tools/mdmsim/update.h"
 
 int main(int argc, char** argv) {
+  // No thread, memory or descriptor where one is needed: one line, the links and scratch roots
+  // removed, exit 1.
+  platform::EndAbruptlyButCleanly("mdmsim", 1);
   mdmsim::StopOnSignals();
   // Every scenario runs on the virtual clock, one thread at a time.
   platform::clock::StayOnOneCpu();

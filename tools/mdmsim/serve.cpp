@@ -162,7 +162,8 @@ void AddServeCommand(CLI::App& app, int& result) {
       "machine: each COM port as a pseudo-terminal linked as $MDM_ROOT/dosdevices/comN (hung "
       "up when the carrier drops, unless its program set CLOCAL; a fresh one then takes the "
       "link), and with --rfc2217-port as an RFC 2217 server on 127.0.0.1. Runs until SIGINT or "
-      "SIGTERM (exit 130 or 143), which removes the links.");
+      "SIGTERM (exit 130 or 143) or a hang-up of the terminal (SIGHUP, exit 129), which removes "
+      "the links.");
   serve->add_option("--modems", options->modems, "USB modems on COM3, COM4, ...")
       ->check(CLI::Range(1, 4));
   serve

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/base/abrupt_end.h"
 #include "platform/base/root.h"
 
 namespace mdmsim {
@@ -76,6 +77,8 @@ ServedPort::~ServedPort() {
     std::error_code ignored;
     std::filesystem::remove(link_, ignored);
     std::filesystem::remove(LinesFile(), ignored);
+    platform::ForgetAtAbruptEnd(link_);
+    platform::ForgetAtAbruptEnd(LinesFile());
   }
   if (master_ >= 0) ::close(master_);
   if (port_ != nullptr) {
@@ -149,6 +152,9 @@ bool ServedPort::Link(std::string& error) {
     error = link_.string() + ": in the way";
     return false;
   }
+  // An abrupt end (no thread, no memory) still takes the link and its declaration away.
+  platform::RemoveAtAbruptEnd(link_);
+  platform::RemoveAtAbruptEnd(LinesFile());
   std::filesystem::path fresh = link_;
   fresh += ".new";
   std::filesystem::remove(fresh, failed);

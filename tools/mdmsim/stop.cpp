@@ -18,6 +18,14 @@ std::mutex handlerMutex;
 std::function<void()> stopHandler;
 std::atomic<bool> stopping{false};
 
+const char* SignalName(int signal) {
+  return signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM";
+}
+
+// SIGPIPE is caught rather than ignored, so that programs started from here get its default
+// handling back; a write to a closed pipe or socket then only fails.
+void OnBrokenPipe(int) {}
+
 void OnStopSignal(int signal) {
   stopping = true;
   const unsigned char number = static_cast<unsigned char>(signal);
@@ -40,7 +48,7 @@ void StopOnSignals() {
     }
     if (handler) handler();
     platform::RemoveTemporaryRoots();
-    std::fprintf(stderr, "\nmdmsim: stopped by %s\n", number == SIGINT ? "SIGINT" : "SIGTERM");
+    std::fprintf(stderr, "\nmdmsim: stopped by %s\n", SignalName(number));
     ::_exit(128 + number);
   }).detach();
   struct sigaction action {};
@@ -48,8 +56,10 @@ void StopOnSignals() {
   // Calls the signal interrupts carry on, so no thread fails for it while the stop runs.
   action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
+  // A hang-up of the controlling terminal stops as a termination request does.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  action.sa_handler = OnBrokenPipe;
+  ::sigaction(SIGPIPE, &action, nullptr);
 }
 
 void SetStopHandler(std::function<void()> handler) {

@@ -1,5 +1,5 @@
-// How mdmsim stops on SIGINT or SIGTERM: at once, with exit status 128 + the signal, once the
-// command's stop handler (if it set one) has put things in order and the scratch platform roots
+// How mdmsim stops on SIGINT, SIGTERM or SIGHUP: at once, with exit status 128 + the signal, once
+// the command's stop handler (if it set one) has put things in order and the scratch platform roots
 // are gone.
 #pragma once
 

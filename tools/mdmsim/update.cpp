@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/core/devext.h"
+#include "platform/win32/files.h"
 #include "tools/mdmsim/faults.h"
 #include "tools/mdmsim/rig.h"
 #include "tools/mdmsim/serial_update.h"
@@ -243,6 +244,31 @@ std::string RegularFile(const std::string& path) {
   return "not a regular file: " + path;
 }
 
+namespace {
+
+// The updater sends at most 2 GiB - 1 bytes (its count is a signed 32-bit number): a larger image
+// is refused here, before anything reads it.
+constexpr std::uintmax_t kLargestImage = 0x7FFFFFFF;
+
+std::string ImageFile(const std::string& path) {
+  if (std::string why = RegularFile(path); !why.empty()) return why;
+  std::error_code error;
+  std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error) return path + ": " + error.message();
+  if (size > kLargestImage)
+    return "larger than 2 GiB - 1 bytes, which the updater cannot send: " + path;
+  return {};
+}
+
+// A port name the platform knows (COM1 to COM255): a longer one would end the updater's port list
+// where it stands, and the ports after it would never be searched.
+std::string PortName(const std::string& name) {
+  return platform::win32::IsCommPortName(name.c_str()) ? std::string()
+                                                       : "not a port COM1 to COM255: " + name;
+}
+
+}  // namespace
+
 void AddUpdateCommand(CLI::App& app, int& result) {
   auto options = std::make_shared<UpdateOptions>();
   CLI::App* update = app.add_subcommand(
@@ -268,18 +294,19 @@ void AddUpdateCommand(CLI::App& app, int& result) {
   update
       ->add_option("--no-modem-code", options->noModemCode,
                    "ports whose modem holds no modem code, e.g. COM4")
-      ->delimiter(',');
+      ->delimiter(',')
+      ->check(PortName);
   update
       ->add_option("--plain-ports", options->plainPorts,
                    "serial ports that answer nothing, e.g. COM1,COM2")
-      ->delimiter(',');
+      ->delimiter(',')
+      ->check(PortName);
   update->add_option("--fault", options->faults, "a fault of the simulated modems (see above)")
-      ->check([](const std::string& text) {
-        return ParseFaultChoice(text).fault != nullptr ? std::string() : "unknown fault " + text;
-      });
+      ->check([](const std::string& text) { return ParseFaultChoice(text).error; });
   update
-      ->add_option("--image", options->image, "firmware image, a regular file (default: generated)")
-      ->check(RegularFile);
+      ->add_option("--image", options->image,
+                   "firmware image, a regular file under 2 GiB (default: generated)")
+      ->check(ImageFile);
   update->add_option("--same-image", options->sameImage, "answer to the same-image question")
       ->check(CLI::IsMember({"yes", "no"}));
   CLI::Option* seed = update->add_option(

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -32,6 +33,7 @@ std::atomic<bool> closeRefused{false};
 std::atomic<bool> progressOpen{false};  // the progress line has no line end yet
 std::atomic<bool> sessionFinished{false};
 std::atomic<int> completedUpdates{0};
+std::string logPathGiven;  // --save-log as given, for the line that says it was not saved
 
 // The question's text picks the option that answers it; an unanswered question is No.
 int AnswerQuestion(const ProgramOptions& options, const ui::MessageBoxRequest& request) {
@@ -70,7 +72,8 @@ void SaveLogIfAsked(const ProgramOptions& options, HWND window) {
 // saved while its window still holds the log.
 void StopForSignal(const ProgramOptions& options, HWND window, int signal) {
   if (stoppedBy.load() != 0) return;
-  if (signal == SIGTERM) terminating = true;
+  // A hung-up terminal stops the session as a termination request does.
+  if (signal == SIGTERM || signal == SIGHUP) terminating = true;
   closeRefused = false;
   SendMessageA(window, WM_CLOSE, 0, 0);
   if (closeRefused.load()) return;  // Ctrl-C answered No: the update goes on
@@ -109,12 +112,15 @@ LRESULT OperatorProc(const ProgramOptions& options, const ui::WindowProc& proc, 
 }
 
 // Ctrl-C presses the close box (the running update's question answered by --confirm-cancel); a
-// termination request presses it with the question answered Yes.
+// termination request or a hang-up presses it with the question answered Yes. A closed standard
+// output is only a failed write (SIGPIPE ignored): the update goes on and its log is saved.
 void StartCloseBoxOnSignals() {
+  ::signal(SIGPIPE, SIG_IGN);
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::thread([signals] {
     for (;;) {
@@ -137,6 +143,8 @@ void InstallHeadlessOperator(const ProgramOptions& options) {
   progressOpen = false;
   sessionFinished = false;
   completedUpdates = 0;
+  logSaveFailed = false;
+  logPathGiven = options.saveLogPath.value_or("");
   ui::SetMessageBoxAnswer(
       [options](const ui::MessageBoxRequest& request) { return AnswerQuestion(options, request); });
   ui::SetFileDialogAnswer([options](const ui::FileDialogRequest& request) {
@@ -166,11 +174,14 @@ void InstallHeadlessOperator(const ProgramOptions& options) {
 
 int FinishHeadless() {
   if (progressOpen.exchange(false)) std::fputc('\n', stderr);
+  if (logSaveFailed)
+    std::fprintf(stderr, "%s: the log was not saved to %s\n", programName, logPathGiven.c_str());
   if (int signal = stoppedBy.load(); signal != 0) {
-    std::fprintf(stderr, "%s: stopped by %s, the update was cancelled\n", programName,
-                 signal == SIGTERM ? "SIGTERM" : "SIGINT");
-    return signal == SIGTERM ? kExitTerminated : kExitInterrupted;
+    const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : "SIGINT";
+    std::fprintf(stderr, "%s: stopped by %s, the update was cancelled\n", programName, name);
+    return signal == SIGTERM ? kExitTerminated : signal == SIGHUP ? kExitHungUp : kExitInterrupted;
   }
+  if (logSaveFailed) return kExitLogNotSaved;
   if (updateSession.modemCount == 0) return kExitNoModem;
   bool allUpdated = sessionFinished.load() && completedUpdates.load() == updateSession.modemCount;
   return allUpdated ? kExitUpdated : kExitNotUpdated;

@@ -9,6 +9,8 @@
 constexpr int kExitUpdated = 0;        // every USB modem found holds the image
 constexpr int kExitNotUpdated = 1;     // at least one update failed, was cancelled or not started
 constexpr int kExitNoModem = 3;        // no USB modem was found
+constexpr int kExitLogNotSaved = 4;    // --save-log could not write the log (else 0, 1 or 3)
+constexpr int kExitHungUp = 129;       // SIGHUP (the terminal hung up) stopped the session
 constexpr int kExitInterrupted = 130;  // Ctrl-C (SIGINT) closed the session
 constexpr int kExitTerminated = 143;   // SIGTERM stopped the session
 

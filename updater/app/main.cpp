@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/base/abrupt_end.h"
 #include "platform/ui/window_backend.h"
 #include "updater/app/app.h"
 #include "updater/app/headless.h"
@@ -22,6 +23,9 @@ void PrintVersion() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // No thread or memory where the program cannot go on without: one line, the status of an
+  // update that could not go on.
+  platform::EndAbruptlyButCleanly("mdmflash", kExitNotUpdated);
   ProgramOptions options;
   if (auto exitCode = ParseOptions(argc, argv, options)) return *exitCode;
   if (options.version) {

@@ -23,7 +23,9 @@ std::optional<int> ParseOptions(int argc, char** argv, ProgramOptions& options) 
   app.footer(
       "Exit status without a window: 0 every USB modem found holds the image, 1 at least one "
       "update failed, was cancelled or could not start, 2 a bad command line, 3 no USB modem "
-      "found, 130 stopped by Ctrl-C (SIGINT), 143 stopped by SIGTERM.");
+      "found, 4 the log could not be saved to the --save-log file (the run's own status is then "
+      "in its log), 129 stopped by a hang-up of the terminal (SIGHUP), 130 stopped by Ctrl-C "
+      "(SIGINT), 143 stopped by SIGTERM.");
   std::string image;
   std::string sameImage;
   std::string confirmCancel;

@@ -85,4 +85,6 @@ void LogString(UINT id);
 
 // Save Log: the path last chosen in the log file dialog (empty at start, emptied by a cancel).
 extern char lastLogPath[256];
+// Set when a Save Log could not open its file or write the whole record to it.
+extern bool logSaveFailed;
 LPCSTR SelectLogFile(HINSTANCE instance, HWND owner);

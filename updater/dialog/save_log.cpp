@@ -9,6 +9,7 @@
 #include "updater/session/file_dialog.h"
 
 char lastLogPath[256];
+bool logSaveFailed = false;
 
 namespace {
 
@@ -19,10 +20,15 @@ static_assert(sizeof(kRecordTrailer) - 1 == 14);
 
 char logInitialFolder[256];
 
-void WarnCannotOpen(HWND owner) {
+void Warn(HWND owner, UINT id) {
   char text[256];
-  if (LoadStringA(moduleInstance, IDS_CANNOT_OPEN_LOG, text, sizeof(text)) == 0) text[0] = '\0';
+  if (LoadStringA(moduleInstance, id, text, sizeof(text)) == 0) text[0] = '\0';
   MessageBoxA(owner, text, programName, MB_OK | MB_ICONWARNING);
+}
+
+// One whole write; a short one (a full disk) counts as failed.
+bool WriteWhole(int file, const char* bytes, std::size_t count) {
+  return count == 0 || _write(file, bytes, static_cast<unsigned>(count)) == static_cast<int>(count);
 }
 
 // The whole text of the log: the room given to the edit control counts the terminator, so that
@@ -58,15 +64,21 @@ void CFlashUpdateDlg::OnSaveLog() {
   if (path == nullptr) return;
   int file = _open(path, _O_RDWR | _O_APPEND | _O_CREAT | _O_TEXT, _S_IREAD | _S_IWRITE);
   if (file == -1) {
-    WarnCannotOpen(window);
+    logSaveFailed = true;
+    Warn(window, IDS_CANNOT_OPEN_LOG);
     return;
   }
   std::vector<char> body = LogBody(logWindow);
   char header[96];
   int headerLength = FormatHeader(header);
-  // Text mode turns every LF written into CR LF. A failed write is not reported.
-  _write(file, header, static_cast<unsigned>(headerLength));
-  _write(file, body.data(), static_cast<unsigned>(body.size()));
-  _write(file, kRecordTrailer, sizeof(kRecordTrailer) - 1);
-  _close(file);
+  // Text mode turns every LF written into CR LF. A record that did not reach the file whole
+  // (a full disk, a device that takes nothing) is lost, and is said to be.
+  bool written = WriteWhole(file, header, static_cast<std::size_t>(headerLength)) &&
+                 WriteWhole(file, body.data(), body.size()) &&
+                 WriteWhole(file, kRecordTrailer, sizeof(kRecordTrailer) - 1);
+  written = _close(file) == 0 && written;
+  if (!written) {
+    logSaveFailed = true;
+    Warn(window, IDS_CANNOT_WRITE_LOG);
+  }
 }

@@ -14,6 +14,7 @@ constexpr std::array kStrings = {
     StringResource{IDS_ALL_FILES, "All files"},
     StringResource{IDS_IMAGE_FILES, "Firmware Update Image files"},
     StringResource{IDS_CANNOT_OPEN_LOG, "Cannot open the log file"},
+    StringResource{IDS_CANNOT_WRITE_LOG, "Cannot write the log file"},
     StringResource{IDS_CANNOT_OPEN_IMAGE, "Cannot open the image file"},
     StringResource{IDS_SELECT_IMAGE_TITLE, "Select an image file for the modem on %s"},
     StringResource{IDS_NO_SERIAL_PORTS, "There are no serial ports!"},
@@ -41,6 +42,10 @@ constexpr std::array kStrings = {
     StringResource{IDS_PORT_LIST_UNREADABLE,
                    "The list of serial ports (hardware\\devicemap\\serialcomm) cannot be "
                    "read: is the modem driver installed?\r\n"},
+    StringResource{IDS_PORT_LIST_NO_HANDLES,
+                   "The list of serial ports (hardware\\devicemap\\serialcomm) cannot be "
+                   "read: too many open files.\r\n"},
+    StringResource{IDS_PORT_NO_HANDLES, "%s cannot be opened: too many open files.\r\n"},
 };
 
 }  // namespace

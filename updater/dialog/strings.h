@@ -15,6 +15,7 @@ constexpr UINT IDS_THREAD_START_FAILED = 24;
 constexpr UINT IDS_UPDATE_FINISHED = 25;
 constexpr UINT IDS_SELECT_IMAGE = 26;
 constexpr UINT IDS_NO_IMAGE_SELECTED = 27;
+constexpr UINT IDS_CANNOT_WRITE_LOG = 28;
 constexpr UINT IDS_UPDATE_RESTARTED = 2001;
 constexpr UINT IDS_GIVE_UP = 2002;
 constexpr UINT IDS_NO_ANSWER = 2004;
@@ -32,6 +33,8 @@ constexpr UINT IDS_CANCEL_RUNNING = 2018;
 constexpr UINT IDS_CHECKING_FLASH = 2034;
 constexpr UINT IDS_USE_SAME_IMAGE = 2035;
 constexpr UINT IDS_PORT_LIST_UNREADABLE = 2036;
+constexpr UINT IDS_PORT_LIST_NO_HANDLES = 2037;
+constexpr UINT IDS_PORT_NO_HANDLES = 2038;
 
 // Registers the table with the platform's string resources (once, at program start).
 void RegisterUpdaterStrings();

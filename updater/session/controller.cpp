@@ -49,7 +49,9 @@ void StartModemSearch() {
     return;
   }
   LogString(IDS_SEARCHING);
-  if (portListUnreadable) LogString(IDS_PORT_LIST_UNREADABLE);
+  if (portListUnreadable) {
+    LogString(portListNoHandles ? IDS_PORT_LIST_NO_HANDLES : IDS_PORT_LIST_UNREADABLE);
+  }
   CheckAllPorts();
   LogPortList();
   if (updateSession.modemCount == 0) return;
@@ -146,7 +148,10 @@ BOOL SetupCommPort(int index) {
   Sleep(kPortOpenPauseMs);
   commPortSession.port = OpenCommPort(entry.name, kUpdateReadInterval);
   if (commPortSession.port == nullptr) {
+    // Out of descriptors is no fault of the modem's: the log says so.
+    const bool noHandles = GetLastError() == ERROR_TOO_MANY_OPEN_FILES;
     OutputDebugStringA("SetupCommPort() failed\n");
+    if (noHandles) LogStringWithName(IDS_PORT_NO_HANDLES, entry.name);
     return fail();
   }
   Sleep(kStatusPauseMs);

@@ -38,12 +38,14 @@ bool ReplyStartsWith(LONG at, LONG count, const char* text) {
 }  // namespace
 
 bool portListUnreadable = false;
+bool portListNoHandles = false;
 
 DWORD EnumSerialPorts(DWORD maxPorts) {
   std::memset(updateSession.PortTable, 0, sizeof(updateSession.PortTable));
   HKEY key;
-  portListUnreadable =
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialPortKey, 0, KEY_READ, &key) != ERROR_SUCCESS;
+  LSTATUS opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialPortKey, 0, KEY_READ, &key);
+  portListUnreadable = opened != ERROR_SUCCESS;
+  portListNoHandles = opened == ERROR_TOO_MANY_OPEN_FILES;
   if (portListUnreadable) return maxPorts;  // every entry stays empty; no probe can open one
   DWORD count = 0;
   for (;; ++count) {
@@ -77,6 +79,15 @@ void CheckModem(int index) {
   s.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   s.writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   s.port = OpenCommPort(entry.name, kProbeReadInterval);
+  // Out of descriptors, the port may well hold a modem: the log says why it is passed over.
+  if (s.port == nullptr && GetLastError() == ERROR_TOO_MANY_OPEN_FILES) {
+    char format[256];
+    char text[256];
+    if (LoadStringA(nullptr, IDS_PORT_NO_HANDLES, format, sizeof(format)) > 0) {
+      std::snprintf(text, sizeof(text), format, entry.name);
+      AppendLog(text);
+    }
+  }
   if (s.port != nullptr) {
     Sleep(kProbePauseMs);
     DWORD status;

@@ -45,8 +45,10 @@ extern ImageFile imageFile;
 
 // Modem discovery and identification.
 DWORD EnumSerialPorts(DWORD maxPorts);
-// Set by EnumSerialPorts when the serial-port map could not be opened at all.
+// Set by EnumSerialPorts when the serial-port map could not be opened at all, and why: the
+// system's open-file limit (portListNoHandles) or anything else (the driver not installed).
 extern bool portListUnreadable;
+extern bool portListNoHandles;
 void CheckAllPorts();
 void CheckModem(int index);
 int ClassifyAnswer(DWORD waitMs);

@@ -1,6 +1,12 @@
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
 
 #include "platform/win32/objects.h"
 #include "platform/win32/windows.h"
@@ -9,6 +15,16 @@
 namespace {
 
 using testing_support::VirtualTime;
+
+// No more than the process maps now and 1 MiB: a thread's 8 MiB stack does not fit.
+void LimitAddressSpaceToItsUseAndALittle() {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t pages = 0;
+  statm >> pages;
+  const rlim_t limit = pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)) + (1u << 20);
+  rlimit bound{limit, limit};
+  ::setrlimit(RLIMIT_AS, &bound);
+}
 
 class Win32Sync : public ::testing::Test {
  protected:
@@ -101,6 +117,26 @@ TEST_F(Win32Sync, TerminateThreadInterruptsALongWait) {
   EXPECT_EQ(code, 42u);
   CloseHandle(thread);
   CloseHandle(event);
+}
+
+// The host may refuse a thread (here no room is left for its stack): CreateThread fails as the
+// platform's does, and the clock goes on without the thread that never started.
+TEST_F(Win32Sync, AThreadTheHostRefusesFailsCreateThreadAndTimeGoesOn) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' own memory does not fit under an address-space limit";
+#endif
+  // A fresh process, with no stack of an ended thread kept for reuse.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        LimitAddressSpaceToItsUseAndALittle();
+        HANDLE thread = CreateThread(
+            nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+        const bool refused = thread == nullptr && GetLastError() == ERROR_NOT_ENOUGH_MEMORY;
+        Sleep(1000);
+        std::_Exit(refused && time.NowMs() == 1000 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Win32Sync, TickCountFollowsTheClock) {

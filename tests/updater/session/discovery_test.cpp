@@ -1,6 +1,12 @@
 // Reading the serial-port map and classifying the identification answers.
+#include <pty.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "tests/support/descriptor_limit.h"
 #include "tests/updater/session/update_harness.h"
 
 namespace update_test {
@@ -25,6 +31,43 @@ TEST_F(DiscoveryTest, ANameTooLongForItsRoomEndsTheList) {
   EXPECT_EQ(EnumSerialPorts(kMaxPorts), 1u);
   EXPECT_STREQ(updateSession.PortTable[0].name, "COM1");
   EXPECT_STREQ(updateSession.PortTable[1].name, "");
+}
+
+// Out of descriptors, the serial-port map cannot be read for that cause, which the session names
+// instead of blaming a missing driver.
+TEST_F(DiscoveryTest, NoDescriptorLeftForThePortListIsNamedAsTheCause) {
+  SetValue("COM3", std::string("COM3", 5));
+  // A copy in the file's place: the registry reads it again at its next open.
+  const std::filesystem::path file = root.file();
+  std::filesystem::copy_file(file, file.string() + ".copy");
+  std::filesystem::rename(file.string() + ".copy", file);
+  {
+    testing_support::DescriptorLimit limit(0);
+    EnumSerialPorts(kMaxPorts);
+  }
+  EXPECT_TRUE(portListUnreadable);
+  EXPECT_TRUE(portListNoHandles);
+}
+
+// Out of descriptors, a port the search passes over is said so in the log.
+TEST_F(DiscoveryTest, APortOpenWithoutADescriptorLeftIsNamedInTheLog) {
+  MakeLogWindow();
+  int master = -1;
+  int slave = -1;
+  char terminal[128];
+  ASSERT_EQ(::openpty(&master, &slave, terminal, nullptr, nullptr), 0);
+  std::filesystem::create_directories(root.path() / "dosdevices");
+  std::filesystem::create_symlink(terminal, root.path() / "dosdevices" / "com7");
+  ListPort("COM7", "COM7");
+  updateSession.portCount = static_cast<LONG>(EnumSerialPorts(kMaxPorts));
+  {
+    testing_support::DescriptorLimit limit(0);
+    CheckModem(0);
+  }
+  EXPECT_NE(Log().find("COM7 cannot be opened: too many open files.\r\n"), std::string::npos)
+      << Log();
+  ::close(master);
+  ::close(slave);
 }
 
 TEST_F(DiscoveryTest, ElevenValuesFillTheTableAndAreCounted) {

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -26,6 +28,7 @@
 #include "platform/clock/clock.h"
 #include "platform/win32/debug.h"
 #include "platform/win32/windows.h"
+#include "tests/support/descriptor_limit.h"
 
 namespace {
 
@@ -424,6 +427,54 @@ TEST_F(TermiosPortTest, DeclarationWithAnUnknownLineIsIgnored) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_NE(debug.Text().find("com5.lines"), std::string::npos);
   EXPECT_NE(debug.Text().find("dsx"), std::string::npos);
+  CloseHandle(port);
+}
+
+// A declaration that is no small regular file is never read: the open neither waits on a FIFO
+// nor reads a device or a huge file into memory, and the debugger output says why.
+TEST_F(TermiosPortTest, DeclarationThatIsNoSmallRegularFileIsNotRead) {
+  const fs::path lines = root_ / "dosdevices" / "com5.lines";
+  const std::vector<std::pair<std::function<void()>, std::string>> cases{
+      {[&] { ASSERT_EQ(mkfifo(lines.c_str(), 0600), 0); }, "not a regular file"},
+      {[&] { fs::create_symlink("/dev/zero", lines); }, "not a regular file"},
+      {[&] { std::ofstream(lines).close(), fs::resize_file(lines, 100 << 20); }, "longer than"},
+  };
+  for (const auto& [make, why] : cases) {
+    SCOPED_TRACE(why);
+    fs::remove(lines);
+    make();
+    platform::win32::debug::Capture debug;
+    HANDLE port = Open();
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DWORD status = 0;
+    EXPECT_FALSE(GetCommModemStatus(port, &status));
+    EXPECT_NE(debug.Text().find("com5.lines: " + why), std::string::npos) << debug.Text();
+    CloseHandle(port);
+  }
+}
+
+// Out of descriptors, the open fails for that cause, whichever of its files (the tty, its wake-up,
+// the line declaration) found none, and the debugger output says so.
+TEST_F(TermiosPortTest, NoDescriptorLeftFailsTheOpenForThatCause) {
+  DeclareLines("cts dsr");
+  for (int more : {0, 1, 2}) {
+    SCOPED_TRACE(more);
+    platform::win32::debug::Capture debug;
+    HANDLE port = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_SUCCESS;
+    {
+      testing_support::DescriptorLimit limit(more);
+      port = Open();
+      error = GetLastError();
+    }
+    EXPECT_EQ(port, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_TOO_MANY_OPEN_FILES));
+    EXPECT_NE(debug.Text().find("COM5: cannot be opened: too many open files"), std::string::npos)
+        << debug.Text();
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+  }
+  HANDLE port = Open();  // with room again
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
   CloseHandle(port);
 }
 

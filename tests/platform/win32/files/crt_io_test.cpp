@@ -1,4 +1,8 @@
 // The runtime's _open/_write/_close: text-mode translation, appending, creation rights.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <string>
 
@@ -52,6 +56,23 @@ TEST_F(CrtIoTest, MissingFolderAndExistingExclusiveFileFail) {
   WriteHostFile("old.log", "old");
   EXPECT_EQ(_open(Path("old.log").c_str(), kAppendFlags | _O_EXCL, _S_IWRITE), -1);
   EXPECT_EQ(errno, EEXIST);
+}
+
+// What is written to a FIFO nobody reads would be lost: its open is refused until a reader
+// comes, and then the reader gets the bytes.
+TEST_F(CrtIoTest, FifoOpensForWritingOnlyWhileSomebodyReadsIt) {
+  constexpr int kLogFlags = _O_RDWR | _O_APPEND | _O_CREAT | _O_TEXT;
+  ASSERT_EQ(::mkfifo(Path("update.log").c_str(), 0600), 0);
+  EXPECT_EQ(_open(Path("update.log").c_str(), kLogFlags, _S_IWRITE), -1);
+  EXPECT_EQ(errno, ENXIO);
+
+  int reader = ::open(Path("update.log").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_EQ(WriteWith("update.log", kLogFlags, "log\n"), 4);
+  char got[8] = {};
+  EXPECT_EQ(::read(reader, got, sizeof got), 5);
+  EXPECT_STREQ(got, "log\r\n");
+  ::close(reader);
 }
 
 TEST_F(CrtIoTest, FileCreatedWithoutWritePermissionIsReadOnlyAfterwards) {
