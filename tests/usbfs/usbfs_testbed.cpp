@@ -94,6 +94,7 @@ UsbfsTestbed::UsbfsTestbed() {
   testbed_ = umockdev_testbed_new();
   handler_ = umockdev_ioctl_base_new();
   g_signal_connect(handler_, "handle-ioctl", reinterpret_cast<GCallback>(&HandleIoctl), this);
+  g_signal_connect(handler_, "client-vanished", reinterpret_cast<GCallback>(&OnClientGone), this);
   frames_ = std::thread([this] { FrameLoop(); });
 }
 
@@ -105,17 +106,37 @@ UsbfsTestbed::~UsbfsTestbed() {
     for (auto& [client, state] : clients_) {
       if (state->parkedReap != nullptr) {
         umockdev_ioctl_client_complete(state->parkedReap, -1, EAGAIN);
-        g_object_unref(state->parkedReap);
       }
-      for (auto& [endpoint, queue] : state->flying) {
-        for (Urb& urb : queue) g_object_unref(urb.data);
-      }
-      for (Urb& urb : state->done) g_object_unref(urb.data);
+      Release(*state);
     }
     clients_.clear();
   }
   g_object_unref(handler_);
   g_object_unref(testbed_);
+}
+
+// The URBs of a file and its parked reap, let go of.
+void UsbfsTestbed::Release(Client& state) {
+  if (state.parkedReap != nullptr) g_object_unref(state.parkedReap);
+  state.parkedReap = nullptr;
+  for (auto& [endpoint, queue] : state.flying) {
+    for (Urb& urb : queue) g_object_unref(urb.data);
+  }
+  state.flying.clear();
+  for (Urb& urb : state.done) g_object_unref(urb.data);
+  state.done.clear();
+}
+
+// A file of a node closed, or its process ended (killed, even): as usbfs does on the last
+// close, its URBs are killed and never reach the device again, and nothing of it is kept.
+void UsbfsTestbed::OnClientGone(_UMockdevIoctlBase*, _UMockdevIoctlClient* client,
+                                UsbfsTestbed* self) {
+  std::lock_guard lock(self->mutex_);
+  auto it = self->clients_.find(client);
+  if (it == self->clients_.end()) return;
+  self->Release(*it->second);
+  self->clients_.erase(it);
+  ++self->closedFiles_;
 }
 
 int UsbfsTestbed::Add(std::shared_ptr<sim::usbdevice::Device> device,
