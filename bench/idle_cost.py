@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """What one idle served modem costs: the share of a core and the wake-ups (voluntary and
 involuntary context switches) per second, over SECONDS (default 10) once the port is served.
 
@@ -119,6 +119,9 @@ def mdmd_cost(build, folder, seconds):
         host.stdin.write("start\n")
         host.stdin.flush()
         pid = int(host.stdout.readline().split()[1])
+        host.stdin.write("plug 0\n")
+        host.stdin.flush()
+        host.stdout.readline()
         if not wait_for_text(log, "COM3: USB modem", 60):
             sys.exit("idle_cost: mdmd did not serve COM3")
         time.sleep(2)

@@ -9,7 +9,7 @@
 //   plug N          the same modem comes back                       -> "ok"
 //   flash N         modem N's flash                                 -> "flash SIZE FNV1A"
 //   files           the node files open now and closed so far       -> "files OPEN CLOSED"
-// End of input, SIGINT or SIGTERM stop mdmd with SIGTERM and end the host (0, or 128 + the
+// The modems start unplugged. End of input, SIGINT or SIGTERM stop mdmd with SIGTERM and end the host (0, or 128 + the
 // signal). Usage: usbfs_soak_host MDMD LOG MODEMS RFC2217_BASE
 #include <fcntl.h>
 #include <signal.h>
@@ -148,8 +148,7 @@ int main(int argc, char** argv) {
     host.modems.push_back(
         std::make_shared<UsbModem>(sim::usbdevice::ModemIdentity{host.Serial(i), u"Modem"}));
     host.modems.back()->PlugIntoLine(line, std::to_string(3 + i));
-    host.devices.push_back(0);
-    host.Plug(i);
+    host.devices.push_back(0);  // plugged in on command
   }
   std::printf("ready\n");
   std::fflush(stdout);
