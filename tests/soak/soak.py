@@ -41,7 +41,6 @@ import serial
 HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLE_SECONDS = 10
 LINE_SECONDS = 60
-UPDATE_SETTLE_SECONDS = 5
 # Growth beyond these, from the first third of a process's samples to its last, fails the run.
 MARGINS = {"rss": lambda first: 8 * 1024 + first // 20, "fds": lambda first: 3,
            "threads": lambda first: 2}
@@ -250,10 +249,6 @@ class System:
         self.call(first, second, 48 * 1024)
         if self.updates:
             self.update(first, 12 * 1024)
-            # A program on the terminal of a port updated over RFC 2217 may get no answer at
-            # all (a fault the soak found, not mended yet); at once after the update, also a
-            # client over RFC 2217: the port is left alone for a while first.
-            time.sleep(UPDATE_SETTLE_SECONDS)
         self.clients(first, 2)
         self.clients(second, 2)
         self.rounds += 1

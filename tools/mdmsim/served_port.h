@@ -86,6 +86,7 @@ class ServedPort {
 
   std::mutex clientMutex_;  // guards the client and its session
   int client_ = -1;
+  bool clientLeft_ = false;  // a client left since the input thread last followed DTR
   std::unique_ptr<Rfc2217Session> session_;
 
   std::thread output_;
