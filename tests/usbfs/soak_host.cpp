@@ -6,11 +6,11 @@
 //   start           mdmd is started (its log appended to LOG)       -> "pid PID"
 //   stop | kill     SIGTERM or SIGKILL to mdmd, waited for          -> "exit STATUS" (-SIG: killed)
 //   unplug N        modem N (from 0) leaves the bus                 -> "ok"
-//   plug N          the same modem comes back                       -> "ok"
+//   plug N          it comes back, powered up afresh                 -> "ok"
 //   flash N         modem N's flash                                 -> "flash SIZE FNV1A"
 //   files           the node files open now and closed so far       -> "files OPEN CLOSED"
-// The modems start unplugged. End of input, SIGINT or SIGTERM stop mdmd with SIGTERM and end the host (0, or 128 + the
-// signal). Usage: usbfs_soak_host MDMD LOG MODEMS RFC2217_BASE
+// The modems start unplugged. End of input, SIGINT or SIGTERM stop mdmd with SIGTERM and end the
+// host (0, or 128 + the signal). Usage: usbfs_soak_host MDMD LOG MODEMS RFC2217_BASE
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -44,7 +44,9 @@ struct Host {
   std::string log;
   std::string rfc2217Base;
   tests::usbfs::UsbfsTestbed testbed;
-  std::vector<std::shared_ptr<UsbModem>> modems;
+  std::shared_ptr<sim::modem::PhoneLine> phoneLine =
+      std::make_shared<sim::modem::PhoneLine>(sim::modem::LineConfig{1000000});
+  std::vector<std::shared_ptr<UsbModem>> modems;  // null while unplugged
   std::vector<int> devices;  // each modem's device number on the bus; 0: unplugged
   pid_t child = 0;
 
@@ -52,15 +54,21 @@ struct Host {
     std::string text = "0000C0FFEE0" + std::to_string(index + 1);
     return {text.begin(), text.end()};
   }
+  // A modem plugged in powers up afresh, on its number on the line.
   void Plug(std::size_t index) {
     if (devices[index] != 0) return;
+    modems[index] =
+        std::make_shared<UsbModem>(sim::usbdevice::ModemIdentity{Serial(index), u"Modem"});
+    modems[index]->PlugIntoLine(phoneLine, std::to_string(3 + index));
     devices[index] =
         testbed.Add(modems[index], sim::usbdevice::ModemDescriptors({Serial(index), u"Modem"}));
   }
+  // Unplugged, it loses its power: its call ends, and it keeps nothing.
   void Unplug(std::size_t index) {
     if (devices[index] == 0) return;
     testbed.Remove(devices[index]);
     devices[index] = 0;
+    modems[index].reset();
   }
   pid_t Start() {
     if (child > 0) return child;
@@ -85,6 +93,7 @@ struct Host {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
   }
   std::string Flash(std::size_t index) {
+    if (modems[index] == nullptr) return "flash none";
     std::vector<std::uint8_t> image =
         testbed.WithDevices([&] { return modems[index]->firmware().flash().image(); });
     std::uint32_t hash = 2166136261u;
@@ -143,12 +152,9 @@ int main(int argc, char** argv) {
   host.mdmd = argv[1];
   host.log = argv[2];
   host.rfc2217Base = argv[4];
-  auto line = std::make_shared<sim::modem::PhoneLine>(sim::modem::LineConfig{1000000});
-  for (std::size_t i = 0; i < static_cast<std::size_t>(std::atoi(argv[3])); ++i) {
-    host.modems.push_back(
-        std::make_shared<UsbModem>(sim::usbdevice::ModemIdentity{host.Serial(i), u"Modem"}));
-    host.modems.back()->PlugIntoLine(line, std::to_string(3 + i));
-    host.devices.push_back(0);  // plugged in on command
+  for (int i = 0; i < std::atoi(argv[3]); ++i) {
+    host.modems.push_back(nullptr);  // plugged in on command
+    host.devices.push_back(0);
   }
   std::printf("ready\n");
   std::fflush(stdout);

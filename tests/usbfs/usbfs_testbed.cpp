@@ -189,6 +189,7 @@ void UsbfsTestbed::Remove(int device) {
     for (auto& [client, state] : clients_) {
       if (state->node == node->path) EndAll(*state);
     }
+    node->device.reset();  // off the bus: nothing reaches it any more
   }
   umockdev_testbed_uevent(testbed_, sysfs.c_str(), "remove");
   umockdev_testbed_remove_device(testbed_, sysfs.c_str());

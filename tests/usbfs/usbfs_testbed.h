@@ -45,6 +45,7 @@ class UsbfsTestbed {
 
   // Unplugs a device as the kernel does: its URBs in flight end with "no device" and are still
   // reaped, every other request of its files fails with ENODEV, and udev hears of the removal.
+  // The testbed lets go of the device.
   void Remove(int device);
 
   // Faults on the bus, as usbfs reports them; a packet or URB that fails so never reaches the
