@@ -8,7 +8,6 @@
 //   unplug N        modem N (from 0) leaves the bus                 -> "ok"
 //   plug N          it comes back, powered up afresh                 -> "ok"
 //   flash N         modem N's flash                                 -> "flash SIZE FNV1A"
-//   files           the node files open now and closed so far       -> "files OPEN CLOSED"
 // The modems start unplugged. End of input, SIGINT or SIGTERM stop mdmd with SIGTERM and end the
 // host (0, or 128 + the signal). Usage: usbfs_soak_host MDMD LOG MODEMS RFC2217_BASE
 #include <fcntl.h>
@@ -114,10 +113,6 @@ struct Host {
     if (verb == "unplug") return Unplug(index), "ok";
     if (verb == "plug") return Plug(index), "ok";
     if (verb == "flash") return Flash(index);
-    if (verb == "files") {
-      return "files " + std::to_string(testbed.OpenFiles()) + " " +
-             std::to_string(testbed.ClosedFiles());
-    }
     return "error: unknown command " + verb;
   }
 };

@@ -94,7 +94,6 @@ UsbfsTestbed::UsbfsTestbed() {
   testbed_ = umockdev_testbed_new();
   handler_ = umockdev_ioctl_base_new();
   g_signal_connect(handler_, "handle-ioctl", reinterpret_cast<GCallback>(&HandleIoctl), this);
-  g_signal_connect(handler_, "client-vanished", reinterpret_cast<GCallback>(&OnClientGone), this);
   frames_ = std::thread([this] { FrameLoop(); });
 }
 
@@ -125,18 +124,6 @@ void UsbfsTestbed::Release(Client& state) {
   state.flying.clear();
   for (Urb& urb : state.done) g_object_unref(urb.data);
   state.done.clear();
-}
-
-// A file of a node closed, or its process ended (killed, even): as usbfs does on the last
-// close, its URBs are killed and never reach the device again, and nothing of it is kept.
-void UsbfsTestbed::OnClientGone(_UMockdevIoctlBase*, _UMockdevIoctlClient* client,
-                                UsbfsTestbed* self) {
-  std::lock_guard lock(self->mutex_);
-  auto it = self->clients_.find(client);
-  if (it == self->clients_.end()) return;
-  self->Release(*it->second);
-  self->clients_.erase(it);
-  ++self->closedFiles_;
 }
 
 int UsbfsTestbed::Add(std::shared_ptr<sim::usbdevice::Device> device,

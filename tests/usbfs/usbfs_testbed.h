@@ -71,15 +71,6 @@ class UsbfsTestbed {
   std::map<unsigned long, int> Requests() const;
   // URBs libusb has reaped on `endpoint` (each a transfer it then completes), from the start.
   std::uint64_t Reaped(UCHAR endpoint) const;
-  // Files of the nodes closed so far (each with its URBs let go of), and those open now.
-  int ClosedFiles() const {
-    std::lock_guard lock(mutex_);
-    return closedFiles_;
-  }
-  std::size_t OpenFiles() const {
-    std::lock_guard lock(mutex_);
-    return clients_.size();
-  }
   // The frame the testbed's clock is in (1 ms frames from its start).
   std::uint32_t Frame() const { return frame_.load(); }
 
@@ -103,8 +94,6 @@ class UsbfsTestbed {
 
   static int HandleIoctl(_UMockdevIoctlBase* handler, _UMockdevIoctlClient* client,
                          UsbfsTestbed* self);
-  static void OnClientGone(_UMockdevIoctlBase* handler, _UMockdevIoctlClient* client,
-                           UsbfsTestbed* self);
   void Release(Client& state);
   bool Handle(_UMockdevIoctlClient* client);
   bool Submit(_UMockdevIoctlClient* client, Client& state, Node& node);
@@ -134,7 +123,6 @@ class UsbfsTestbed {
   std::map<unsigned long, int> requests_;
   std::map<UCHAR, std::uint64_t> reaped_;  // by endpoint
   int nextDevice_ = 2;
-  int closedFiles_ = 0;
   std::atomic<std::uint32_t> frame_{0};
   std::atomic<bool> stopping_{false};
   std::thread frames_;
