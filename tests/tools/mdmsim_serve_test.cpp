@@ -318,6 +318,22 @@ TEST_F(MdmsimServe, APyserialClientAnswersACallFromTheOtherModemAndSeesItsCarrie
   EXPECT_EQ(serve->Stop(SIGTERM, 30s), 128 + SIGTERM) << serve->err();
 }
 
+// An RFC 2217 client leaves the modem in download mode while a program holds the terminal: the
+// client's leaving drops DTR for a moment all the same, so the modem has left download mode and
+// answers the program's "AT".
+TEST_F(MdmsimServe, AClientLeavingEndsItsSessionForTheProgramAfterIt) {
+  if (!testing_support::HavePyserial(scratch))
+    GTEST_SKIP() << "pyserial is missing (Debian package python3-serial)";
+  ASSERT_TRUE(Serve({"--rfc2217-port", std::to_string(port)})) << serve->err();
+  auto run = RunProgram(kPython,
+                        {RFC2217_HANDOVER, "rfc2217://127.0.0.1:" + std::to_string(port),
+                         fs::read_symlink(Terminal("com3")).string()},
+                        scratch, ProgramRun{{}, 60s});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "prompt True\nanswer True\n");
+  EXPECT_EQ(serve->Stop(SIGTERM, 30s), 128 + SIGTERM) << serve->err();
+}
+
 // A call between the two served modems, both ends on their terminals. The called program stops
 // reading for longer than the terminal holds what arrives meanwhile: nothing is lost, the rest
 // waits in the port and the modem. Then the caller closes its terminal (DTR drops: its modem

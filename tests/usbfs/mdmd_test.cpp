@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -325,6 +326,60 @@ TEST_F(MdmdOverUsbfs, AnUpdateSurvivesTheServiceAndThenTheUpdaterPausedForTwoSec
   EXPECT_EQ(update.AwaitExit(80s), 0) << update.out() << update.err();
   EXPECT_EQ(testbed.WithDevices([&] { return modem->firmware().flash().image(); }), image);
   EXPECT_EQ(mdmd.Stop(SIGTERM, 30s), 143) << mdmd.err();
+}
+
+// mdmd killed (SIGKILL) in the middle of an update leaves its links and .lines files behind,
+// dangling. Started again, it serves the modems on the same COM numbers: the links are replaced
+// by links to its own terminals, the lines declared anew, the registry reads back, and the next
+// update succeeds byte for byte.
+TEST_F(MdmdOverUsbfs, KilledMidUpdateAndStartedAgainItServesTheSameComNumbers) {
+  std::shared_ptr<UsbModem> modem;
+  Plug(u"0000C0FFEE01", &modem);
+  const std::vector<std::string> args{"--rfc2217-base", std::to_string(tcpBase)};
+  const fs::path first = root.path() / "first", second = root.path() / "second";
+  fs::create_directories(first);
+  fs::create_directories(second);
+  auto killed = std::make_unique<BackgroundProgram>(MDMD_PATH, args, first,
+                                                    std::map<std::string, std::string>{});
+  ASSERT_TRUE(killed->AwaitError("COM3: USB modem 0000C0FFEE01", 30s)) << killed->err();
+  Plug(u"0000C0FFEE02");
+  ASSERT_TRUE(killed->AwaitError("COM4: USB modem 0000C0FFEE02", 30s)) << killed->err();
+  const fs::path remote = RemoteRoot(3);
+  auto [file, image] = Image(64 * 1024);
+  BackgroundProgram update(MDMFLASH_PATH, {"--headless", "--image", file.string()}, remote,
+                           {{"DISPLAY", ""}, {"MDM_ROOT", remote.string()}});
+  ASSERT_TRUE(AwaitWritten(modem, 4096)) << update.out() << update.err();
+  killed->Stop(SIGKILL, 30s);
+  EXPECT_EQ(update.AwaitExit(60s), 1) << update.out() << update.err();
+  for (const char* name : {"com3", "com4"}) {
+    EXPECT_TRUE(fs::is_symlink(Link(name)) && !fs::exists(Link(name))) << name;  // dangling
+  }
+
+  BackgroundProgram again(MDMD_PATH, args, second, {});
+  ASSERT_TRUE(again.AwaitError("COM3: USB modem 0000C0FFEE01 on ", 30s)) << again.err();
+  ASSERT_TRUE(again.AwaitError("COM4: USB modem 0000C0FFEE02 on ", 30s)) << again.err();
+  for (const char* name : {"com3", "com4"}) {
+    const std::string terminal = fs::read_symlink(Link(name)).string();
+    EXPECT_NE(again.err().find("on " + terminal + " ("), std::string::npos) << terminal;
+    EXPECT_TRUE(fs::exists(Link(name))) << name;
+    const fs::path lines = fs::path(Link(name)).concat(".lines");
+    EXPECT_GT(fs::last_write_time(lines), fs::last_write_time(first / "background-err.txt"));
+  }
+  ProgramRun inRoot{{{"MDM_ROOT", root.path().string()}}, 30s};
+  auto bindings = RunProgram(MDMREG_PATH, {"query", kSerialPortKey}, root.path(), inRoot);
+  EXPECT_EQ(bindings.exitCode, 0) << bindings.err;
+  EXPECT_NE(bindings.out.find("COM3"), std::string::npos) << bindings.out;
+  EXPECT_NE(bindings.out.find("COM4"), std::string::npos) << bindings.out;
+  EXPECT_EQ(RunProgram(MDMREG_PATH, {"export"}, root.path(), inRoot).exitCode, 0);
+
+  auto [next, nextImage] = Image(3000);
+  auto run = RunProgram(MDMFLASH_PATH, {"--headless", "--image", next.string()}, remote,
+                        ProgramRun{{{"DISPLAY", ""}, {"MDM_ROOT", remote.string()}}, 85s});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(testbed.WithDevices([&] { return modem->firmware().flash().image(); }), nextImage);
+  EXPECT_EQ(again.Stop(SIGTERM, 30s), 143) << again.err();
+  EXPECT_NE(again.err().find("mdmd: pool: no block outstanding\n"), std::string::npos)
+      << again.err();
 }
 
 // What a user reads when a modem cannot be opened: the node, and what to do about it.

@@ -105,17 +105,25 @@ UsbfsTestbed::~UsbfsTestbed() {
     for (auto& [client, state] : clients_) {
       if (state->parkedReap != nullptr) {
         umockdev_ioctl_client_complete(state->parkedReap, -1, EAGAIN);
-        g_object_unref(state->parkedReap);
       }
-      for (auto& [endpoint, queue] : state->flying) {
-        for (Urb& urb : queue) g_object_unref(urb.data);
-      }
-      for (Urb& urb : state->done) g_object_unref(urb.data);
+      Release(*state);
     }
     clients_.clear();
   }
   g_object_unref(handler_);
   g_object_unref(testbed_);
+}
+
+// The URBs of a file and its parked reap, let go of.
+void UsbfsTestbed::Release(Client& state) {
+  if (state.parkedReap != nullptr) g_object_unref(state.parkedReap);
+  state.parkedReap = nullptr;
+  for (auto& [endpoint, queue] : state.flying) {
+    for (Urb& urb : queue) g_object_unref(urb.data);
+  }
+  state.flying.clear();
+  for (Urb& urb : state.done) g_object_unref(urb.data);
+  state.done.clear();
 }
 
 int UsbfsTestbed::Add(std::shared_ptr<sim::usbdevice::Device> device,
@@ -168,6 +176,7 @@ void UsbfsTestbed::Remove(int device) {
     for (auto& [client, state] : clients_) {
       if (state->node == node->path) EndAll(*state);
     }
+    node->device.reset();  // off the bus: nothing reaches it any more
   }
   umockdev_testbed_uevent(testbed_, sysfs.c_str(), "remove");
   umockdev_testbed_remove_device(testbed_, sysfs.c_str());

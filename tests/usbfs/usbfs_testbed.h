@@ -47,6 +47,7 @@ class UsbfsTestbed {
 
   // Unplugs a device as the kernel does: its URBs in flight end with "no device" and are still
   // reaped, every other request of its files fails with ENODEV, and udev hears of the removal.
+  // The testbed lets go of the device.
   void Remove(int device);
 
   // Faults on the bus, as usbfs reports them; a packet or URB that fails so never reaches the
@@ -99,6 +100,7 @@ class UsbfsTestbed {
 
   static int HandleIoctl(_UMockdevIoctlBase* handler, _UMockdevIoctlClient* client,
                          UsbfsTestbed* self);
+  void Release(Client& state);
   bool Handle(_UMockdevIoctlClient* client);
   bool Submit(_UMockdevIoctlClient* client, Client& state, Node& node);
   bool Discard(_UMockdevIoctlClient* client, Client& state);

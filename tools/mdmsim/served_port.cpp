@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 #include "platform/base/abrupt_end.h"
 #include "platform/base/root.h"
@@ -23,6 +24,7 @@ namespace {
 constexpr DWORD kReadWaitMs = 50;  // a read ends at its first byte, or after this
 constexpr DWORD kMaxDword = 0xFFFFFFFF;
 constexpr int kPollMs = 20;
+constexpr int kDtrDropMs = 100;  // DTR off between one program of the port and the next
 constexpr std::size_t kChunk = 4096;
 
 std::string Lower(std::string text) {
@@ -250,6 +252,9 @@ void ServedPort::InputLoop() {
     }
     int hangUps = HangUpsSoFar();
     if (::poll(watched, 3, kPollMs) < 0 && errno != EINTR) return;
+    // The client first: one that has left drops DTR (FollowDtr) before a program that came
+    // meanwhile is heard, so that the modem has ended the last session by then.
+    if ((watched[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) FromClient();
     // POLLHUP on the master: no program holds the terminal. It stays set, so it is looked at
     // again only after the next wait. A terminal hung up meanwhile was replaced by one that
     // nobody holds yet: what the wait saw is of the old one.
@@ -266,17 +271,26 @@ void ServedPort::InputLoop() {
       if (count > 0) WriteToPort(std::vector<BYTE>(buffer, buffer + count));
     }
     if ((watched[1].revents & POLLIN) != 0) Accept();
-    if ((watched[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) FromClient();
   }
 }
 
-// DTR is on while a program holds the terminal or a client is connected.
+// DTR is on while a program holds the terminal or a client is connected. A client that left
+// drops it even when another program is already there, as a port closed and opened again does:
+// the modem takes the drop as the end of the last session (a call, download mode).
 void ServedPort::FollowDtr() {
   bool wanted;
+  bool left;
   {
     std::lock_guard terminalLock(terminalMutex_);
     std::lock_guard clientLock(clientMutex_);
     wanted = terminalOpen_ || client_ >= 0;
+    left = std::exchange(clientLeft_, false);
+  }
+  if (left && dtr_) {
+    dtr_ = false;
+    EscapeCommFunction(port_, CLRDTR);
+    // Long enough for the modem to see it: a drop taken back at once never reaches it.
+    if (wanted) ::usleep(kDtrDropMs * 1000);
   }
   if (wanted == dtr_) return;
   dtr_ = wanted;
@@ -399,7 +413,10 @@ void ServedPort::DropClient() {
 }
 
 void ServedPort::DropClientLocked() {
-  if (client_ >= 0) ::close(client_);
+  if (client_ >= 0) {
+    ::close(client_);
+    clientLeft_ = true;
+  }
   client_ = -1;
   session_.reset();
 }

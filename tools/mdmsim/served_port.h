@@ -2,9 +2,9 @@
 // pseudo-terminal linked as $MDM_ROOT/dosdevices/comN (so that CreateFileA("COMn") of another
 // process opens it), and, when asked, as an RFC 2217 server on 127.0.0.1. A pseudo-terminal
 // has no modem lines: DTR counts as on while a program holds the terminal open, or a network
-// client is connected, and a carrier that drops hangs the terminal up (unless its program set
-// CLOCAL), after which a fresh terminal takes the link. One client at a time; another is
-// turned away.
+// client is connected (a client that leaves drops it for 100 ms all the same), and a carrier that
+// drops hangs the terminal up (unless its program set CLOCAL), after which a fresh terminal takes
+// the link. One client at a time; another is turned away.
 #pragma once
 
 #include <atomic>
@@ -86,6 +86,7 @@ class ServedPort {
 
   std::mutex clientMutex_;  // guards the client and its session
   int client_ = -1;
+  bool clientLeft_ = false;  // a client left since the input thread last followed DTR
   std::unique_ptr<Rfc2217Session> session_;
 
   std::thread output_;
