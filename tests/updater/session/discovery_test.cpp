@@ -36,6 +36,9 @@ TEST_F(DiscoveryTest, ANameTooLongForItsRoomEndsTheList) {
 // Out of descriptors, the serial-port map cannot be read for that cause, which the session names
 // instead of blaming a missing driver.
 TEST_F(DiscoveryTest, NoDescriptorLeftForThePortListIsNamedAsTheCause) {
+  if (!testing_support::DescriptorLimit::kUsable) {
+    GTEST_SKIP() << testing_support::DescriptorLimit::kWhyNot;
+  }
   SetValue("COM3", std::string("COM3", 5));
   // A copy in the file's place: the registry reads it again at its next open.
   const std::filesystem::path file = root.file();
@@ -51,6 +54,9 @@ TEST_F(DiscoveryTest, NoDescriptorLeftForThePortListIsNamedAsTheCause) {
 
 // Out of descriptors, a port the search passes over is said so in the log.
 TEST_F(DiscoveryTest, APortOpenWithoutADescriptorLeftIsNamedInTheLog) {
+  if (!testing_support::DescriptorLimit::kUsable) {
+    GTEST_SKIP() << testing_support::DescriptorLimit::kWhyNot;
+  }
   MakeLogWindow();
   int master = -1;
   int slave = -1;
