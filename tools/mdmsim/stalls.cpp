@@ -73,7 +73,6 @@ void ProcessorStalls::Run() {
     }
     int holdMs = draws_.NextStallMs();
     platform::wdm::preemption::Hold(holdMs);
-    ++count_;
     // The next gap counts from the end of this hold.
     if (stop_.wait_for(lock, std::chrono::milliseconds(holdMs), [this] { return stopping_; })) {
       return;

@@ -4,7 +4,6 @@
 // --fault stall:..., mdmd's MDM_STALL), so that their tests can show nothing is lost to it.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -31,7 +30,6 @@ class StallDraws {
   StallDraws(StallPlan plan, std::uint32_t seed) : plan_(plan), random_(seed) {}
   int NextGapMs();    // 1 ms up to twice the mean
   int NextStallMs();  // 2 ms up to the longest
-  const StallPlan& plan() const { return plan_; }
 
  private:
   StallPlan plan_;
@@ -49,13 +47,10 @@ class ProcessorStalls {
   ProcessorStalls(const ProcessorStalls&) = delete;
   ProcessorStalls& operator=(const ProcessorStalls&) = delete;
 
-  std::uint64_t count() const { return count_; }
-
  private:
   void Run();
 
   StallDraws draws_;
-  std::atomic<std::uint64_t> count_{0};
   std::mutex mutex_;
   std::condition_variable stop_;
   bool stopping_ = false;
