@@ -109,9 +109,7 @@ bool Service::State::Begin(std::string& error) {
   if (options.stalls) {
     std::uint32_t seed = std::random_device()();
     stalls.emplace(*options.stalls, seed);
-    log("stalling the kernel's processor every " + std::to_string(options.stalls->everyMs) +
-        " ms on average, for 2 to " + std::to_string(options.stalls->longestMs) + " ms (seed " +
-        std::to_string(seed) + ")");
+    log(mdmsim::DescribeStalls(*options.stalls, seed));
   }
   thread = clock::Spawn("mdmd", [this] { Run(); });
   int result = libusb_hotplug_register_callback(

@@ -119,10 +119,7 @@ int RunServe(const ServeOptions& options) {
   if (options.stalls) {
     std::uint32_t seed = std::random_device()();
     stalls.emplace(*options.stalls, seed);
-    std::printf(
-        "[mdmsim] stalling the kernel's processor every %d ms on average, for 2 to %d "
-        "ms (seed %u)\n",
-        options.stalls->everyMs, options.stalls->longestMs, seed);
+    std::printf("[mdmsim] %s\n", DescribeStalls(*options.stalls, seed).c_str());
   }
   for (int i = 0; i < options.modems && !failed; ++i) {
     sim::usbdevice::ModemIdentity identity{SerialFor(i), u"USB Modem", true};

@@ -42,6 +42,12 @@ std::optional<StallPlan> ParseStallPlan(std::string_view text, std::string& erro
   return plan;
 }
 
+std::string DescribeStalls(const StallPlan& plan, std::uint32_t seed) {
+  return "stalling the kernel's processor every " + std::to_string(plan.everyMs) +
+         " ms on average, for 2 to " + std::to_string(plan.longestMs) + " ms (seed " +
+         std::to_string(seed) + ")";
+}
+
 int StallDraws::NextGapMs() {
   return std::uniform_int_distribution<int>(1, 2 * plan_.everyMs)(random_);
 }

@@ -24,6 +24,9 @@ struct StallPlan {
 // in `error`, when the text is not such a plan.
 std::optional<StallPlan> ParseStallPlan(std::string_view text, std::string& error);
 
+// The log line of a program that stalls its processor by the plan, drawn from `seed`.
+std::string DescribeStalls(const StallPlan& plan, std::uint32_t seed);
+
 // How long the thread is held, and when next: drawn from a seed, so a failing run can be told.
 class StallDraws {
  public:
