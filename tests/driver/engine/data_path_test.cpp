@@ -21,6 +21,17 @@ class DataPathTest : public EngineTest {
     world().Call([&] { text = Text(Port().received); });
     return text;
   }
+  // With XON/XOFF on the modem's side (outX), the modem answers "ati9" with an XOFF after it.
+  void ModemSendsXoff() {
+    CallDriver(WDM_SET_XONXOFF, 0x100);
+    RunFor(150);
+    world().Call([&] {
+      modem_->QueueIndication(sim::usbdevice::UsbModem::FlowSettings(0x11, 0x13, 0, 0, 0, 0, 0));
+      modem_->firmware().behaviour().extraText = "\x13";
+    });
+    Send("ati9\r\n");
+    RunFor(400);
+  }
 };
 
 TEST_F(DataPathTest, Ati9GoesOutAndTheAnswerComesIn) {
@@ -85,14 +96,7 @@ TEST_F(DataPathTest, HostXonXoffAreFilteredUnderReadSoftFlow) {
 TEST_F(DataPathTest, ModemXonXoffAreRemovedWhenOutXIsSet) {
   StartModem();
   AttachPort();
-  CallDriver(WDM_SET_XONXOFF, 0x100);
-  RunFor(150);
-  world().Call([&] {
-    modem_->QueueIndication(sim::usbdevice::UsbModem::FlowSettings(0x11, 0x13, 0, 0, 0, 0, 0));
-    modem_->firmware().behaviour().extraText = "\x13";
-  });
-  Send("ati9\r\n");
-  RunFor(400);
+  ModemSendsXoff();
   world().Call([&] {
     EXPECT_EQ(Modem().modemXon, 0u);
     EXPECT_EQ(Received().find('\x13'), std::string::npos);
@@ -108,14 +112,7 @@ TEST_F(DataPathTest, AReattachDuringTheModemsXoffSendsNothingUntilTheXon) {
     SCOPED_TRACE(poll ? "poll" : "attach");
     StartModem();
     AttachPort();
-    CallDriver(WDM_SET_XONXOFF, 0x100);
-    RunFor(150);
-    world().Call([&] {
-      modem_->QueueIndication(sim::usbdevice::UsbModem::FlowSettings(0x11, 0x13, 0, 0, 0, 0, 0));
-      modem_->firmware().behaviour().extraText = "\x13";
-    });
-    Send("ati9\r\n");
-    RunFor(400);
+    ModemSendsXoff();
     AttachPort(poll ? ByPoll : ByAttach);
     // Online without flow settings, the transmit state's handler is write_online_sw.
     auto writes = [&] {
