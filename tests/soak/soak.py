@@ -294,9 +294,16 @@ class SoakHost:
 
     def ask(self, command):
         with self.lock:
-            self.process.stdin.write(command + "\n")
-            self.process.stdin.flush()
-            return self.process.stdout.readline().strip()
+            try:
+                self.process.stdin.write(command + "\n")
+                self.process.stdin.flush()
+                answer = self.process.stdout.readline()
+            except OSError:
+                answer = ""
+            if not answer:
+                raise Failure("usbfs_soak_host ended (status %s) at %r"
+                              % (self.process.wait(), command))
+            return answer.strip()
 
     def served(self, number):
         """How often mdmd has served COMn so far."""

@@ -2,6 +2,7 @@
 
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <signal.h>
 #include <umockdev.h>
 #include <unistd.h>
 
@@ -91,6 +92,9 @@ struct UsbfsTestbed::Client {
 };
 
 UsbfsTestbed::UsbfsTestbed() {
+  // The ioctl server answers on sockets whose client (a program under test) may have ended a
+  // moment before; that write must fail, not end the process that keeps the bus.
+  ::signal(SIGPIPE, SIG_IGN);
   testbed_ = umockdev_testbed_new();
   handler_ = umockdev_ioctl_base_new();
   g_signal_connect(handler_, "handle-ioctl", reinterpret_cast<GCallback>(&HandleIoctl), this);
@@ -107,6 +111,7 @@ UsbfsTestbed::~UsbfsTestbed() {
         umockdev_ioctl_client_complete(state->parkedReap, -1, EAGAIN);
       }
       Release(*state);
+      g_object_unref(client);
     }
     clients_.clear();
   }
@@ -124,6 +129,17 @@ void UsbfsTestbed::Release(Client& state) {
   state.flying.clear();
   for (Urb& urb : state.done) g_object_unref(urb.data);
   state.done.clear();
+}
+
+// Each record holds its file's client, so that a closed file's address is never taken for a new
+// one's; the records of files their programs have closed go when the next file opens.
+void UsbfsTestbed::ForgetClosedFiles() {
+  std::erase_if(clients_, [this](auto& entry) {
+    if (umockdev_ioctl_client_get_connected(entry.first)) return false;
+    Release(*entry.second);
+    g_object_unref(entry.first);
+    return true;
+  });
 }
 
 int UsbfsTestbed::Add(std::shared_ptr<sim::usbdevice::Device> device,
@@ -180,6 +196,8 @@ void UsbfsTestbed::Remove(int device) {
   }
   umockdev_testbed_uevent(testbed_, sysfs.c_str(), "remove");
   umockdev_testbed_remove_device(testbed_, sysfs.c_str());
+  // No program opens the node again; the files open on it keep their connections.
+  umockdev_testbed_detach_ioctl(testbed_, NodePath(device).c_str(), nullptr);
 }
 
 void UsbfsTestbed::FailPackets(int device, UCHAR endpoint, int error, int count) {
@@ -249,8 +267,14 @@ UsbfsTestbed::Node* UsbfsTestbed::NodeOf(_UMockdevIoctlClient* client) {
 bool UsbfsTestbed::Handle(_UMockdevIoctlClient* client) {
   Node* node = NodeOf(client);
   if (node == nullptr) return false;
-  std::unique_ptr<Client>& state = clients_[client];
-  if (!state) state = std::make_unique<Client>(Client{node->path, {}, {}, nullptr});
+  auto found = clients_.find(client);
+  if (found == clients_.end()) {
+    ForgetClosedFiles();
+    g_object_ref(client);
+    found = clients_.emplace(client, std::make_unique<Client>(Client{node->path, {}, {}, nullptr}))
+                .first;
+  }
+  std::unique_ptr<Client>& state = found->second;
   unsigned long request = umockdev_ioctl_client_get_request(client);
   ++requests_[request];
   if (node->gone) {

@@ -101,6 +101,7 @@ class UsbfsTestbed {
   static int HandleIoctl(_UMockdevIoctlBase* handler, _UMockdevIoctlClient* client,
                          UsbfsTestbed* self);
   void Release(Client& state);
+  void ForgetClosedFiles();
   bool Handle(_UMockdevIoctlClient* client);
   bool Submit(_UMockdevIoctlClient* client, Client& state, Node& node);
   bool Discard(_UMockdevIoctlClient* client, Client& state);
