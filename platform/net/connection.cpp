@@ -24,6 +24,8 @@ void SetOption(int fd, int level, int name, int value) {
   ::setsockopt(fd, level, name, &value, sizeof value);
 }
 
+}  // namespace
+
 // Keep-alive, and the spacing of probes where the kernel allows a bound.
 void WatchThePeer(int fd) {
   SetOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
@@ -32,6 +34,8 @@ void WatchThePeer(int fd) {
   SetOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveCount);
   SetOption(fd, IPPROTO_TCP, kTcpRtoMaxMs, static_cast<int>(kProbeSpacingMax.count()));
 }
+
+namespace {
 
 int ConnectTo(const addrinfo& address, Clock::time_point deadline, int& error) {
   int fd = ::socket(address.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

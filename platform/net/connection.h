@@ -33,6 +33,10 @@ inline constexpr std::chrono::seconds kKeepAliveInterval{1};
 inline constexpr int kKeepAliveCount = 3;
 inline constexpr std::chrono::milliseconds kProbeSpacingMax{1000};
 
+// Puts the keep-alive and probe spacing above on a connected socket (Connect does it for its
+// own; a server does it for the connections it accepts).
+void WatchThePeer(int fd);
+
 // Whether the peer of a connection with data waiting to go has stopped answering: the kernel
 // has sent kDeadProbes window or keep-alive probes, or kDeadRetransmissions retransmissions,
 // in a row without an answer. A peer that is there but keeps its window shut (a server that

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/net/connection.h"
 #include "platform/net/rfc2217.h"
 #include "platform/net/telnet.h"
 #include "platform/win32/inprocess_port.h"
@@ -167,9 +168,11 @@ class RemotePortTest : public ::testing::Test {
       port = probe.port;
     }
     std::string error;
-    served_ = mdmsim::ServedPort::Start("COM9", port, error);
+    served_ = mdmsim::ServedPort::Start(
+        "COM9", port, [](const std::string&) {}, error);
     ASSERT_TRUE(served_) << error;
     LinkToPort(port);
+    servedPort_ = port;
   }
 
   static HANDLE Open(DWORD flags = 0) {
@@ -181,6 +184,7 @@ class RemotePortTest : public ::testing::Test {
   std::shared_ptr<InProcessPort> device_;
   std::shared_ptr<Recorder> recorder_;
   std::unique_ptr<mdmsim::ServedPort> served_;
+  std::uint16_t servedPort_ = 0;
 };
 
 TEST_F(RemotePortTest, CarriesBytesBothWaysAndTheLineSettingsToTheServedPort) {
@@ -503,6 +507,7 @@ class OwnNetwork {
   }
   const std::string& error() const { return error_; }
   bool Cut() { return Loopback(false); }
+  bool Mend() { return Loopback(true); }
 
  private:
   static bool Loopback(bool up) {
@@ -564,6 +569,40 @@ TEST_F(RemotePortTest, AHeldWriteOrAPendingReadFailsOnceTheServerIsGoneWithoutAW
     CloseHandle(overlapped.hEvent);
     CloseHandle(port);
   }
+}
+
+// The served port's client whose host is gone without a FIN is dropped once keep-alive gives its
+// verdict: the port does not stay taken, and the next client is served.
+TEST_F(RemotePortTest, TheServerDropsAClientThatIsGoneWithoutAWordAndServesTheNext) {
+  OwnNetwork network;
+  if (!network.error().empty()) {
+    GTEST_SKIP() << "no network namespace of its own (" << network.error() << "): needs root";
+  }
+  Serve();  // its threads and sockets in this thread's network
+  // A bare connection, without keep-alive of its own: it outlives the cut, as a peer behind a
+  // vanished route does, and only the server's probes can find it gone.
+  int vanished = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(servedPort_);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(vanished, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::this_thread::sleep_for(500ms);       // taken as the port's client
+  ASSERT_EQ(Open(), INVALID_HANDLE_VALUE);  // one client at a time
+  ASSERT_TRUE(network.Cut());
+  // Long enough for the server's verdict; the loopback then carries the next client's connection.
+  std::this_thread::sleep_for(platform::net::kKeepAliveIdle +
+                              platform::net::kKeepAliveInterval *
+                                  (platform::net::kKeepAliveCount + 2));
+  ASSERT_TRUE(network.Mend());
+  HANDLE next = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 50 && next == INVALID_HANDLE_VALUE; ++attempt) {
+    next = Open();
+    if (next == INVALID_HANDLE_VALUE) std::this_thread::sleep_for(200ms);
+  }
+  EXPECT_NE(next, INVALID_HANDLE_VALUE) << "the vanished client still holds the port";
+  CloseHandle(next);
+  ::close(vanished);
 }
 
 // Debian's ser2net serving a pseudo-terminal: the data path both ways and the line settings,

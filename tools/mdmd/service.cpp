@@ -206,7 +206,7 @@ void Service::State::Serve(Modem& modem) {
   auto tcpPort =
       static_cast<std::uint16_t>(options.rfc2217Base == 0 ? 0 : options.rfc2217Base + number);
   std::string error;
-  modem.served = mdmsim::ServedPort::Start(modem.comName, tcpPort, error);
+  modem.served = mdmsim::ServedPort::Start(modem.comName, tcpPort, log, error);
   if (modem.served == nullptr) {
     log(modem.comName + ": not served: " + error);
     return;

@@ -90,7 +90,13 @@ std::vector<std::unique_ptr<ServedPort>> ServeAll(DriverRig& rig, const ServeOpt
     auto tcpPort =
         static_cast<std::uint16_t>(options.rfc2217Port == 0 ? 0 : options.rfc2217Port + index);
     std::string error;
-    auto port = ServedPort::Start(modem->comName, tcpPort, error);
+    auto port = ServedPort::Start(
+        modem->comName, tcpPort,
+        [](const std::string& line) {
+          std::printf("[mdmsim] %s\n", line.c_str());
+          std::fflush(stdout);
+        },
+        error);
     if (port == nullptr) {
       std::fprintf(stderr, "mdmsim: %s\n", error.c_str());
       failed = true;

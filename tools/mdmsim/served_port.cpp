@@ -10,13 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <utility>
 
 #include "platform/base/abrupt_end.h"
 #include "platform/base/root.h"
+#include "platform/net/connection.h"
 
 namespace mdmsim {
 namespace {
@@ -56,9 +56,10 @@ bool SendAll(int fd, const BYTE* bytes, std::size_t count) {
 }  // namespace
 
 std::unique_ptr<ServedPort> ServedPort::Start(const std::string& comName, std::uint16_t tcpPort,
-                                              std::string& error) {
+                                              Say say, std::string& error) {
   std::unique_ptr<ServedPort> served(new ServedPort);
   served->name_ = comName;
+  served->say_ = std::move(say);
   served->link_ = platform::Root() / "dosdevices" / Lower(comName);
   if (!served->OpenPort(comName, error) || !served->OpenTerminal(error) || !served->Link(error) ||
       (tcpPort != 0 && !served->Listen(tcpPort, error))) {
@@ -363,14 +364,13 @@ void ServedPort::HangUp() {
   if (!terminalOpen_ || local) return;
   std::string error;
   if (!OpenTerminal(error) || !Link(error)) {
-    std::fprintf(stderr, "mdmsim: %s: %s\n", name_.c_str(), error.c_str());
+    say_(name_ + ": " + error);
     return;
   }
   terminalOpen_ = false;
   ++hangUps_;
-  std::printf("[mdmsim] %s: carrier lost, terminal hung up; now on %s (%s)\n", name_.c_str(),
-              terminal_.c_str(), link_.c_str());
-  std::fflush(stdout);
+  say_(name_ + ": carrier lost, terminal hung up; now on " + terminal_ + " (" + link_.string() +
+       ")");
 }
 
 void ServedPort::Accept() {
@@ -385,6 +385,9 @@ void ServedPort::Accept() {
     ::close(client);  // the port has its client
     return;
   }
+  // A client whose host vanishes without a word is dropped once keep-alive gives its verdict,
+  // instead of holding the port against every later one.
+  platform::net::WatchThePeer(client);
   client_ = client;
   session_ = std::make_unique<Rfc2217Session>(port_, "mdmsim " + name_);
 }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,10 +25,14 @@ namespace mdmsim {
 
 class ServedPort {
  public:
+  // What the server has to tell its program's user (a hang-up, a fresh terminal that could not
+  // be had), one line without the program's prefix; the program prints it as its own lines.
+  using Say = std::function<void(const std::string& line)>;
+
   // Serves `comName` (a port of this process), with an RFC 2217 server on `tcpPort` unless it
   // is 0. Null, with `error` saying why in one line, when it cannot.
   static std::unique_ptr<ServedPort> Start(const std::string& comName, std::uint16_t tcpPort,
-                                           std::string& error);
+                                           Say say, std::string& error);
   // Stops serving: the threads end, the client is dropped, the link removed, the port closed.
   ~ServedPort();
   ServedPort(const ServedPort&) = delete;
@@ -68,6 +73,7 @@ class ServedPort {
   HANDLE readEvent_ = nullptr;
   HANDLE writeEvent_ = nullptr;
   std::string name_;
+  Say say_;
   // The terminal's master side: one descriptor number for the server's life; a hang-up puts a
   // fresh terminal's master under it.
   int master_ = -1;
