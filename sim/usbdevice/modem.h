@@ -78,8 +78,10 @@ class UsbModem : public DescribedDevice {
   const ModemLine& line() const { return line_; }
   // The line bits as given; CTS, RI and DCD of the status packet follow the firmware too.
   UCHAR& lineBits() { return lineBits_; }
-  // Every command as the modem received it (32 bytes each).
-  const std::vector<std::vector<BYTE>>& commands() const { return commands_; }
+  // The last kCommandsKept commands as the modem received them (32 bytes each), oldest first:
+  // a modem served for days keeps no record of every command.
+  static constexpr std::size_t kCommandsKept = 256;
+  const std::deque<std::vector<BYTE>>& commands() const { return commands_; }
   // Queues a 32-byte indication; the status flag shows it until the host has read it.
   void QueueIndication(std::vector<BYTE> message);
   static std::vector<BYTE> FlowSettings(UCHAR xon, UCHAR xoff, UCHAR writeSoft, UCHAR readSoft,
@@ -128,7 +130,7 @@ class UsbModem : public DescribedDevice {
   platform::clock::Time answersFree_{};
   std::deque<std::vector<BYTE>> indications_;
   std::optional<modem::Flow> reportedFlow_;  // the flow control last reported, while DTR is on
-  std::vector<std::vector<BYTE>> commands_;
+  std::deque<std::vector<BYTE>> commands_;
   int rejected_ = 0;
   std::uint64_t sentToHost_ = 0;
   std::uint64_t takenFromHost_ = 0;

@@ -208,6 +208,7 @@ bool UsbModem::BulkOut(UCHAR endpoint, std::span<const BYTE> data) {
 }
 
 void UsbModem::Command(std::span<const BYTE> data) {
+  if (commands_.size() == kCommandsKept) commands_.pop_front();
   commands_.emplace_back(data.begin(), data.end());
   if (data.size() < 9) return;
   if (data[0] == 0x88 && data[1] == 0x01) {
