@@ -7,6 +7,7 @@
 
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -224,8 +225,11 @@ TEST_F(LibusbHostControllerTest, TransfersAsSoonAsPossibleFollowEachOther) {
   ULONG before = Frame();
   ASSERT_EQ(Submit(transfers[0]), USBD_STATUS_PENDING);
   ASSERT_EQ(Submit(transfers[1]), USBD_STATUS_PENDING);
+  ULONG after = Frame();
   EXPECT_GT(transfers[0].startFrame, before);
-  EXPECT_EQ(transfers[1].startFrame, transfers[0].startFrame + 3);
+  // Right behind the first; later only when a busy host held the test past the first's frames.
+  EXPECT_GE(transfers[1].startFrame, transfers[0].startFrame + 3);
+  EXPECT_LE(transfers[1].startFrame, std::max(transfers[0].startFrame + 3, after + 1));
   ASSERT_TRUE(Await(seen[1]));
   ASSERT_TRUE(Await(seen[0]));
   EXPECT_EQ(seen[0].status, USBD_STATUS_SUCCESS);
