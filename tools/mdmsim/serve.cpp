@@ -23,6 +23,12 @@
 namespace mdmsim {
 namespace {
 
+// One line of what the served system says, as mdmsim prints its own, at once.
+void Note(const std::string& line) {
+  std::printf("[mdmsim] %s\n", line.c_str());
+  std::fflush(stdout);
+}
+
 struct ServeOptions {
   int modems = 1;
   int rfc2217Port = 0;              // the first modem's TCP port; 0: no RFC 2217 server
@@ -90,13 +96,7 @@ std::vector<std::unique_ptr<ServedPort>> ServeAll(DriverRig& rig, const ServeOpt
     auto tcpPort =
         static_cast<std::uint16_t>(options.rfc2217Port == 0 ? 0 : options.rfc2217Port + index);
     std::string error;
-    auto port = ServedPort::Start(
-        modem->comName, tcpPort,
-        [](const std::string& line) {
-          std::printf("[mdmsim] %s\n", line.c_str());
-          std::fflush(stdout);
-        },
-        error);
+    auto port = ServedPort::Start(modem->comName, tcpPort, Note, error);
     if (port == nullptr) {
       std::fprintf(stderr, "mdmsim: %s\n", error.c_str());
       failed = true;
@@ -125,7 +125,7 @@ int RunServe(const ServeOptions& options) {
   if (options.stalls) {
     std::uint32_t seed = std::random_device()();
     stalls.emplace(*options.stalls, seed);
-    std::printf("[mdmsim] %s\n", DescribeStalls(*options.stalls, seed).c_str());
+    Note(DescribeStalls(*options.stalls, seed));
   }
   for (int i = 0; i < options.modems && !failed; ++i) {
     sim::usbdevice::ModemIdentity identity{SerialFor(i), u"USB Modem", true};
