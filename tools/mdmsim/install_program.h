@@ -4,8 +4,8 @@
 
 namespace mdmsim {
 
-// Links our mdminst, beside the running program, as the platform root's MDMINST.EXE, unless
-// the root has one already or no mdminst lies beside the program.
+// Links our mdminst, beside the running program or where the install put it, as the platform
+// root's MDMINST.EXE, unless the root has one already or no mdminst is found.
 void ProvideInstallProgram();
 
 }  // namespace mdmsim
