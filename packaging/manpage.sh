@@ -27,5 +27,7 @@ chmod 755 "$wrapper"
 env -u DISPLAY -u MDM_DEBUG MDM_ROOT="$scratch/root" HOME="$scratch" XDG_DATA_HOME="$scratch" \
   help2man --no-info --section="$section" --include="$include" --output="$scratch/page" \
   "$wrapper"
-gzip -9n <"$scratch/page" >"$output"
+# A list without spaces in a help text (a=1,b=2,c=3 or x|y|z) may break after a comma or bar
+# where it would not fit the line.
+sed -e "/^[.']/!s/\([,|]\)\([^ ]\)/\1\\\\:\2/g" "$scratch/page" | gzip -9n >"$output"
 rm -rf "$scratch"
