@@ -7,7 +7,8 @@ Usage: run_examples.py SOURCE_DIR BUILD_DIR PAGE.md
 Every fenced block of the page names its language. Each ```sh block runs on its own in bash
 (-e, pipefail) from a scratch folder that holds `build`, `tests`, `contrib` and `bench` as links
 into the tree, so that the page's `build/mdmsim ...` lines work as written, with a scratch
-platform root (MDM_ROOT), HOME and TMPDIR, the build's programs first on PATH and no display.
+platform root (MDM_ROOT), HOME and TMPDIR, the build's programs and then Debian's first on
+PATH, and no display.
 A block fails on a non-zero status or when it runs past its time. Whatever it started in the
 background is stopped when it ends. The ports 7000 to 7099 of the examples are moved to a free
 range, since other tests and other users of this machine may hold them.
@@ -102,7 +103,8 @@ def scratch_for(source, build, folder):
     for name, key in (("root", "MDM_ROOT"), ("home", "HOME"), ("tmp", "TMPDIR")):
         os.makedirs(os.path.join(folder, name))
         env[key] = os.path.join(folder, name)
-    env["PATH"] = build + os.pathsep + env.get("PATH", "/usr/bin:/bin")
+    # The examples are a Debian user's: its python3 (with pyserial) before any other.
+    env["PATH"] = os.pathsep.join([build, "/usr/bin", "/bin", env.get("PATH", "")])
     return env
 
 
