@@ -328,8 +328,8 @@ TEST_F(MdmdOverUsbfs, AnUpdateSurvivesTheServiceAndThenTheUpdaterPausedForTwoSec
   EXPECT_EQ(mdmd.Stop(SIGTERM, 30s), 143) << mdmd.err();
 }
 
-// mdmd killed (SIGKILL) in the middle of an update leaves its links and .lines files behind,
-// dangling. Started again, it serves the modems on the same COM numbers: the links are replaced
+// mdmd killed (SIGKILL) in the middle of an update leaves its links and .lines files behind.
+// Started again, it serves the modems on the same COM numbers: the links are replaced
 // by links to its own terminals, the lines declared anew, the registry reads back, and the next
 // update succeeds byte for byte.
 TEST_F(MdmdOverUsbfs, KilledMidUpdateAndStartedAgainItServesTheSameComNumbers) {
@@ -351,9 +351,9 @@ TEST_F(MdmdOverUsbfs, KilledMidUpdateAndStartedAgainItServesTheSameComNumbers) {
   ASSERT_TRUE(AwaitWritten(modem, 4096)) << update.out() << update.err();
   killed->Stop(SIGKILL, 30s);
   EXPECT_EQ(update.AwaitExit(60s), 1) << update.out() << update.err();
-  for (const char* name : {"com3", "com4"}) {
-    EXPECT_TRUE(fs::is_symlink(Link(name)) && !fs::exists(Link(name))) << name;  // dangling
-  }
+  // The links stay behind. Whether they dangle is not the test's to say: the kernel hands the
+  // killed service's terminal numbers to the next program that opens one.
+  for (const char* name : {"com3", "com4"}) EXPECT_TRUE(fs::is_symlink(Link(name))) << name;
 
   BackgroundProgram again(MDMD_PATH, args, second, {});
   ASSERT_TRUE(again.AwaitError("COM3: USB modem 0000C0FFEE01 on ", 30s)) << again.err();
