@@ -104,16 +104,23 @@ UsbfsTestbed::UsbfsTestbed() {
 UsbfsTestbed::~UsbfsTestbed() {
   stopping_ = true;
   frames_.join();
+  // The reaps still parked are answered on the handler's thread, and the answer posted last
+  // must have run before the testbed goes: it holds this object.
+  PostAnswers();
+  for (;;) {
+    std::unique_lock lock(mutex_);
+    if (!answersPosted_) break;
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   {
     std::lock_guard lock(mutex_);
     for (auto& [client, state] : clients_) {
-      if (state->parkedReap != nullptr) {
-        umockdev_ioctl_client_complete(state->parkedReap, -1, EAGAIN);
-      }
       Release(*state);
       g_object_unref(client);
     }
     clients_.clear();
+    if (ioctlContext_ != nullptr) g_main_context_unref(ioctlContext_);
   }
   g_object_unref(handler_);
   g_object_unref(testbed_);
@@ -256,6 +263,12 @@ std::uint64_t UsbfsTestbed::Reaped(UCHAR endpoint) const {
 int UsbfsTestbed::HandleIoctl(_UMockdevIoctlBase*, _UMockdevIoctlClient* client,
                               UsbfsTestbed* self) {
   std::lock_guard lock(self->mutex_);
+  if (self->ioctlContext_ == nullptr) {
+    // The handler runs from a source of the ioctl server's own main loop.
+    GSource* source = g_main_current_source();
+    self->ioctlContext_ = g_main_context_ref(source != nullptr ? g_source_get_context(source)
+                                                               : g_main_context_default());
+  }
   return self->Handle(client) ? TRUE : FALSE;
 }
 
@@ -508,23 +521,46 @@ void UsbfsTestbed::FrameLoop() {
     std::unique_lock lock(mutex_);
     bool frameEnds = tick % kTicksPerFrame == 0;
     std::uint32_t frame = frame_.load();
+    bool parked = false;
     for (auto& [client, state] : clients_) {
       if (frameEnds) EndOfFrame(*state, frame);
-      if (state->parkedReap == nullptr) continue;
-      if (state->done.empty()) {
-        bool gone = nodes_.at(state->node).gone;
-        umockdev_ioctl_client_complete(state->parkedReap, -1, gone ? ENODEV : EAGAIN);
-      } else {
-        HandOut(state->parkedReap, *state);
-      }
-      g_object_unref(state->parkedReap);
-      state->parkedReap = nullptr;
+      parked = parked || state->parkedReap != nullptr;
     }
-    if (!frameEnds) continue;
-    frame_ = frame + 1;
+    if (frameEnds) frame_ = frame + 1;
     lock.unlock();
-    HoldWhenStalled(frame);
+    if (parked) PostAnswers();
+    if (frameEnds) HoldWhenStalled(frame);
   }
+}
+
+// umockdev's client objects belong to the ioctl server's thread: a client answered from another
+// thread may be sending its next request, or be torn down because its program has ended, while
+// the answer is built. So the frame thread only asks that thread to answer, once at a time.
+void UsbfsTestbed::PostAnswers() {
+  std::lock_guard lock(mutex_);
+  if (answersPosted_ || ioctlContext_ == nullptr) return;
+  answersPosted_ = true;
+  g_main_context_invoke(ioctlContext_, &UsbfsTestbed::AnswerParkedReaps, this);
+}
+
+// On the ioctl server's thread: every parked reap gets a URB that is done, or EAGAIN (ENODEV once
+// its device has gone).
+int UsbfsTestbed::AnswerParkedReaps(void* self) {
+  auto* testbed = static_cast<UsbfsTestbed*>(self);
+  std::lock_guard lock(testbed->mutex_);
+  for (auto& [client, state] : testbed->clients_) {
+    if (state->parkedReap == nullptr) continue;
+    if (state->done.empty()) {
+      bool gone = testbed->nodes_.at(state->node).gone;
+      umockdev_ioctl_client_complete(state->parkedReap, -1, gone ? ENODEV : EAGAIN);
+    } else {
+      testbed->HandOut(state->parkedReap, *state);
+    }
+    g_object_unref(state->parkedReap);
+    state->parkedReap = nullptr;
+  }
+  testbed->answersPosted_ = false;  // the last use of the testbed (see the destructor)
+  return G_SOURCE_REMOVE;
 }
 
 void UsbfsTestbed::Stall(const mdmsim::StallPlan& plan, std::uint32_t seed) {

@@ -26,6 +26,7 @@ struct _UMockdevTestbed;
 struct _UMockdevIoctlBase;
 struct _UMockdevIoctlClient;
 struct _UMockdevIoctlData;
+struct _GMainContext;
 
 namespace tests::usbfs {
 
@@ -118,6 +119,8 @@ class UsbfsTestbed {
   bool RunFrame(Node& node, Urb& urb, std::uint32_t frame);
   void HandOut(_UMockdevIoctlClient* client, Client& state);
   void FrameLoop();
+  void PostAnswers();
+  static int AnswerParkedReaps(void* self);
   // At a frame's end, outside the lock: holds the thread when a stall is due.
   void HoldWhenStalled(std::uint32_t frame);
   void EndOfFrame(Client& state, std::uint32_t frame);
@@ -126,6 +129,8 @@ class UsbfsTestbed {
 
   _UMockdevTestbed* testbed_ = nullptr;
   _UMockdevIoctlBase* handler_ = nullptr;
+  _GMainContext* ioctlContext_ = nullptr;  // the ioctl server's main loop (under the lock)
+  bool answersPosted_ = false;             // an AnswerParkedReaps waits there (under the lock)
   mutable std::mutex mutex_;
   std::map<std::string, Node> nodes_;  // by device node path
   std::map<_UMockdevIoctlClient*, std::unique_ptr<Client>> clients_;
