@@ -15,6 +15,7 @@
 #include "platform/base/root.h"
 #include "sim/modem/phone_line.h"
 #include "sim/world/world.h"
+#include "tools/mdmsim/faults.h"
 #include "tools/mdmsim/rig.h"
 #include "tools/mdmsim/served_port.h"
 #include "tools/mdmsim/stalls.h"
@@ -37,15 +38,28 @@ struct ServeOptions {
   std::optional<StallPlan> stalls;
 };
 
+// What is wrong with a fault that is not serve's: a fault of the simulated runs is named as one
+// (after what is wrong with its parameters, if anything), anything else as unknown.
+std::string WhyNoServeFault(const std::string& fault) {
+  constexpr char kServeKnows[] = "serve knows only stall:every=MS,for=MS";
+  FaultChoice choice = ParseFaultChoice(fault);
+  std::string name = fault.substr(0, fault.find_first_of("@:"));
+  if (!choice.nameKnown) return "unknown fault \"" + name + "\" (" + kServeKnows + ")";
+  std::string elsewhere = "\"" + name + "\" is a fault of mdmsim update; " + kServeKnows;
+  return choice.fault == nullptr ? choice.error + " (and " + elsewhere + ")" : elsewhere;
+}
+
 // The faults of serving in real time: stalls of the kernel's processor. False with the bad
 // fault named on standard error.
 bool ParseServeFaults(ServeOptions& options) {
   for (const std::string& fault : options.faults) {
     std::string_view text = fault;
-    std::string error = "unknown fault '" + fault + "' (serve knows stall:every=MS,for=MS)";
+    std::string error;
     if (text == "stall" || text.starts_with("stall:")) {
       options.stalls = ParseStallPlan(text.substr(std::min<std::size_t>(text.size(), 6)), error);
       if (options.stalls) continue;
+    } else {
+      error = WhyNoServeFault(fault);
     }
     std::fprintf(stderr, "mdmsim: --fault %s: %s\n", fault.c_str(), error.c_str());
     return false;
@@ -113,6 +127,11 @@ std::vector<std::unique_ptr<ServedPort>> ServeAll(DriverRig& rig, const ServeOpt
 }
 
 int RunServe(const ServeOptions& options) {
+  // A root it cannot link the ports in is refused before any modem starts.
+  if (std::string error; !platform::PrepareServedRoot(error)) {
+    std::fprintf(stderr, "mdmsim: %s\n", error.c_str());
+    return 1;
+  }
   auto stop = std::make_shared<StopRequest>();
   SetStopHandler([stop] { stop->Request(); });
   sim::world::World world;
