@@ -96,7 +96,6 @@ bool FailWith(DWORD error) {
   return false;
 }
 
-// The tty's modem lines (TIOCM_*) as the platform's modem status (MS_*_ON).
 // Why a device was passed over, on the debugger output, where a program's user can ask to see
 // it (a failed open looks the same to the program whatever its cause).
 void ReportRefusal(const std::string& device, const std::string& why) {
@@ -108,6 +107,7 @@ bool OutOfResources(int error) {
   return error == EMFILE || error == ENFILE || error == ENOMEM;
 }
 
+// The tty's modem lines (TIOCM_*) as the platform's modem status (MS_*_ON).
 DWORD StatusFromLines(int lines) {
   DWORD status = 0;
   if (lines & TIOCM_CTS) status |= MS_CTS_ON;

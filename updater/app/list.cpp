@@ -1,8 +1,13 @@
 #include "updater/app/list.h"
 
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "updater/app/headless.h"
 #include "updater/serial/serial.h"
@@ -33,9 +38,27 @@ void PrintAnswer(std::string_view reply) {
   flush();
 }
 
+std::atomic<int> stopSignal{0};
+
+// A stop signal ends the list after the port being probed, whose settings are then put back:
+// the signals wait for a thread of their own, which only notes them.
+void NoteStopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals] {
+    int received = 0;
+    if (sigwait(&signals, &received) == 0) stopSignal = received;
+  }).detach();
+}
+
 }  // namespace
 
 int ListModems() {
+  NoteStopSignals();
   updateSession.portCount = static_cast<LONG>(EnumSerialPorts(kMaxPorts));
   if (portListUnreadable) {
     std::printf("The serial-port map (hardware\\devicemap\\serialcomm) cannot be read.\n");
@@ -43,6 +66,7 @@ int ListModems() {
     std::printf("There are no serial ports.\n");
   }
   for (int i = 0; i < updateSession.portCount && updateSession.PortTable[i].name[0] != '\0'; ++i) {
+    if (stopSignal.load() != 0) break;
     CheckModem(i);
     const PortEntry& entry = updateSession.PortTable[i];
     const char* kind = entry.isUsbModem == 0    ? "no USB modem"
@@ -52,6 +76,11 @@ int ListModems() {
     PrintAnswer(std::string_view(reinterpret_cast<const char*>(ModemReplyBuffer),
                                  static_cast<std::size_t>(identReplyCount)));
     std::fflush(stdout);
+  }
+  if (int signal = stopSignal.load(); signal != 0) {
+    const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : "SIGINT";
+    std::fprintf(stderr, "mdmflash: stopped by %s\n", name);
+    return signal == SIGTERM ? kExitTerminated : signal == SIGHUP ? kExitHungUp : kExitInterrupted;
   }
   return updateSession.modemCount > 0 ? kExitUpdated : kExitNoModem;
 }
