@@ -1,21 +1,63 @@
 #include "platform/base/debug_sink.h"
 
+#include <sys/time.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <string_view>
 
 namespace platform {
 
-void DebugSink::SetStream(std::FILE* stream) {
+namespace {
+
+void WriteStamp(std::FILE* stream) {
+  timeval now{};
+  ::gettimeofday(&now, nullptr);
+  std::tm local{};
+  ::localtime_r(&now.tv_sec, &local);
+  std::fprintf(stream, "%02d:%02d:%02d.%03ld ", local.tm_hour, local.tm_min, local.tm_sec,
+               static_cast<long>(now.tv_usec / 1000));
+}
+
+}  // namespace
+
+void DebugSink::SetStream(std::FILE* stream, bool stamped) {
   std::lock_guard lock(mutex_);
   stream_ = stream;
+  stamped_ = stamped;
+  lineOpen_ = false;
 }
 
 void DebugSink::Deliver(const char* text) {
   std::lock_guard lock(mutex_);
   for (Capture* capture : captures_) capture->text_ += text;
-  if (stream_ != nullptr) {
+  if (stream_ == nullptr) return;
+  if (!stamped_) {
     std::fputs(text, stream_);
-    std::fflush(stream_);
+  } else {
+    // Texts arrive in pieces (a line of bytes printed one by one): only a line's first piece
+    // gets the stamp.
+    for (std::string_view rest = text; !rest.empty();) {
+      if (!lineOpen_) WriteStamp(stream_);
+      std::size_t end = rest.find('\n');
+      std::size_t length = end == std::string_view::npos ? rest.size() : end + 1;
+      std::fwrite(rest.data(), 1, length, stream_);
+      lineOpen_ = end == std::string_view::npos;
+      rest.remove_prefix(length);
+    }
   }
+  std::fflush(stream_);
+}
+
+bool DebugAskedByEnvironment() {
+  const char* value = std::getenv("MDM_DEBUG");
+  return value != nullptr && *value != '\0' && std::string_view(value) != "0";
+}
+
+void ShowDebugOutput(bool asked, std::initializer_list<DebugSink*> sinks) {
+  if (!asked && !DebugAskedByEnvironment()) return;
+  for (DebugSink* sink : sinks) sink->SetStream(stderr, true);
 }
 
 DebugSink::Capture::Capture(DebugSink& sink) : sink_(sink) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,8 +12,9 @@ namespace platform {
 
 class DebugSink {
  public:
-  // Sends every text to `stream` as well (null: nowhere, the default).
-  void SetStream(std::FILE* stream);
+  // Sends every text to `stream` as well (null: nowhere, the default); with `stamped`, each line
+  // begins with the wall-clock time of its first text ("09:41:07.250 ").
+  void SetStream(std::FILE* stream, bool stamped = false);
   void Deliver(const char* text);
 
   // Collects every text delivered to its sink while it lives, from any thread.
@@ -34,6 +36,8 @@ class DebugSink {
  private:
   mutable std::mutex mutex_;
   std::FILE* stream_ = nullptr;
+  bool stamped_ = false;
+  bool lineOpen_ = false;  // the stream's last line has no line end yet
   std::vector<Capture*> captures_;
 };
 
@@ -43,11 +47,20 @@ class DebugSink {
 template <DebugSink& (*TheSink)()>
 struct DebugOutput {
   static DebugSink& Sink() { return TheSink(); }
-  static void SetStream(std::FILE* stream) { TheSink().SetStream(stream); }
+  static void SetStream(std::FILE* stream, bool stamped = false) {
+    TheSink().SetStream(stream, stamped);
+  }
   class Capture : public DebugSink::Capture {
    public:
     Capture() : DebugSink::Capture(TheSink()) {}
   };
 };
+
+// True when MDM_DEBUG asks for the debugger output (set, and neither empty nor "0").
+bool DebugAskedByEnvironment();
+
+// Copies what arrives at each of `sinks` to standard error, each line time-stamped, when `asked`
+// or MDM_DEBUG asks for it; a user then sees why something was passed over.
+void ShowDebugOutput(bool asked, std::initializer_list<DebugSink*> sinks);
 
 }  // namespace platform

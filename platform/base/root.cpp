@@ -1,6 +1,10 @@
 #include "platform/base/root.h"
 
 #include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdlib>
 #include <fstream>
@@ -16,6 +20,26 @@ std::filesystem::path Root() {
   }
   const char* home = std::getenv("HOME");
   return std::filesystem::path(home != nullptr ? home : ".") / ".local" / "share" / "mdm";
+}
+
+bool PrepareServedRoot(std::string& error) {
+  const std::filesystem::path root = Root();
+  const std::filesystem::path links = root / "dosdevices";
+  std::error_code made;
+  std::filesystem::create_directories(links, made);
+  if (made) {
+    error = "the platform root " + root.string() + " cannot be used: " + links.string() + ": " +
+            made.message();
+    return false;
+  }
+  for (const std::filesystem::path& folder : {root, links}) {
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+      error = "the platform root " + root.string() + " cannot be used: " + folder.string() + ": " +
+              std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
 }
 
 namespace {

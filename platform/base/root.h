@@ -12,6 +12,12 @@ namespace platform {
 // ~/.local/share). The folder is not created here.
 std::filesystem::path Root();
 
+// Readies the platform root for a program that serves COM ports to others: the root and its
+// dosdevices folder exist (made when missing) and this process may write both. False, with one
+// line in `error` naming the root and the cause, when the root cannot be used (a regular file,
+// a folder it may not write, a read-only file system).
+bool PrepareServedRoot(std::string& error);
+
 }  // namespace platform
 
 namespace platform {

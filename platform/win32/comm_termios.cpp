@@ -38,14 +38,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "platform/win32/comm.h"
 #include "platform/win32/comm_device.h"
+#include "platform/win32/debug.h"
 #include "platform/win32/files.h"
 #include "platform/win32/termios_line.h"
 
@@ -91,6 +94,17 @@ DWORD OpenError(int error) {
 bool FailWith(DWORD error) {
   SetLastError(error);
   return false;
+}
+
+// Why a device was passed over, on the debugger output, where a program's user can ask to see
+// it (a failed open looks the same to the program whatever its cause).
+void ReportRefusal(const std::string& device, const std::string& why) {
+  debug::Sink().Deliver((device + ": " + why + "\n").c_str());
+}
+
+// An open that failed for want of a descriptor or memory is reported by the COM-port layer.
+bool OutOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM;
 }
 
 // The tty's modem lines (TIOCM_*) as the platform's modem status (MS_*_ON).
@@ -223,6 +237,10 @@ bool TermiosPort::Configure() {
   lines_ = StatusFromLines(lines);
   DWORD refused = ERROR_SUCCESS;
   if (!watchLines_) declaredLines_ = DeclaredLines(path_ + ".lines", &refused);
+  if (!watchLines_ && !declaredLines_ && ::access((path_ + ".lines").c_str(), F_OK) != 0) {
+    ReportRefusal(path_, "has no modem lines and no " + path_ +
+                             ".lines declares them: its modem status cannot be read");
+  }
   // Lines that could not be read are no lines that are off: the open fails for its cause.
   if (refused != ERROR_SUCCESS) return FailWith(refused);
   return true;
@@ -589,14 +607,22 @@ void TermiosPort::Disconnect() {
 std::shared_ptr<CommBackend> OpenTermiosBackend(const std::string& devicePath) {
   int fd = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    SetLastError(OpenError(errno));
+    int cause = errno;
+    if (!OutOfResources(cause))
+      ReportRefusal(devicePath, std::string("cannot be opened: ") + std::strerror(cause));
+    SetLastError(OpenError(cause));
     return nullptr;
   }
   DWORD error = ERROR_SUCCESS;
   if (!::isatty(fd)) {
     error = ERROR_FILE_NOT_FOUND;  // the link names something that is no serial device
+    ReportRefusal(devicePath, "not a serial device");
   } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    error = errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
+    int cause = errno;
+    error = cause == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrorFromErrno(cause);
+    ReportRefusal(devicePath, cause == EWOULDBLOCK
+                                  ? "held by another program"
+                                  : std::string("cannot be locked: ") + std::strerror(cause));
   } else if (::ioctl(fd, TIOCEXCL) != 0) {
     error = DeviceError(errno);
   }

@@ -161,6 +161,8 @@ void ZmodemReceiver::OnOverAndOut(Sink& sink) {
   const ZmodemBehaviour& behaviour = sink.behaviour;
   state_ = ZmodemState::kWaitingForRz;
   lastFlashCheck_ = FlashCheck(behaviour);
+  ++transfersEnded_;
+  lastEnd_ = {flash_.image().size(), true, *lastFlashCheck_};
   if (behaviour.silentAt.Matches(ZmodemStep::kFinalReply, zacks_)) return;
   std::string text = *lastFlashCheck_ ? kFlashCheckOk : kFlashCheckError;
   sink.out.push_back(
@@ -186,6 +188,10 @@ void ZmodemReceiver::Answer(ZmodemStep::Kind step, Header header, Sink& sink) {
 
 // Back to waiting for "rz": the next one starts a fresh download.
 void ZmodemReceiver::Leave() {
+  if (state_ != ZmodemState::kWaitingForRz) {
+    ++transfersEnded_;
+    lastEnd_ = {flash_.image().size(), false, false};
+  }
   state_ = ZmodemState::kWaitingForRz;
   reader_.Reset();
   cans_ = 0;

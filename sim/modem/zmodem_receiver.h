@@ -69,6 +69,14 @@ struct ZmodemBehaviour {
 
 enum class ZmodemState { kWaitingForRz, kReceiving, kClosing };
 
+// How a transfer ended: with the flash check after "OO" (its result), or left before it
+// (cancelled, aborted, DTR dropped), which no image survives as good.
+struct TransferEnd {
+  std::size_t imageBytes = 0;  // what the flash holds
+  bool checked = false;        // the flash check ran
+  bool good = false;           // ... and found the image good
+};
+
 class ZmodemReceiver {
  public:
   static constexpr const char* kFlashCheckOk = "\r\nFlash check OK\r\n";
@@ -84,6 +92,9 @@ class ZmodemReceiver {
   const Flash& flash() const { return flash_; }
   // The result of the last flash check, none before the first "OO".
   std::optional<bool> lastFlashCheck() const { return lastFlashCheck_; }
+  // Transfers that have ended so far, and how the last one did.
+  int transfersEnded() const { return transfersEnded_; }
+  const TransferEnd& lastEnd() const { return lastEnd_; }
 
  private:
   struct Sink {
@@ -115,6 +126,8 @@ class ZmodemReceiver {
   int zacks_ = 0;               // ZACKs of this transfer so far
   int transfers_ = 0;           // transfers started so far
   std::optional<bool> lastFlashCheck_;
+  int transfersEnded_ = 0;
+  TransferEnd lastEnd_;
 };
 
 }  // namespace sim::modem

@@ -243,6 +243,43 @@ TEST_F(MdmsimServe, RealProgramsUseTheServedPortsUntilAStopRemovesThem) {
   EXPECT_FALSE(fs::exists(root.path() / "dosdevices" / "com3.lines"));
 }
 
+// The served ports are in the root's serial-port map while served, so that mdmflash in the same
+// root finds the modems without a hidden step; serve logs each program and client that comes
+// and goes, and each firmware update with its result.
+TEST_F(MdmsimServe, MdmflashInTheSameRootFindsAndUpdatesTheModemsAndServeSaysSo) {
+  ASSERT_TRUE(Serve({"--rfc2217-port", std::to_string(port)})) << serve->err();
+  ProgramRun flash{{{"DISPLAY", ""}}, 80s};
+  auto listed = RunProgram(MDMFLASH_PATH, {"--list"}, scratch, flash);
+  EXPECT_EQ(listed.exitCode, 0) << listed.err;
+  EXPECT_NE(listed.out.find("COM3: USB modem with modem code\n"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("  USB high power, bus-powered function\n"), std::string::npos);
+  EXPECT_TRUE(serve->AwaitOutput("[mdmsim] COM3: a program opened /dev/pts/", 10s));
+  EXPECT_TRUE(serve->AwaitOutput("[mdmsim] COM3: the program closed /dev/pts/", 10s));
+
+  int client = Connect(port);
+  ASSERT_GE(client, 0);
+  EXPECT_TRUE(serve->AwaitOutput("[mdmsim] COM3: RFC 2217 client 127.0.0.1:", 10s));
+  ::close(client);
+  EXPECT_TRUE(serve->AwaitOutput("[mdmsim] COM3: RFC 2217 client left", 10s)) << serve->out();
+
+  const fs::path image = root.path() / "fw.bin";
+  std::ofstream(image, std::ios::binary) << std::string(1500, 'I');
+  auto updated =
+      RunProgram(MDMFLASH_PATH, {"--headless", "--image", image.string(), "--same-image", "yes"},
+                 scratch, flash);
+  EXPECT_EQ(updated.exitCode, 0) << updated.out << updated.err;
+  EXPECT_TRUE(serve->AwaitOutput(
+      "[mdmsim] COM4: firmware update done, flash check OK (1500 image bytes", 10s))
+      << serve->out();
+  EXPECT_NE(serve->out().find("[mdmsim] COM3: firmware update done, flash check OK"),
+            std::string::npos);
+
+  EXPECT_EQ(serve->Stop(SIGTERM, 30s), 128 + SIGTERM) << serve->err();
+  auto after = RunProgram(MDMFLASH_PATH, {"--list"}, scratch, flash);
+  EXPECT_EQ(after.exitCode, 3);
+  EXPECT_EQ(after.out, "There are no serial ports.\n");  // only what serve listed is gone
+}
+
 // Clients that break the protocol or vanish are dropped, and the port serves the next client;
 // a client that floods the port's input is served as fast as the modem takes it.
 TEST_F(MdmsimServe, HostileClientsAreDroppedAndDisturbNoOtherPort) {

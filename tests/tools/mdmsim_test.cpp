@@ -194,6 +194,38 @@ TEST(Mdmsim, BadArgumentsGiveTheUsageAndExitCode2) {
   EXPECT_NE(help.out.find("chat"), std::string::npos);
 }
 
+// A bad command line names what is wrong with it, not something beside the point.
+TEST(Mdmsim, BadCommandLinesSayWhatIsWrong) {
+  TempRoot root;
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+    std::string misleads;  // what it said before
+  };
+  const Case cases[] = {
+      {{"serve", "--fault", "unplug@COM3:at=abc"},
+       "parameter \"at=abc\" must be a number",
+       "unknown fault"},
+      {{"serve", "--fault", "unplug@COM3"},
+       "\"unplug\" is a fault of mdmsim update",
+       "unknown fault"},
+      {{"serve", "--fault", "gremlins"}, "unknown fault \"gremlins\"", ""},
+      {{"bogus"},
+       "unknown subcommand \"bogus\"; the subcommands are call, chat, demo",
+       "A subcommand is required"},
+      {{"chat"}, "give the commands to send", "commands is required"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.front() + " " + c.args.back());
+    ProgramResult run = Mdmsim(root, c.args);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    if (!c.misleads.empty()) {
+      EXPECT_EQ(run.err.find(c.misleads), std::string::npos) << run.err;
+    }
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -62,5 +62,22 @@ TEST(MdmflashHeadless, ASignalStopsTheSessionSavesTheLogAndTellsSo) {
   }
 }
 
+// --list stops after the port it is probing, says so and tells the signal by its status.
+TEST(MdmflashList, ASignalStopsTheListAfterThePortBeingProbed) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    TempRoot root;
+    SilentPorts ports(root, 4);
+    ProgramRun how{{{"DISPLAY", ""}}, std::chrono::seconds(60)};
+    how.signal = signal;
+    how.signalAfter = "COM3: no USB modem";
+    ProgramResult run = RunProgram(MDMFLASH_PATH, {"--list"}, root.path(), how);
+    ASSERT_TRUE(run.inTime);
+    EXPECT_EQ(run.exitCode, 128 + signal) << run.err;
+    EXPECT_EQ(run.err, std::string("mdmflash: stopped by SIG") + sigabbrev_np(signal) + "\n");
+    EXPECT_EQ(run.out.find("COM6"), std::string::npos) << run.out;
+  }
+}
+
 }  // namespace
 }  // namespace ui_test

@@ -23,9 +23,13 @@ TEST(MdmflashProgram, VersionPrintsTheVersionFacts) {
   TempRoot root;
   ProgramResult run = Mdmflash(root, {"--version"});
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.out,
-            "USB Modem Update Utility\nUSB Modem\nInternal name: mdmflash\n"
-            "File version: 2, 0, 0, 1 (1.0.0.1)\nProduct version: 1, 0, 0, 1\n");
+  // The project's one version leads; the version resource keeps its own figures.
+  EXPECT_EQ(run.out.rfind("mdmflash 1.0.0.1\n", 0), 0u) << run.out;
+  EXPECT_NE(run.out.find("\nVersion resource: USB Modem Update Utility, USB Modem, internal name "
+                         "mdmflash, file version 2, 0, 0, 1 (1.0.0.1), product version 1, 0, 0, "
+                         "1\n"),
+            std::string::npos)
+      << run.out;
 }
 
 TEST(MdmflashProgram, BadOptionsGiveTheUsageAndExitCode2) {
@@ -156,6 +160,64 @@ TEST(MdmflashHeadless, APortHeldOpenByAnotherCopyIsListedWithoutAModem) {
   ASSERT_TRUE(run.inTime);
   EXPECT_EQ(run.exitCode, 3) << run.err;  // no USB modem found
   EXPECT_EQ(run.out.rfind(std::string(kStart) + "COM3,  ! USB_Modem\r\n\r\n", 0), 0u) << run.out;
+}
+
+// Each port passed over says why on the debugger output, which --debug copies to standard error
+// time-stamped; without it, one line says where to look. The log stays as it is.
+TEST(MdmflashHeadless, DebugSaysWhyEachPortWasPassedOver) {
+  TempRoot root;
+  const fs::path links = root.path() / "dosdevices";
+  fs::create_directories(links);
+  int masters[3];
+  char slaves[3][128];
+  for (int i = 0; i < 3; ++i) {
+    int slave = -1;
+    ASSERT_EQ(openpty(&masters[i], &slave, slaves[i], nullptr, nullptr), 0);
+    ::close(slave);
+  }
+  const struct {
+    std::string port;
+    fs::path target;
+    std::string why;
+  } cases[] = {
+      {"COM3", root.path() / "unplugged", "com3: cannot be opened: No such file or directory"},
+      {"COM4", "/dev/null", "com4: not a serial device"},
+      {"COM5", slaves[0], "com5: held by another program"},
+      {"COM6", slaves[1], "com6: has no modem lines and no "},
+      {"COM7", slaves[2], "com7.lines: no modem line \"dsx\""},
+  };
+  std::vector<std::string> ports;
+  for (const auto& c : cases) {
+    std::string link = c.port;
+    for (char& ch : link) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    fs::create_symlink(c.target, links / link);
+    ports.push_back(c.port);
+  }
+  std::ofstream(links / "com7.lines") << "cts dsx\n";
+  ListPorts(ports);
+  HANDLE held = CreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+  ProgramResult debug = Mdmflash(root, {"--headless", "--debug"});
+  ProgramResult plain = Mdmflash(root, {"--headless"});
+  ProgramResult listed =
+      RunProgram(MDMFLASH_PATH, {"--list"}, root.path(), {{{"DISPLAY", ""}, {"MDM_DEBUG", "1"}}});
+  CloseHandle(held);
+  for (int master : masters) ::close(master);
+  ASSERT_TRUE(debug.inTime && plain.inTime && listed.inTime);
+  EXPECT_EQ(debug.exitCode, 3);
+  EXPECT_EQ(listed.exitCode, 3);
+  for (const auto& c : cases) {
+    const std::regex stamped("(^|\n)[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3} [^\n]*" +
+                             std::regex_replace(c.why, std::regex("[.\"]"), "\\$&"));
+    EXPECT_TRUE(std::regex_search(debug.err, stamped)) << c.why << " in\n" << debug.err;
+    EXPECT_NE(listed.err.find(c.why), std::string::npos) << listed.err;
+    EXPECT_NE(listed.out.find(c.port + ": no USB modem\n"), std::string::npos) << listed.out;
+  }
+  EXPECT_EQ(debug.out, plain.out);  // the log, byte for byte
+  EXPECT_EQ(plain.exitCode, 3);
+  EXPECT_EQ(plain.err, "mdmflash: no USB modem found; --debug says why each port was skipped\n");
 }
 
 }  // namespace

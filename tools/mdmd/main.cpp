@@ -9,8 +9,14 @@
 #include <string>
 
 #include "platform/base/abrupt_end.h"
+#include "platform/base/debug_sink.h"
+#include "platform/base/root.h"
+#include "platform/base/version.h"
 #include "platform/clock/clock.h"
+#include "platform/wdm/debug.h"
+#include "platform/win32/debug.h"
 #include "tools/mdmd/service.h"
+#include "tools/mdmsim/modem_facts.h"
 
 namespace {
 
@@ -52,7 +58,17 @@ void LogLine(const std::string& line) {
   std::fprintf(stderr, "mdmd: %s\n", line.c_str());
 }
 
+void PrintVersion() {
+  platform::PrintVersion("mdmd",
+                         {mdmsim::kModemFacts, "Drives the modem through mdmcore over libusb."});
+}
+
 int Run(const mdmd::ServiceOptions& options) {
+  // A root it cannot link the ports in would leave every modem unserved: refused at once.
+  if (std::string error; !platform::PrepareServedRoot(error)) {
+    LogLine(error);
+    return 1;
+  }
   if (!CatchStopSignals()) {
     LogLine("cannot catch SIGINT, SIGTERM, SIGHUP and SIGPIPE");
     return 1;
@@ -88,11 +104,22 @@ int main(int argc, char** argv) {
       "again, it gets its COM number back. Logs to standard error.\n\n"
       "Exit status: 130 after SIGINT, 143 after SIGTERM, 129 after SIGHUP (every modem stopped "
       "and removed, the links removed); 1 when the service cannot start or go on (the reason in "
-      "one line, such as no thread, memory or descriptor left); 2 for bad arguments or a bad "
-      "MDM_STALL.\n\n"
+      "one line, such as a platform root it cannot write, or no thread, memory or descriptor "
+      "left); 2 for bad arguments or a bad MDM_STALL.\n\n"
+      "Environment: MDM_ROOT is the platform root (default $XDG_DATA_HOME/mdm, or "
+      "~/.local/share/mdm), a folder mdmd may write: the registry with the COM bindings, and "
+      "the dosdevices links of the served ports. MDM_DEBUG=1 copies the driver's debugger "
+      "output to standard error, each line time-stamped.\n\n"
       "MDM_STALL=every=MS,for=MS holds the kernel's processor thread at drawn moments (MS apart "
       "on average) for a drawn 2 ms up to for=MS, as a busy host does: a fault for tests."};
   mdmd::ServiceOptions options;
+  app.add_flag_callback(
+      "--version",
+      [] {
+        PrintVersion();
+        throw CLI::Success();
+      },
+      "print the version and the modem it serves, and exit");
   app.add_option("--rfc2217-base", options.rfc2217Base,
                  "serve COMn over RFC 2217 on 127.0.0.1, TCP port BASE + n")
       ->check(CLI::Range(1, 65526));
@@ -113,5 +140,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  platform::ShowDebugOutput(
+      false, {&platform::win32::ProgramDebugSink(), &platform::wdm::KernelDebugSink()});
   return Run(options);
 }

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "platform/base/abrupt_end.h"
+#include "platform/base/version.h"
 #include "platform/registry/store.h"
 #include "tools/mdmreg/commands.h"
 
@@ -32,7 +33,20 @@ int main(int argc, char** argv) {
   // An argument starting with '-' reads as an option; after "--" every argument is positional.
   app.footer(
       "A value or name that starts with '-' goes after \"--\":\n"
-      "  mdmreg set HKLM\\Software\\A Note REG_SZ -- -starts-with-a-dash");
+      "  mdmreg set HKLM\\Software\\A Note REG_SZ -- -starts-with-a-dash\n\n"
+      "Environment: MDM_ROOT is the platform root whose registry.reg is read and written "
+      "(default $XDG_DATA_HOME/mdm, or ~/.local/share/mdm).\n\n"
+      "Exit status: 0 done, 1 the operation failed (a missing key or value, a damaged or "
+      "unwritable registry file), 2 a bad command line.");
+  app.add_flag_callback(
+      "--version",
+      [] {
+        platform::PrintVersion(
+            "mdmreg", {"Reads and writes the registry file registry.reg of the platform root: "
+                       "REGEDIT4 text, values of type REG_SZ, REG_DWORD and REG_BINARY."});
+        throw CLI::Success();
+      },
+      "print the version and the registry format, and exit");
   Arguments args;
 
   CLI::App* query = app.add_subcommand("query", "Show a key's values and subkeys");

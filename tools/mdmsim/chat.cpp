@@ -135,7 +135,7 @@ void AddChatCommand(CLI::App& app, int& result) {
                                       "Send commands to a simulated modem on COM3 (or to "
                                       "each USB modem with --modems) and print its answers "
                                       "(CR LF is appended, except to \"x\").");
-  chat->add_option("commands", options->commands, "commands, e.g. ati9 at@d x")->required();
+  chat->add_option("commands", options->commands, "commands, e.g. ati9 at@d x");
   chat->add_option("--link", options->link, "how the modem is attached")
       ->check(CLI::IsMember({"serial", "usb"}));
   chat->add_option("--modems", options->modems,
@@ -145,7 +145,14 @@ void AddChatCommand(CLI::App& app, int& result) {
   chat->add_flag("--no-modem-code", options->noModemCode, "the modem holds no modem code");
   chat->add_option("--wait", options->waitMs, "longest wait for an answer, in ms");
   chat->add_flag("--debug", options->debug, "show the debugger output on stderr");
-  chat->callback([options, &result] { result = RunChat(*options); });
+  chat->callback([options, &result] {
+    if (options->commands.empty()) {
+      std::fprintf(stderr, "mdmsim chat: give the commands to send, e.g. mdmsim chat ati9\n");
+      result = 2;
+      return;
+    }
+    result = RunChat(*options);
+  });
 }
 
 int ChatThroughDriver(const std::vector<std::string>& commands, int modems) {

@@ -442,6 +442,7 @@ FaultChoice ParseFaultChoice(const std::string& text) {
     choice.error = "unknown fault \"" + name + "\"";
     return choice;
   }
+  choice.nameKnown = true;
   // An empty port would read as every modem's.
   if (at != std::string::npos && choice.port.empty()) {
     choice.error = name + ": no port after \"@\"";

@@ -58,7 +58,8 @@ struct FaultChoice {
   const ModemFault* fault = nullptr;
   std::string port;  // upper case; empty: every modem
   Strike strike;
-  std::string error;  // why the text names no fault, when fault is null
+  std::string error;       // why the text names no fault, when fault is null
+  bool nameKnown = false;  // the name is a fault's, even when the rest is wrong
 };
 
 // The fault a choice names, or none (fault null, and error saying which part is wrong) when the

@@ -2,20 +2,26 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/base/root.h"
 #include "sim/modem/phone_line.h"
+#include "sim/modem/zmodem_receiver.h"
 #include "sim/world/world.h"
+#include "tools/mdmsim/faults.h"
 #include "tools/mdmsim/rig.h"
+#include "tools/mdmsim/serial_map.h"
 #include "tools/mdmsim/served_port.h"
 #include "tools/mdmsim/stalls.h"
 #include "tools/mdmsim/stop.h"
@@ -37,15 +43,28 @@ struct ServeOptions {
   std::optional<StallPlan> stalls;
 };
 
+// What is wrong with a fault that is not serve's: a fault of the simulated runs is named as one
+// (after what is wrong with its parameters, if anything), anything else as unknown.
+std::string WhyNoServeFault(const std::string& fault) {
+  constexpr char kServeKnows[] = "serve knows only stall:every=MS,for=MS";
+  FaultChoice choice = ParseFaultChoice(fault);
+  std::string name = fault.substr(0, fault.find_first_of("@:"));
+  if (!choice.nameKnown) return "unknown fault \"" + name + "\" (" + kServeKnows + ")";
+  std::string elsewhere = "\"" + name + "\" is a fault of mdmsim update; " + kServeKnows;
+  return choice.fault == nullptr ? choice.error + " (and " + elsewhere + ")" : elsewhere;
+}
+
 // The faults of serving in real time: stalls of the kernel's processor. False with the bad
 // fault named on standard error.
 bool ParseServeFaults(ServeOptions& options) {
   for (const std::string& fault : options.faults) {
     std::string_view text = fault;
-    std::string error = "unknown fault '" + fault + "' (serve knows stall:every=MS,for=MS)";
+    std::string error;
     if (text == "stall" || text.starts_with("stall:")) {
       options.stalls = ParseStallPlan(text.substr(std::min<std::size_t>(text.size(), 6)), error);
       if (options.stalls) continue;
+    } else {
+      error = WhyNoServeFault(fault);
     }
     std::fprintf(stderr, "mdmsim: --fault %s: %s\n", fault.c_str(), error.c_str());
     return false;
@@ -62,9 +81,10 @@ class StopRequest {
     changed_.notify_all();
     changed_.wait(lock, [this] { return done_; });
   }
-  void AwaitRequest() {
+  // True when a stop was requested within `wait`.
+  bool AwaitRequestFor(std::chrono::milliseconds wait) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return requested_; });
+    return changed_.wait_for(lock, wait, [this] { return requested_; });
   }
   void Done() {
     std::lock_guard lock(mutex_);
@@ -87,6 +107,32 @@ class StopRequest {
 std::string LineNumber(const std::string& comName) {
   return comName.substr(3);
 }
+
+// One line per firmware update a modem took since the last look: how many image bytes its flash
+// holds and whether its flash check found them good. Run on the world's thread.
+class UpdateReports {
+ public:
+  void Look(DriverRig& rig) {
+    for (auto& modem : rig.modems()) {
+      const sim::modem::ZmodemReceiver& receiver = modem->device->firmware().zmodem();
+      int& seen = seen_[modem->comName];
+      if (receiver.transfersEnded() == seen) continue;
+      seen = receiver.transfersEnded();
+      const sim::modem::TransferEnd& end = receiver.lastEnd();
+      std::string result = !end.checked ? "failed, the transfer was left before its end"
+                           : end.good   ? "done, flash check OK"
+                                        : "failed, flash check ERROR";
+      lines_.push_back(modem->comName + ": firmware update " + result + " (" +
+                       std::to_string(end.imageBytes) + " image bytes in the flash)");
+    }
+  }
+  // The lines gathered, to be printed off the world's thread.
+  std::vector<std::string> Take() { return std::exchange(lines_, {}); }
+
+ private:
+  std::map<std::string, int> seen_;
+  std::vector<std::string> lines_;
+};
 
 std::vector<std::unique_ptr<ServedPort>> ServeAll(DriverRig& rig, const ServeOptions& options,
                                                   bool& failed) {
@@ -113,6 +159,11 @@ std::vector<std::unique_ptr<ServedPort>> ServeAll(DriverRig& rig, const ServeOpt
 }
 
 int RunServe(const ServeOptions& options) {
+  // A root it cannot link the ports in is refused before any modem starts.
+  if (std::string error; !platform::PrepareServedRoot(error)) {
+    std::fprintf(stderr, "mdmsim: %s\n", error.c_str());
+    return 1;
+  }
   auto stop = std::make_shared<StopRequest>();
   SetStopHandler([stop] { stop->Request(); });
   sim::world::World world;
@@ -139,11 +190,20 @@ int RunServe(const ServeOptions& options) {
   }
   std::vector<std::unique_ptr<ServedPort>> served;
   if (!failed) served = ServeAll(rig, options, failed);
+  std::optional<ListedPorts> listed;
   if (!failed) {
+    std::vector<std::string> names;
+    for (auto& modem : rig.modems()) names.push_back(modem->comName);
+    listed.emplace(names);
     std::printf("[mdmsim] serving in real time; SIGINT or SIGTERM stops\n");
     std::fflush(stdout);
-    stop->AwaitRequest();
+    UpdateReports updates;
+    while (!stop->AwaitRequestFor(std::chrono::milliseconds(250))) {
+      world.Call([&] { updates.Look(rig); });
+      for (const std::string& line : updates.Take()) Note(line);
+    }
   }
+  listed.reset();
   served.clear();
   stalls.reset();
   NTSTATUS shutdown = rig.Shutdown();

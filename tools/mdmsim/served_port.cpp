@@ -53,6 +53,16 @@ bool SendAll(int fd, const BYTE* bytes, std::size_t count) {
   return true;
 }
 
+// "127.0.0.1:40312", the address a client connects from.
+std::string PeerName(int socket) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof(peer);
+  char address[INET_ADDRSTRLEN] = "?";
+  if (::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "?";
+  ::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof(address));
+  return std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
+}
+
 }  // namespace
 
 std::unique_ptr<ServedPort> ServedPort::Start(const std::string& comName, std::uint16_t tcpPort,
@@ -260,11 +270,17 @@ void ServedPort::InputLoop() {
     // again only after the next wait. A terminal hung up meanwhile was replaced by one that
     // nobody holds yet: what the wait saw is of the old one.
     bool open = (watched[0].revents & POLLHUP) == 0;
+    std::string came;  // the terminal a program opened or closed just now
     {
       std::lock_guard lock(terminalMutex_);
-      if (hangUps == hangUps_) terminalOpen_ = open;
+      if (hangUps == hangUps_ && terminalOpen_ != open) {
+        terminalOpen_ = open;
+        came = terminal_;
+      }
       open = terminalOpen_;
     }
+    if (!came.empty())
+      say_(name_ + (open ? ": a program opened " : ": the program closed ") + came);
     FollowDtr();
     if (!open) ::usleep(kPollMs * 1000);
     if (open && (watched[0].revents & POLLIN) != 0) {
@@ -382,6 +398,7 @@ void ServedPort::Accept() {
   BYTE next;
   if (client_ >= 0 && ::recv(client_, &next, 1, MSG_PEEK | MSG_DONTWAIT) == 0) DropClientLocked();
   if (client_ >= 0) {
+    say_(name_ + ": RFC 2217 client " + PeerName(client) + " turned away, the port has its client");
     ::close(client);  // the port has its client
     return;
   }
@@ -390,6 +407,7 @@ void ServedPort::Accept() {
   platform::net::WatchThePeer(client);
   client_ = client;
   session_ = std::make_unique<Rfc2217Session>(port_, "mdmsim " + name_);
+  say_(name_ + ": RFC 2217 client " + PeerName(client) + " connected");
 }
 
 void ServedPort::FromClient() {
@@ -419,6 +437,7 @@ void ServedPort::DropClientLocked() {
   if (client_ >= 0) {
     ::close(client_);
     clientLeft_ = true;
+    if (!stopping_) say_(name_ + ": RFC 2217 client left");
   }
   client_ = -1;
   session_.reset();

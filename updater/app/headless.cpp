@@ -172,7 +172,7 @@ void InstallHeadlessOperator(const ProgramOptions& options) {
   StartCloseBoxOnSignals();
 }
 
-int FinishHeadless() {
+int FinishHeadless(bool debugShown) {
   if (progressOpen.exchange(false)) std::fputc('\n', stderr);
   if (logSaveFailed)
     std::fprintf(stderr, "%s: the log was not saved to %s\n", programName, logPathGiven.c_str());
@@ -182,7 +182,14 @@ int FinishHeadless() {
     return signal == SIGTERM ? kExitTerminated : signal == SIGHUP ? kExitHungUp : kExitInterrupted;
   }
   if (logSaveFailed) return kExitLogNotSaved;
-  if (updateSession.modemCount == 0) return kExitNoModem;
+  if (updateSession.modemCount == 0) {
+    // The log already says why when there was no port to look at.
+    if (!debugShown && updateSession.portCount > 0 && !portListUnreadable) {
+      std::fprintf(stderr, "%s: no USB modem found; --debug says why each port was skipped\n",
+                   programName);
+    }
+    return kExitNoModem;
+  }
   bool allUpdated = sessionFinished.load() && completedUpdates.load() == updateSession.modemCount;
   return allUpdated ? kExitUpdated : kExitNotUpdated;
 }

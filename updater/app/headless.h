@@ -16,5 +16,6 @@ constexpr int kExitTerminated = 143;   // SIGTERM stopped the session
 
 void InstallHeadlessOperator(const ProgramOptions& options);
 
-// Ends the progress line and gives the run's exit status, once the dialog has closed.
-int FinishHeadless();
+// Ends the progress line and gives the run's exit status, once the dialog has closed. When no
+// USB modem was found and the debugger output is not shown, one line says where to see why.
+int FinishHeadless(bool debugShown = false);

@@ -3,21 +3,34 @@
 // terminal), then InitInstance.
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "platform/base/abrupt_end.h"
+#include "platform/base/version.h"
 #include "platform/ui/window_backend.h"
+#include "platform/win32/debug.h"
 #include "updater/app/app.h"
 #include "updater/app/headless.h"
+#include "updater/app/list.h"
 #include "updater/app/options.h"
 #include "updater/app/version.h"
 #include "updater/dialog/strings.h"
+#include "updater/session/session.h"
 
 namespace {
 
+// The project's version first, then the modem dialogue the program speaks and the facts of its
+// version resource, which keep the figures the resource has always carried.
 void PrintVersion() {
-  std::printf("%s\n%s\nInternal name: %s\nFile version: %s (%s)\nProduct version: %s\n",
-              kFileDescription, kProductName, kInternalName, kFileVersion, kFileVersionNumber,
-              kProductVersion);
+  std::string resource = std::string("Version resource: ") + kFileDescription + ", " +
+                         kProductName + ", internal name " + kInternalName + ", file version " +
+                         kFileVersion + " (" + kFileVersionNumber + "), product version " +
+                         kProductVersion;
+  platform::PrintVersion(
+      "mdmflash",
+      {"Modem dialogue: identification \"ati9\", download mode \"at@d\" (or \"x\"), the image "
+       "sent with the update's ZModem subset, at 56000 bit/s on the modem's serial port.",
+       resource.c_str()});
 }
 
 }  // namespace
@@ -32,7 +45,17 @@ int main(int argc, char** argv) {
     PrintVersion();
     return 0;
   }
+  platform::ShowDebugOutput(options.debug, {&platform::win32::ProgramDebugSink()});
+  const bool debugShown = options.debug || platform::DebugAskedByEnvironment();
   RegisterUpdaterStrings();
+  if (options.list) {
+    int status = ListModems();
+    if (status == kExitNoModem && !debugShown && updateSession.portCount > 0 &&
+        !portListUnreadable) {
+      std::fputs("mdmflash: no USB modem found; --debug says why each port was skipped\n", stderr);
+    }
+    return status;
+  }
   bool window = !options.headless && ui::StartWindowBackend(argc, argv);
   if (!window) InstallHeadlessOperator(options);
   theApp.InitInstance();
@@ -40,5 +63,5 @@ int main(int argc, char** argv) {
     ui::StopWindowBackend();
     return 0;
   }
-  return FinishHeadless();
+  return FinishHeadless(debugShown);
 }

@@ -21,7 +21,12 @@ std::optional<int> ParseOptions(int argc, char** argv, ProgramOptions& options) 
       "program on the terminal, the options below answering its dialogs.",
       "mdmflash");
   app.footer(
-      "Exit status without a window: 0 every USB modem found holds the image, 1 at least one "
+      "Environment: MDM_ROOT is the platform root (default $XDG_DATA_HOME/mdm, or "
+      "~/.local/share/mdm): its registry's serial-port map (HKLM\\HARDWARE\\DEVICEMAP\\"
+      "SERIALCOMM) names the ports, its dosdevices/comN links name their devices. MDM_DEBUG=1 "
+      "does what --debug does.\n\n"
+      "Exit status without a window: 0 every USB modem found holds the image (with --list: a USB "
+      "modem was found), 1 at least one "
       "update failed, was cancelled or could not start, 2 a bad command line, 3 no USB modem "
       "found, 4 the log could not be saved to the --save-log file (the run's own status is then "
       "in its log), 129 stopped by a hang-up of the terminal (SIGHUP), 130 stopped by Ctrl-C "
@@ -32,6 +37,12 @@ std::optional<int> ParseOptions(int argc, char** argv, ProgramOptions& options) 
   std::string saveLog;
   app.add_flag("--version", options.version, "print the version facts and exit");
   app.add_flag("--headless", options.headless, "run without a window");
+  app.add_flag("--list", options.list,
+               "list the serial ports and each USB modem's answer to \"ati9\", then exit; "
+               "updates nothing");
+  app.add_flag("--debug", options.debug,
+               "copy the debugger output (why a port was skipped, transfer errors) to standard "
+               "error, each line time-stamped");
   app.add_option("--image", image, "image file chosen in the image file dialog");
   app.add_option("--same-image", sameImage, "answer to the same-image question")
       ->check(CLI::IsMember({"yes", "no"}));

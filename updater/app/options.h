@@ -8,6 +8,8 @@
 struct ProgramOptions {
   bool version = false;
   bool headless = false;
+  bool debug = false;  // the debugger output on standard error, time-stamped
+  bool list = false;   // only list the ports and their modems' answers, update nothing
   std::optional<std::string> image;        // answers the image file dialog
   std::optional<bool> sameImage;           // answers "Should this image be used ...?"
   std::optional<bool> confirmCancel;       // answers "Update is running! Cancel it ?"

@@ -38,6 +38,7 @@ bool ReplyStartsWith(LONG at, LONG count, const char* text) {
 }  // namespace
 
 bool portListUnreadable = false;
+LONG identReplyCount = 0;
 bool portListNoHandles = false;
 
 DWORD EnumSerialPorts(DWORD maxPorts) {
@@ -78,6 +79,7 @@ void CheckModem(int index) {
   std::memset(&s.readRequest, 0, sizeof(s.readRequest));
   s.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   s.writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  identReplyCount = 0;
   s.port = OpenCommPort(entry.name, kProbeReadInterval);
   // Out of descriptors, the port may well hold a modem: the log says why it is passed over.
   if (s.port == nullptr && GetLastError() == ERROR_TOO_MANY_OPEN_FILES) {
@@ -111,6 +113,7 @@ void CheckModem(int index) {
 // the reply is looked at.
 int ClassifyAnswer(DWORD waitMs) {
   LONG count = ReadFromComm(ModemReplyBuffer, kModemReplyBufferSize, waitMs);
+  identReplyCount = count > 0 ? count : 0;
   if (count <= 0) return 0;
   LONG at = FindInReply(count, "USB");
   if (at < 0) return 0;

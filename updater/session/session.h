@@ -52,6 +52,8 @@ extern bool portListNoHandles;
 void CheckAllPorts();
 void CheckModem(int index);
 int ClassifyAnswer(DWORD waitMs);
+// The bytes of ModemReplyBuffer that the last identification probe read (0: no answer).
+extern LONG identReplyCount;
 void LogPortList();
 BOOL WaitForAnswer(BOOL search, LPCSTR pattern, DWORD waitMs);
 

@@ -1,0 +1,86 @@
+#include "updater/app/list.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "updater/app/headless.h"
+#include "updater/serial/serial.h"
+#include "updater/session/session.h"
+
+namespace {
+
+// The probe's answer, one printed line per line of the reply, without blank lines or the line
+// ends; bytes that are no text are shown as \xNN.
+void PrintAnswer(std::string_view reply) {
+  std::string line;
+  auto flush = [&line] {
+    if (!line.empty()) std::printf("  %s\n", line.c_str());
+    line.clear();
+  };
+  for (char c : reply) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == '\r' || c == '\n') {
+      flush();
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\x%02X", byte);
+      line += escaped;
+    } else {
+      line += c;
+    }
+  }
+  flush();
+}
+
+std::atomic<int> stopSignal{0};
+
+// A stop signal ends the list after the port being probed, whose settings are then put back:
+// the signals wait for a thread of their own, which only notes them.
+void NoteStopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals] {
+    int received = 0;
+    if (sigwait(&signals, &received) == 0) stopSignal = received;
+  }).detach();
+}
+
+}  // namespace
+
+int ListModems() {
+  NoteStopSignals();
+  updateSession.portCount = static_cast<LONG>(EnumSerialPorts(kMaxPorts));
+  if (portListUnreadable) {
+    std::printf("The serial-port map (hardware\\devicemap\\serialcomm) cannot be read.\n");
+  } else if (updateSession.portCount == 0) {
+    std::printf("There are no serial ports.\n");
+  }
+  for (int i = 0; i < updateSession.portCount && updateSession.PortTable[i].name[0] != '\0'; ++i) {
+    if (stopSignal.load() != 0) break;
+    CheckModem(i);
+    const PortEntry& entry = updateSession.PortTable[i];
+    const char* kind = entry.isUsbModem == 0    ? "no USB modem"
+                       : entry.noModemCode != 0 ? "USB modem without modem code"
+                                                : "USB modem with modem code";
+    std::printf("%s: %s\n", entry.name, kind);
+    PrintAnswer(std::string_view(reinterpret_cast<const char*>(ModemReplyBuffer),
+                                 static_cast<std::size_t>(identReplyCount)));
+    std::fflush(stdout);
+  }
+  if (int signal = stopSignal.load(); signal != 0) {
+    const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : "SIGINT";
+    std::fprintf(stderr, "mdmflash: stopped by %s\n", name);
+    return signal == SIGTERM ? kExitTerminated : signal == SIGHUP ? kExitHungUp : kExitInterrupted;
+  }
+  return updateSession.modemCount > 0 ? kExitUpdated : kExitNoModem;
+}
