@@ -1,16 +1,15 @@
 #include "updater/app/headless.h"
 
-#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "platform/ui/dialog_box.h"
 #include "platform/ui/dialogs.h"
+#include "updater/app/stop_signals.h"
 #include "updater/dialog/dialog.h"
 #include "updater/dialog/strings.h"
 #include "updater/serial/serial.h"
@@ -116,20 +115,10 @@ LRESULT OperatorProc(const ProgramOptions& options, const ui::WindowProc& proc, 
 // output is only a failed write (SIGPIPE ignored): the update goes on and its log is saved.
 void StartCloseBoxOnSignals() {
   ::signal(SIGPIPE, SIG_IGN);
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::thread([signals] {
-    for (;;) {
-      int received = 0;
-      if (sigwait(&signals, &received) != 0) return;
-      pendingSignal = received;
-      DeliverPendingSignal();
-    }
-  }).detach();
+  HandStopSignalsTo([](int signal) {
+    pendingSignal = signal;
+    DeliverPendingSignal();
+  });
 }
 
 }  // namespace

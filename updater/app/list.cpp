@@ -1,15 +1,14 @@
 #include "updater/app/list.h"
 
-#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "updater/app/headless.h"
+#include "updater/app/stop_signals.h"
 #include "updater/serial/serial.h"
 #include "updater/session/session.h"
 
@@ -43,16 +42,7 @@ std::atomic<int> stopSignal{0};
 // A stop signal ends the list after the port being probed, whose settings are then put back:
 // the signals wait for a thread of their own, which only notes them.
 void NoteStopSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::thread([signals] {
-    int received = 0;
-    if (sigwait(&signals, &received) == 0) stopSignal = received;
-  }).detach();
+  HandStopSignalsTo([](int signal) { stopSignal = signal; });
 }
 
 }  // namespace
