@@ -46,11 +46,13 @@ std::string Hex(std::span<const BYTE> bytes) {
 }
 
 // The value the request's argument points to (a configuration, an endpoint).
+// Nothing (zero) when the client's memory cannot be read: its program is being killed.
 template <typename T>
 T Argument(_UMockdevIoctlClient* client) {
   UMockdevIoctlData* data =
       umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof(T), nullptr);
   T value{};
+  if (data == nullptr) return value;
   std::memcpy(&value, data->data, sizeof(value));
   g_object_unref(data);
   return value;
@@ -303,6 +305,10 @@ bool UsbfsTestbed::Handle(_UMockdevIoctlClient* client) {
   switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
       UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(std::uint32_t), nullptr);
+      if (caps == nullptr) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return true;
+      }
       std::uint32_t value = USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
       std::memcpy(caps->data, &value, sizeof(value));
       g_object_unref(caps);
@@ -354,7 +360,15 @@ bool UsbfsTestbed::ClearHalt(_UMockdevIoctlClient* client, Node& node) {
 bool UsbfsTestbed::Submit(_UMockdevIoctlClient* client, Client& state, Node& node) {
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   Urb urb;
+  // Each fetch from the client fails while its program is being killed (SIGKILL in the middle of
+  // the ioctl); the URB is then refused, never queued half read.
+  auto unreadable = [&] {
+    if (urb.data != nullptr) g_object_unref(urb.data);
+    umockdev_ioctl_client_complete(client, -1, EFAULT);
+    return true;
+  };
   urb.data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+  if (urb.data == nullptr) return unreadable();
   const auto* head = reinterpret_cast<const usbdevfs_urb*>(urb.data->data);
   if (head->type == USBDEVFS_URB_TYPE_ISO && head->number_of_packets > 0) {
     // The packet descriptors follow the record, as many as it says: the local copy is made
@@ -365,13 +379,14 @@ bool UsbfsTestbed::Submit(_UMockdevIoctlClient* client, Client& state, Node& nod
     g_free(urb.data->data);
     urb.data->data = static_cast<guint8*>(g_malloc0(static_cast<gsize>(size)));
     urb.data->data_len = size;
-    umockdev_ioctl_data_reload(urb.data, nullptr);
+    if (!umockdev_ioctl_data_reload(urb.data, nullptr)) return unreadable();
   }
   urb.urb = reinterpret_cast<usbdevfs_urb*>(urb.data->data);
   if (urb.urb->buffer_length > 0) {
     UMockdevIoctlData* buffer =
         umockdev_ioctl_data_resolve(urb.data, offsetof(usbdevfs_urb, buffer),
                                     static_cast<gsize>(urb.urb->buffer_length), nullptr);
+    if (buffer == nullptr) return unreadable();
     urb.buffer = buffer->data;
     g_object_unref(buffer);  // the record keeps it
   }
@@ -443,6 +458,11 @@ void UsbfsTestbed::HandOut(_UMockdevIoctlClient* client, Client& state) {
   ++reaped_[urb.urb->endpoint];
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   UMockdevIoctlData* pointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+  if (pointer == nullptr) {  // the client's program is being killed
+    umockdev_ioctl_client_complete(client, -1, EFAULT);
+    g_object_unref(urb.data);
+    return;
+  }
   umockdev_ioctl_data_set_ptr(pointer, 0, urb.data);
   g_object_unref(pointer);
   umockdev_ioctl_client_complete(client, 0, 0);
