@@ -7,8 +7,6 @@
 namespace mdmsim {
 namespace {
 
-constexpr char kSerialMap[] = "Hardware\\Devicemap\\Serialcomm";
-
 // True when a value of the map names the port (case does not count in port names).
 bool Listed(HKEY map, const std::string& port) {
   for (DWORD i = 0;; ++i) {
@@ -30,26 +28,33 @@ bool Listed(HKEY map, const std::string& port) {
 
 }  // namespace
 
+bool ListPort(const std::string& name) {
+  HKEY map;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSerialMapKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                      &map, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool listed =
+      RegSetValueExA(map, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                     static_cast<DWORD>(name.size() + 1)) == ERROR_SUCCESS;
+  RegCloseKey(map);
+  return listed;
+}
+
 ListedPorts::ListedPorts(const std::vector<std::string>& names) {
   HKEY map;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSerialMap, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &map,
-                      nullptr) != ERROR_SUCCESS) {
-    return;
-  }
+  bool open = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialMapKey, 0, KEY_READ, &map) == ERROR_SUCCESS;
   for (const std::string& port : names) {
-    if (Listed(map, port)) continue;
-    if (RegSetValueExA(map, port.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
-                       static_cast<DWORD>(port.size() + 1)) == ERROR_SUCCESS) {
-      added_.push_back(port);
-    }
+    if (open && Listed(map, port)) continue;
+    if (ListPort(port)) added_.push_back(port);
   }
-  RegCloseKey(map);
+  if (open) RegCloseKey(map);
 }
 
 ListedPorts::~ListedPorts() {
   HKEY map;
   if (added_.empty() ||
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialMap, 0, KEY_ALL_ACCESS, &map) != ERROR_SUCCESS) {
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialMapKey, 0, KEY_ALL_ACCESS, &map) != ERROR_SUCCESS) {
     return;
   }
   for (const std::string& port : added_) RegDeleteValueA(map, port.c_str());

@@ -8,6 +8,12 @@
 
 namespace mdmsim {
 
+inline constexpr char kSerialMapKey[] = "Hardware\\Devicemap\\Serialcomm";
+
+// Adds a port to the map of the current platform root as the driver writes it (value name and
+// data the port's name), making the map's key when it is missing; false when it could not.
+bool ListPort(const std::string& name);
+
 class ListedPorts {
  public:
   // Lists each of `names` that the map does not list yet (value name and data the port's name),

@@ -17,6 +17,7 @@
 #include "platform/ui/wx/wx_dialog.h"
 #include "platform/win32/inprocess_port.h"
 #include "sim/modem/serial_modem.h"
+#include "tools/mdmsim/serial_map.h"
 #include "updater/dialog/dialog.h"
 #include "updater/dialog/strings.h"
 #include "updater/serial/serial.h"
@@ -77,16 +78,6 @@ std::string RunInWindow(const SerialUpdate& update) {
 }
 
 }  // namespace
-
-// A value of the serial-port map, as the driver writes it: name and data are the port name.
-void ListPort(const std::string& name) {
-  HKEY key;
-  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Hardware\\Devicemap\\Serialcomm", 0, nullptr, 0,
-                  KEY_ALL_ACCESS, nullptr, &key, nullptr);
-  RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
-                 static_cast<DWORD>(name.size() + 1));
-  RegCloseKey(key);
-}
 
 // Only a regular file is read: a pipe or a device might never end (or never begin).
 std::vector<std::uint8_t> ReadImage(const std::string& path) {

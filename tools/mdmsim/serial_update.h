@@ -53,8 +53,6 @@ struct SerialUpdateResult {
 SerialUpdateResult RunSerialUpdate(const SerialUpdate& update);
 
 // The pieces the update through the driver stack shares with the serial level.
-// Adds a port to the serial-port map of the current platform root, as the driver writes it.
-void ListPort(const std::string& name);
 std::vector<std::uint8_t> ReadImage(const std::string& path);
 // Writes `size` pseudo-random bytes drawn from `seed` to `path`: a firmware image.
 void WriteRandomImage(const std::string& path, std::size_t size, unsigned seed);

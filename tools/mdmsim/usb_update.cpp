@@ -10,6 +10,7 @@
 #include "platform/win32/inprocess_port.h"
 #include "sim/world/world.h"
 #include "tools/mdmsim/rig.h"
+#include "tools/mdmsim/serial_map.h"
 
 namespace mdmsim {
 namespace {
@@ -17,8 +18,7 @@ namespace {
 // True when the serial-port map holds `name`: the driver bound the modem to that port itself.
 bool Listed(const std::string& name) {
   HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Hardware\\Devicemap\\Serialcomm", 0, KEY_READ, &key) !=
-      ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialMapKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return false;
   }
   bool found =
