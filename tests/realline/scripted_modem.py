@@ -6,7 +6,8 @@ The modem answers its commands as the firmware does (echo, "ati9" with its ident
 return hand the line to lrzsz's own `rz`, which writes the image into the receive folder;
 once `rz` has taken the sender's last word ("OO") and ended, the modem reports its flash check.
 Closing the terminal (the last user of the slave side goes) resets the modem to command mode,
-as the DTR drop of a closing COM port does.
+as the DTR drop of a closing COM port does; what the closed session wrote is read to its end
+first, so none of it comes before the next session's first command.
 
 `rz` sends ZRINIT once as it starts and again for each ZRQINIT, where the modem's own receiver
 answers only the ZRQINIT: the start-up ZRINIT is dropped, so that the sender hears one ZRINIT.
@@ -219,6 +220,7 @@ def main():
                   options.vanish_after)
     say("ready " + terminal)
 
+    os.set_blocking(master, False)
     poller = select.poll()
     poller.register(master, select.POLLIN)
     user = False  # the slave side is open
@@ -232,22 +234,43 @@ def main():
         if rz_out is not None and events.get(rz_out):
             modem.from_rz()
         ready = events.get(master, 0)
-        data = b""
-        if ready & select.POLLIN:
-            try:
-                data = os.read(master, 4096)
-            except OSError:
-                pass  # EIO: the slave side has no user
-        if data:
-            user = True
-            modem.receive(data)
-        elif ready & select.POLLHUP:
+        if ready & select.POLLHUP:
+            # The last user has gone, perhaps with bytes still on their way: they belong to
+            # the session that ended, and must not meet the next session's first command.
+            for data in drain(master):
+                user = True
+                modem.receive(data)
             if user:
                 modem.closed()
                 user = False
             time.sleep(0.02)  # the master reports the hang-up until a user opens the slave
+        elif ready & select.POLLIN:
+            user = True
+            modem.receive(read(master))
         else:
             user = True
+
+
+def read(master):
+    try:
+        return os.read(master, 4096)
+    except OSError:
+        return b""  # EAGAIN: nothing yet; EIO: the slave side has no user
+
+
+def drain(master):
+    """What the slave's closed session still wrote. With the slave closed, the kernel ends a
+    master read with EIO only once the last of it has come through."""
+    while True:
+        try:
+            data = os.read(master, 4096)
+        except BlockingIOError:
+            return  # the slave is open again; the rest is the next session's
+        except OSError:
+            return  # EIO: nothing more
+        if not data:
+            return
+        yield data
 
 
 if __name__ == "__main__":
