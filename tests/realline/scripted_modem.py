@@ -260,16 +260,9 @@ def read(master):
 
 def drain(master):
     """What the slave's closed session still wrote. With the slave closed, the kernel ends a
-    master read with EIO only once the last of it has come through."""
-    while True:
-        try:
-            data = os.read(master, 4096)
-        except BlockingIOError:
-            return  # the slave is open again; the rest is the next session's
-        except OSError:
-            return  # EIO: nothing more
-        if not data:
-            return
+    master read with EIO only once the last of it has come through; EAGAIN instead means the
+    slave is open again, and the rest is the next session's."""
+    while data := read(master):
         yield data
 
 
