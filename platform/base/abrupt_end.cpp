@@ -1,14 +1,15 @@
 #include "platform/base/abrupt_end.h"
 
-#include <unistd.h>
-
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <mutex>
 #include <set>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "platform/base/root.h"
 
@@ -55,7 +56,7 @@ std::string Cause() {
 [[noreturn]] void EndNow() {
   // A second failure meanwhile (another thread's) waits for the first to end the program.
   if (gEnding.exchange(true)) {
-    for (;;) ::pause();
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
   std::fflush(stdout);  // what the program said so far stays said
   std::fprintf(stderr, "%s: cannot go on: %s\n", gProgram, Cause().c_str());
@@ -66,7 +67,7 @@ std::string Cause() {
   }
   RemoveTemporaryRoots();
   std::fflush(stderr);
-  ::_exit(gStatus);
+  std::_Exit(gStatus);
 }
 
 }  // namespace

@@ -1,8 +1,7 @@
 #include "platform/base/debug_sink.h"
 
-#include <sys/time.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <string_view>
@@ -12,12 +11,16 @@ namespace platform {
 namespace {
 
 void WriteStamp(std::FILE* stream) {
-  timeval now{};
-  ::gettimeofday(&now, nullptr);
+  using std::chrono::system_clock;
+  const system_clock::time_point now = system_clock::now();
+  const std::time_t seconds = system_clock::to_time_t(now);
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          now - system_clock::from_time_t(seconds))
+                          .count();
   std::tm local{};
-  ::localtime_r(&now.tv_sec, &local);
+  localtime_r(&seconds, &local);
   std::fprintf(stream, "%02d:%02d:%02d.%03ld ", local.tm_hour, local.tm_min, local.tm_sec,
-               static_cast<long>(now.tv_usec / 1000));
+               static_cast<long>(millis));
 }
 
 }  // namespace

@@ -163,7 +163,7 @@ HICON DialogIcon(HWND dialog) {
   return state ? state->icon : nullptr;
 }
 
-INT_PTR DialogBoxIndirectA(const DialogTemplate& dialog, WindowProc proc) {
+INT_PTR ModalDialogBox(const DialogTemplate& dialog, WindowProc proc) {
   ModalBackend backend;
   {
     auto& dialogs = TheDialogs();

@@ -55,7 +55,7 @@ HICON DialogIcon(HWND dialog);
 
 // Shows a dialog modally on the calling thread: WM_INITDIALOG, then its messages until
 // EndDialog; returns EndDialog's result, or -1 when the loop was interrupted.
-INT_PTR DialogBoxIndirectA(const DialogTemplate& dialog, WindowProc proc);
+INT_PTR ModalDialogBox(const DialogTemplate& dialog, WindowProc proc);
 
 // The headless backend's modal dialog: windows without a screen, echoed as SetHeadlessOutput
 // says; for a program that wraps the headless backend in a backend of its own.

@@ -68,6 +68,24 @@ constexpr UINT MB_YESNO = 0x00000004;
 constexpr UINT MB_ICONQUESTION = 0x00000020;
 constexpr UINT MB_ICONWARNING = 0x00000030;
 
+// Window and control styles of dialog templates.
+constexpr DWORD WS_POPUP = 0x80000000;
+constexpr DWORD WS_VISIBLE = 0x10000000;
+constexpr DWORD WS_CAPTION = 0x00C00000;
+constexpr DWORD WS_SYSMENU = 0x00080000;
+constexpr DWORD WS_BORDER = 0x00800000;
+constexpr DWORD WS_VSCROLL = 0x00200000;
+constexpr DWORD WS_GROUP = 0x00020000;
+constexpr DWORD WS_TABSTOP = 0x00010000;
+constexpr DWORD DS_SETFONT = 0x40;
+constexpr DWORD DS_MODALFRAME = 0x80;
+constexpr DWORD WS_EX_APPWINDOW = 0x00040000;
+constexpr DWORD BS_DEFPUSHBUTTON = 0x1;
+constexpr DWORD BS_GROUPBOX = 0x7;
+constexpr DWORD ES_MULTILINE = 0x4;
+constexpr DWORD ES_AUTOVSCROLL = 0x40;
+constexpr DWORD ES_READONLY = 0x800;
+
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 constexpr int IDYES = 6;
@@ -79,8 +97,11 @@ constexpr DWORD OFN_FILEMUSTEXIST = 0x00001000;
 constexpr DWORD OFN_CREATEPROMPT = 0x00002000;
 constexpr DWORD OFN_EXPLORER = 0x00080000;
 
-// The open-file request as the platform lays it out; lStructSize is 76 for the layout the
-// programs were built with.
+// The size of the open-file request without the fields Windows 2000 added, on the 32-bit
+// platform: the layout the programs were built with.
+constexpr DWORD OPENFILENAME_SIZE_VERSION_400A = 76;
+
+// The open-file request as the platform lays it out.
 struct OPENFILENAMEA {
   DWORD lStructSize;
   HWND hwndOwner;

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <ctime>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -164,4 +166,18 @@ int _close(int fd) {
     if (files.textMode.erase(fd) == 0) return Fail(EBADF);
   }
   return ::close(fd) == 0 ? 0 : -1;
+}
+
+int localtime_s(std::tm* local, const std::time_t* time) {
+  if (local == nullptr) return EINVAL;
+  if (time == nullptr || localtime_r(time, local) == nullptr) {
+    *local = std::tm{};
+    for (int* field : {&local->tm_sec, &local->tm_min, &local->tm_hour, &local->tm_mday,
+                       &local->tm_mon, &local->tm_year, &local->tm_wday, &local->tm_yday,
+                       &local->tm_isdst}) {
+      *field = -1;
+    }
+    return EINVAL;
+  }
+  return 0;
 }

@@ -2,6 +2,8 @@
 // of the platform, served on this host by the stand-ins in this folder.
 #pragma once
 
+#include <ctime>
+
 #include "platform/base/types.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -193,6 +195,10 @@ int _open(const char* fileName, int openFlag, int permissionMode = 0);
 // In text mode each LF is written as CR LF; the result counts the caller's bytes.
 int _write(int fd, const void* buffer, unsigned int count);
 int _close(int fd);
+
+// The runtime's thread-safe local time: 0, or EINVAL for a null argument or a time it cannot
+// convert (then every field of `local` is -1).
+int localtime_s(std::tm* local, const std::time_t* time);
 
 // ---------------------------------------------------------------------------------------------
 // The program's module

@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(root, error);
   std::ofstream log(root / "mdminst.log", std::ios::app);
   if (!log) {
-    std::fprintf(stderr, "mdminst: cannot write %s\n", (root / "mdminst.log").c_str());
+    std::fprintf(stderr, "mdminst: cannot write %s\n", (root / "mdminst.log").string().c_str());
     return 1;
   }
   log << text << '\n';

@@ -1,15 +1,13 @@
 #include "updater/app/headless.h"
 
-#include <signal.h>
-
 #include <atomic>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
 #include "platform/ui/dialog_box.h"
+#include "platform/base/stop_requests.h"
 #include "platform/ui/dialogs.h"
-#include "updater/app/stop_signals.h"
 #include "updater/dialog/dialog.h"
 #include "updater/dialog/strings.h"
 #include "updater/serial/serial.h"
@@ -19,14 +17,15 @@ namespace {
 
 // Posted to the dialog when the session has nothing more to do.
 constexpr UINT kSessionOver = WM_USER + 0x200;
-// Posted to the dialog when a stop signal arrived; wParam is the signal.
+// Posted to the dialog when a stop request arrived; wParam is the request.
 constexpr UINT kStopRequested = WM_USER + 0x201;
 constexpr char kFinished[] = "Update finished!\r\n";
 constexpr char kCompleted[] = "\r\nUpdate completed successfully!\r\n";
 
 std::atomic<HWND> shownDialog{nullptr};
-std::atomic<int> pendingSignal{0};     // a stop signal not yet handed to the dialog
-std::atomic<int> stoppedBy{0};         // the signal that closed the dialog
+using platform::StopRequest;
+std::atomic<StopRequest> pendingRequest{StopRequest::kNone};  // not yet handed to the dialog
+std::atomic<StopRequest> stoppedBy{StopRequest::kNone};       // the request that closed it
 std::atomic<bool> terminating{false};  // SIGTERM: the running update is cancelled unasked
 std::atomic<bool> closeRefused{false};
 std::atomic<bool> progressOpen{false};  // the progress line has no line end yet
@@ -67,25 +66,26 @@ void SaveLogIfAsked(const ProgramOptions& options, HWND window) {
   }
 }
 
-// The close box, pressed for a signal; once the dialog has agreed to close, the log record is
-// saved while its window still holds the log.
-void StopForSignal(const ProgramOptions& options, HWND window, int signal) {
-  if (stoppedBy.load() != 0) return;
+// The close box, pressed for a stop request; once the dialog has agreed to close, the log record
+// is saved while its window still holds the log.
+void StopForRequest(const ProgramOptions& options, HWND window, StopRequest request) {
+  if (stoppedBy.load() != StopRequest::kNone) return;
   // A hung-up terminal stops the session as a termination request does.
-  if (signal == SIGTERM || signal == SIGHUP) terminating = true;
+  if (request != StopRequest::kInterrupt) terminating = true;
   closeRefused = false;
   SendMessageA(window, WM_CLOSE, 0, 0);
   if (closeRefused.load()) return;  // Ctrl-C answered No: the update goes on
-  stoppedBy = signal;
+  stoppedBy = request;
   SaveLogIfAsked(options, window);
 }
 
-// Hands a pending signal to the dialog exactly once, whichever thread sees both first.
-void DeliverPendingSignal() {
+// Hands a pending request to the dialog exactly once, whichever thread sees both first.
+void DeliverPendingRequest() {
   HWND dialog = shownDialog.load();
   if (dialog == nullptr) return;
-  if (int signal = pendingSignal.exchange(0); signal != 0) {
-    PostMessageA(dialog, kStopRequested, static_cast<WPARAM>(signal), 0);
+  if (StopRequest request = pendingRequest.exchange(StopRequest::kNone);
+      request != StopRequest::kNone) {
+    PostMessageA(dialog, kStopRequested, static_cast<WPARAM>(request), 0);
   }
 }
 
@@ -93,17 +93,17 @@ void DeliverPendingSignal() {
 LRESULT OperatorProc(const ProgramOptions& options, const ui::WindowProc& proc, HWND window,
                      UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == kSessionOver) {
-    if (stoppedBy.load() != 0) return 0;
+    if (stoppedBy.load() != StopRequest::kNone) return 0;
     SaveLogIfAsked(options, window);
     return SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   }
   if (message == kStopRequested) {
-    StopForSignal(options, window, static_cast<int>(wParam));
+    StopForRequest(options, window, static_cast<StopRequest>(wParam));
     return 0;
   }
   if (message == WM_INITDIALOG) shownDialog = window;
   LRESULT result = proc(window, message, wParam, lParam);
-  if (message == WM_INITDIALOG) DeliverPendingSignal();
+  if (message == WM_INITDIALOG) DeliverPendingRequest();
   if (message == startMessage && updateWorkerThread == nullptr) {
     PostMessageA(window, kSessionOver, 0, 0);
   }
@@ -113,11 +113,11 @@ LRESULT OperatorProc(const ProgramOptions& options, const ui::WindowProc& proc, 
 // Ctrl-C presses the close box (the running update's question answered by --confirm-cancel); a
 // termination request or a hang-up presses it with the question answered Yes. A closed standard
 // output is only a failed write (SIGPIPE ignored): the update goes on and its log is saved.
-void StartCloseBoxOnSignals() {
-  ::signal(SIGPIPE, SIG_IGN);
-  HandStopSignalsTo([](int signal) {
-    pendingSignal = signal;
-    DeliverPendingSignal();
+void StartCloseBoxOnStopRequests() {
+  platform::IgnoreBrokenPipes();
+  platform::HandStopRequestsTo([](StopRequest request) {
+    pendingRequest = request;
+    DeliverPendingRequest();
   });
 }
 
@@ -126,8 +126,8 @@ void StartCloseBoxOnSignals() {
 void InstallHeadlessOperator(const ProgramOptions& options) {
   // A fresh run: nothing counted, no signal taken.
   shownDialog = nullptr;
-  pendingSignal = 0;
-  stoppedBy = 0;
+  pendingRequest = StopRequest::kNone;
+  stoppedBy = StopRequest::kNone;
   terminating = false;
   progressOpen = false;
   sessionFinished = false;
@@ -158,17 +158,17 @@ void InstallHeadlessOperator(const ProgramOptions& options) {
                                    return OperatorProc(options, proc, window, message, w, l);
                                  });
   });
-  StartCloseBoxOnSignals();
+  StartCloseBoxOnStopRequests();
 }
 
 int FinishHeadless(bool debugShown) {
   if (progressOpen.exchange(false)) std::fputc('\n', stderr);
   if (logSaveFailed)
     std::fprintf(stderr, "%s: the log was not saved to %s\n", programName, logPathGiven.c_str());
-  if (int signal = stoppedBy.load(); signal != 0) {
-    const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : "SIGINT";
-    std::fprintf(stderr, "%s: stopped by %s, the update was cancelled\n", programName, name);
-    return signal == SIGTERM ? kExitTerminated : signal == SIGHUP ? kExitHungUp : kExitInterrupted;
+  if (StopRequest request = stoppedBy.load(); request != StopRequest::kNone) {
+    std::fprintf(stderr, "%s: stopped by %s, the update was cancelled\n", programName,
+                 platform::StopRequestName(request));
+    return ExitStatusFor(request);
   }
   if (logSaveFailed) return kExitLogNotSaved;
   if (updateSession.modemCount == 0) {

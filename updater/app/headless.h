@@ -3,6 +3,7 @@
 // program itself once the session is over, and Ctrl-C acting as the close box.
 #pragma once
 
+#include "platform/base/stop_requests.h"
 #include "updater/app/options.h"
 
 // The exit statuses of a headless run (2 is a bad command line).
@@ -13,6 +14,13 @@ constexpr int kExitLogNotSaved = 4;    // --save-log could not write the log (el
 constexpr int kExitHungUp = 129;       // SIGHUP (the terminal hung up) stopped the session
 constexpr int kExitInterrupted = 130;  // Ctrl-C (SIGINT) closed the session
 constexpr int kExitTerminated = 143;   // SIGTERM stopped the session
+
+// The status of a run that a stop request ended.
+constexpr int ExitStatusFor(platform::StopRequest request) {
+  return request == platform::StopRequest::kTerminate ? kExitTerminated
+         : request == platform::StopRequest::kHangUp  ? kExitHungUp
+                                                      : kExitInterrupted;
+}
 
 void InstallHeadlessOperator(const ProgramOptions& options);
 

@@ -1,14 +1,12 @@
 #include "updater/app/list.h"
 
-#include <signal.h>
-
 #include <atomic>
 #include <cstdio>
 #include <string>
 #include <string_view>
 
+#include "platform/base/stop_requests.h"
 #include "updater/app/headless.h"
-#include "updater/app/stop_signals.h"
 #include "updater/serial/serial.h"
 #include "updater/session/session.h"
 
@@ -37,12 +35,12 @@ void PrintAnswer(std::string_view reply) {
   flush();
 }
 
-std::atomic<int> stopSignal{0};
+std::atomic<platform::StopRequest> stopRequest{platform::StopRequest::kNone};
 
 // A stop signal ends the list after the port being probed, whose settings are then put back:
 // the signals wait for a thread of their own, which only notes them.
 void NoteStopSignals() {
-  HandStopSignalsTo([](int signal) { stopSignal = signal; });
+  platform::HandStopRequestsTo([](platform::StopRequest request) { stopRequest = request; });
 }
 
 }  // namespace
@@ -56,7 +54,7 @@ int ListModems() {
     std::printf("There are no serial ports.\n");
   }
   for (int i = 0; i < updateSession.portCount && updateSession.PortTable[i].name[0] != '\0'; ++i) {
-    if (stopSignal.load() != 0) break;
+    if (stopRequest.load() != platform::StopRequest::kNone) break;
     CheckModem(i);
     const PortEntry& entry = updateSession.PortTable[i];
     const char* kind = entry.isUsbModem == 0    ? "no USB modem"
@@ -67,10 +65,9 @@ int ListModems() {
                                  static_cast<std::size_t>(identReplyCount)));
     std::fflush(stdout);
   }
-  if (int signal = stopSignal.load(); signal != 0) {
-    const char* name = signal == SIGTERM ? "SIGTERM" : signal == SIGHUP ? "SIGHUP" : "SIGINT";
-    std::fprintf(stderr, "mdmflash: stopped by %s\n", name);
-    return signal == SIGTERM ? kExitTerminated : signal == SIGHUP ? kExitHungUp : kExitInterrupted;
+  if (platform::StopRequest request = stopRequest.load(); request != platform::StopRequest::kNone) {
+    std::fprintf(stderr, "mdmflash: stopped by %s\n", platform::StopRequestName(request));
+    return ExitStatusFor(request);
   }
   return updateSession.modemCount > 0 ? kExitUpdated : kExitNoModem;
 }

@@ -58,7 +58,7 @@ CFlashUpdateDlg::~CFlashUpdateDlg() {
 }
 
 INT_PTR CFlashUpdateDlg::DoModal() {
-  INT_PTR result = ui::DialogBoxIndirectA(
+  INT_PTR result = ui::ModalDialogBox(
       flashUpdateTemplate, [this](HWND w, UINT message, WPARAM wParam, LPARAM lParam) {
         return FlashUpdateDialogProc(*this, w, message, wParam, lParam);
       });

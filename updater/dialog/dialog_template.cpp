@@ -6,23 +6,6 @@
 
 namespace {
 
-constexpr DWORD WS_POPUP = 0x80000000;
-constexpr DWORD WS_VISIBLE = 0x10000000;
-constexpr DWORD WS_CAPTION = 0x00C00000;
-constexpr DWORD WS_SYSMENU = 0x00080000;
-constexpr DWORD WS_BORDER = 0x00800000;
-constexpr DWORD WS_VSCROLL = 0x00200000;
-constexpr DWORD WS_GROUP = 0x00020000;
-constexpr DWORD WS_TABSTOP = 0x00010000;
-constexpr DWORD DS_MODALFRAME = 0x80;
-constexpr DWORD DS_SETFONT = 0x40;
-constexpr DWORD WS_EX_APPWINDOW = 0x00040000;
-constexpr DWORD BS_DEFPUSHBUTTON = 0x1;
-constexpr DWORD BS_GROUPBOX = 0x7;
-constexpr DWORD ES_MULTILINE = 0x4;
-constexpr DWORD ES_AUTOVSCROLL = 0x40;
-constexpr DWORD ES_READONLY = 0x800;
-
 using ui::ControlKind;
 
 constexpr std::array<ui::DialogItem, 7> kItems = {{

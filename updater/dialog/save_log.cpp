@@ -44,7 +44,7 @@ std::vector<char> LogBody(HWND log) {
 int FormatHeader(char (&header)[96]) {
   std::time_t now = std::time(nullptr);
   std::tm local{};
-  localtime_r(&now, &local);
+  localtime_s(&local, &now);
   return std::snprintf(header, sizeof(header), kRecordHeader, kLogTitle, local.tm_mon + 1,
                        local.tm_mday, local.tm_year + 1900, local.tm_hour, local.tm_min,
                        local.tm_sec);

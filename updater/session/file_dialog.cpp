@@ -8,7 +8,8 @@
 
 namespace {
 
-constexpr DWORD kFileDialogStructSize = 76;
+// The layout without the fields Windows 2000 added, as the program was built with.
+const DWORD kFileDialogStructSize = OPENFILENAME_SIZE_VERSION_400A;
 constexpr DWORD kFileDialogFlags =
     OFN_EXPLORER | OFN_CREATEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY;  // 0x82804
 

@@ -1,0 +1,1 @@
+#include "platform/ui/dialog_box.h"
