@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/ui/dialog_box.h"
 #include "platform/base/stop_requests.h"
+#include "platform/ui/dialog_box.h"
 #include "platform/ui/dialogs.h"
 #include "updater/dialog/dialog.h"
 #include "updater/dialog/strings.h"
@@ -137,9 +137,11 @@ void InstallHeadlessOperator(const ProgramOptions& options) {
   ui::SetMessageBoxAnswer(
       [options](const ui::MessageBoxRequest& request) { return AnswerQuestion(options, request); });
   ui::SetFileDialogAnswer([options](const ui::FileDialogRequest& request) {
-    // The log file dialog offers "*.log"; every other is the image file dialog.
-    bool logDialog = request.initialName.ends_with(".log") && request.filter.size() > 1 &&
-                     request.filter[1] == "*.hlg";
+    // The log file dialog is told by its title; every other is the image file dialog.
+    char logTitle[64];
+    bool logDialog =
+        LoadStringA(moduleInstance, IDS_SAVE_LOG_TITLE, logTitle, sizeof(logTitle)) > 0 &&
+        request.title == logTitle;
     return logDialog ? options.saveLogPath : options.image;
   });
   ui::SetHeadlessOutput({[](std::string_view text) {

@@ -22,15 +22,15 @@ namespace {
 // The project's version first, then the modem dialogue the program speaks and the facts of its
 // version resource, which keep the figures the resource has always carried.
 void PrintVersion() {
-  std::string resource = std::string("Version resource: ") + kFileDescription + ", " +
-                         kProductName + ", internal name " + kInternalName + ", file version " +
-                         kFileVersion + " (" + kFileVersionNumber + "), product version " +
-                         kProductVersion;
+  const char* resource =
+      "Version resource: " MDMFLASH_FILE_DESCRIPTION ", " MDMFLASH_PRODUCT_NAME
+      ", internal name " MDMFLASH_INTERNAL_NAME ", file version " MDMFLASH_FILE_VERSION
+      " (" MDMFLASH_FILE_VERSION_NUMBER "), product version " MDMFLASH_PRODUCT_VERSION;
   platform::PrintVersion(
       "mdmflash",
       {"Modem dialogue: identification \"ati9\", download mode \"at@d\" (or \"x\"), the image "
        "sent with the update's ZModem subset, at 56000 bit/s on the modem's serial port.",
-       resource.c_str()});
+       resource});
 }
 
 }  // namespace

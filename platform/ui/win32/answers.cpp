@@ -1,0 +1,158 @@
+#include "platform/ui/win32/answers.h"
+
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "platform/ui/dialogs.h"
+
+namespace ui {
+namespace {
+
+struct Answers {
+  std::mutex mutex;
+  MessageBoxAnswer messageBox;
+  FileDialogAnswer fileDialog;
+};
+
+Answers& TheAnswers() {
+  static Answers answers;
+  return answers;
+}
+
+// Controls of the dialogs the operator tells apart: the message box's text, and the file name
+// field of the open-file dialog (a combo box, or an edit field in older layouts).
+constexpr int kMessageText = 0xFFFF;
+constexpr int kFileNameCombo = 0x47C;
+constexpr int kFileNameEdit = 0x480;
+
+// A window's text, read with WM_GETTEXT, which the system carries across processes.
+std::string TextOf(HWND window) {
+  char text[1024] = "";
+  SendMessageA(window, WM_GETTEXT, sizeof(text), reinterpret_cast<LPARAM>(text));
+  return text;
+}
+
+bool IsFileDialog(HWND box) {
+  return GetDlgItem(box, kFileNameCombo) != nullptr || GetDlgItem(box, kFileNameEdit) != nullptr;
+}
+
+void Press(HWND box, int button) {
+  PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
+}
+
+void AnswerMessageBox(HWND box) {
+  MessageBoxAnswer answer;
+  {
+    std::lock_guard lock(TheAnswers().mutex);
+    answer = TheAnswers().messageBox;
+  }
+  UINT type = GetDlgItem(box, IDYES) != nullptr ? MB_YESNO : MB_OK;
+  MessageBoxRequest request{GetWindow(box, GW_OWNER), TextOf(GetDlgItem(box, kMessageText)),
+                            TextOf(box), type};
+  Press(box, answer ? answer(request) : type == MB_YESNO ? IDNO : IDOK);
+}
+
+HWND FileNameField(HWND box) {
+  HWND combo = GetDlgItem(box, kFileNameCombo);
+  return combo != nullptr ? combo : GetDlgItem(box, kFileNameEdit);
+}
+
+// What the file dialog shows: its owner, its title and the file name it offers. Only messages
+// that the system carries across processes are used, so that an operator in another process
+// may answer too.
+FileDialogRequest DescribeFileDialog(HWND box) {
+  FileDialogRequest request{};
+  request.owner = GetWindow(box, GW_OWNER);
+  request.title = TextOf(box);
+  request.initialName = TextOf(FileNameField(box));
+  return request;
+}
+
+void AnswerFileDialog(HWND box) {
+  FileDialogAnswer answer;
+  {
+    std::lock_guard lock(TheAnswers().mutex);
+    answer = TheAnswers().fileDialog;
+  }
+  std::optional<std::string> path = answer ? answer(DescribeFileDialog(box)) : std::nullopt;
+  if (!path) {
+    Press(box, IDCANCEL);
+    return;
+  }
+  SendMessageA(FileNameField(box), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path->c_str()));
+  Press(box, IDOK);
+}
+
+// The operator's pass over the shown dialogs of this process that it has not answered yet. A
+// dialog counts as shown once it is visible: its WM_INITDIALOG has run by then.
+struct Operator {
+  DWORD process;
+  std::set<HWND> answered;
+  std::set<HWND> fileDialogs;
+
+  void Visit(HWND box) {
+    if (answered.contains(box) || !IsWindowVisible(box)) return;
+    answered.insert(box);
+    HWND owner = GetWindow(box, GW_OWNER);
+    if (fileDialogs.contains(owner)) {
+      Press(box, GetDlgItem(box, IDYES) != nullptr ? IDYES : IDOK);
+    } else if (IsFileDialog(box)) {
+      fileDialogs.insert(box);
+      AnswerFileDialog(box);
+    } else {
+      AnswerMessageBox(box);
+    }
+  }
+
+  void Forget() {
+    std::erase_if(answered, [](HWND box) { return !IsWindow(box); });
+    std::erase_if(fileDialogs, [](HWND box) { return !IsWindow(box); });
+  }
+};
+
+BOOL CALLBACK VisitWindow(HWND window, LPARAM data) {
+  auto* visitor = reinterpret_cast<Operator*>(data);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  char className[16];
+  if (process == visitor->process && GetClassNameA(window, className, sizeof(className)) &&
+      std::string(className) == "#32770") {
+    visitor->Visit(window);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+void SetMessageBoxAnswer(MessageBoxAnswer answer) {
+  std::lock_guard lock(TheAnswers().mutex);
+  TheAnswers().messageBox = std::move(answer);
+}
+
+void SetFileDialogAnswer(FileDialogAnswer answer) {
+  std::lock_guard lock(TheAnswers().mutex);
+  TheAnswers().fileDialog = std::move(answer);
+}
+
+namespace win32 {
+
+AnswerDialogs::AnswerDialogs(DWORD process)
+    : operator_([this, process] {
+        Operator visitor{process, {}, {}};
+        while (!stop_.load()) {
+          EnumWindows(VisitWindow, reinterpret_cast<LPARAM>(&visitor));
+          visitor.Forget();
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+      }) {}
+
+AnswerDialogs::~AnswerDialogs() {
+  stop_ = true;
+  operator_.join();
+}
+
+}  // namespace win32
+}  // namespace ui
