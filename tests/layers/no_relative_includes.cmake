@@ -4,7 +4,8 @@
 # gives its layer.
 set(offenders "")
 foreach(layer platform sim updater driver links)
-  file(GLOB_RECURSE sources ${MDM_SOURCE_DIR}/${layer}/*.h ${MDM_SOURCE_DIR}/${layer}/*.cpp)
+  file(GLOB_RECURSE sources ${MDM_SOURCE_DIR}/${layer}/*.h ${MDM_SOURCE_DIR}/${layer}/*.cpp
+       ${MDM_SOURCE_DIR}/${layer}/*.inc ${MDM_SOURCE_DIR}/${layer}/*.rc)
   foreach(source IN LISTS sources)
     file(STRINGS ${source} includes REGEX "^[ \t]*#[ \t]*include")
     foreach(include IN LISTS includes)

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <string>
 
 #include "tests/platform/win32/files/temp_folder.h"
@@ -86,6 +87,18 @@ TEST_F(CrtIoTest, FileCreatedWithoutWritePermissionIsReadOnlyAfterwards) {
   EXPECT_EQ(_open(Path("ro.log").c_str(), kAppendFlags, _S_IWRITE), -1);
   EXPECT_EQ(errno, EACCES);
   EXPECT_EQ(ReadHostFile("ro.log"), "ok");
+}
+
+// localtime_s as the runtime gives it: the local time of a valid time, EINVAL and every field
+// -1 for a null time.
+TEST(CrtTime, LocalTimeOfAValidTimeAndEinvalForANullOne) {
+  std::time_t epochDay = 86400;
+  std::tm local{};
+  ASSERT_EQ(localtime_s(&local, &epochDay), 0);
+  EXPECT_EQ(local.tm_year, 70);
+  EXPECT_EQ(localtime_s(&local, nullptr), EINVAL);
+  EXPECT_EQ(local.tm_year, -1);
+  EXPECT_EQ(local.tm_mday, -1);
 }
 
 }  // namespace
