@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/base/stop_requests.h"
+#include "platform/base/console.h"
 #include "platform/ui/dialog_box.h"
 #include "platform/ui/dialogs.h"
 #include "updater/dialog/dialog.h"
@@ -144,6 +144,8 @@ void InstallHeadlessOperator(const ProgramOptions& options) {
         request.title == logTitle;
     return logDialog ? options.saveLogPath : options.image;
   });
+  // The log's text goes out as it is, its CR LF line ends included.
+  platform::WriteStandardOutputAsIs();
   ui::SetHeadlessOutput({[](std::string_view text) {
                            std::fwrite(text.data(), 1, text.size(), stdout);
                            std::fflush(stdout);

@@ -3,7 +3,7 @@
 // program itself once the session is over, and Ctrl-C acting as the close box.
 #pragma once
 
-#include "platform/base/stop_requests.h"
+#include "platform/base/console.h"
 #include "updater/app/options.h"
 
 // The exit statuses of a headless run (2 is a bad command line).

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/base/stop_requests.h"
+#include "platform/base/console.h"
 #include "updater/app/headless.h"
 #include "updater/serial/serial.h"
 #include "updater/session/session.h"

@@ -1,8 +1,12 @@
-// The stop requests of a Windows console: its control events. The system calls the handler on a
-// thread of its own, as the Linux side's signal thread does.
-#include "platform/base/stop_requests.h"
+// A Windows console: the stop requests are its control events, whose handler the system calls
+// on a thread of its own, as the Linux side's signal thread is.
+#include "platform/base/console.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+
+#include <cstdio>
 
 #include <mutex>
 #include <utility>
@@ -40,5 +44,9 @@ void HandStopRequestsTo(std::function<void(StopRequest)> onStop) {
 }
 
 void IgnoreBrokenPipes() {}
+
+void WriteStandardOutputAsIs() {
+  _setmode(_fileno(stdout), _O_BINARY);
+}
 
 }  // namespace platform

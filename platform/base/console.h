@@ -1,6 +1,7 @@
-// The requests to stop that a program run from a terminal receives, taken by a thread of their
-// own rather than by a handler, so that what they start may lock and allocate. On Linux they are
-// the signals SIGINT, SIGTERM and SIGHUP; on Windows the console's control events.
+// How a program run from a terminal (Linux) or a console (Windows) meets it: the requests to stop,
+// taken by a thread of their own rather than by a handler, so that what they start may lock and
+// allocate (on Linux the signals SIGINT, SIGTERM and SIGHUP; on Windows the console's control
+// events); broken pipes; and standard output's bytes.
 #pragma once
 
 #include <functional>
@@ -28,5 +29,10 @@ void HandStopRequestsTo(std::function<void(StopRequest)> onStop);
 // A write to a closed pipe or terminal only fails, instead of ending the program (SIGPIPE on
 // Linux; a failed write is all Windows knows).
 void IgnoreBrokenPipes();
+
+// Standard output carries the bytes written to it as they are. Linux does anyway; on Windows the
+// runtime's text mode would write each LF as CR LF, where texts such as the update log's already
+// end their lines in CR LF.
+void WriteStandardOutputAsIs();
 
 }  // namespace platform

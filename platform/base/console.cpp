@@ -1,5 +1,6 @@
-// The stop requests of Linux: signals, waited for by sigwait on a thread of their own.
-#include "platform/base/stop_requests.h"
+// A terminal on Linux: the stop requests are signals, waited for by sigwait on a thread of their
+// own.
+#include "platform/base/console.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -29,5 +30,7 @@ void HandStopRequestsTo(std::function<void(StopRequest)> onStop) {
 void IgnoreBrokenPipes() {
   ::signal(SIGPIPE, SIG_IGN);
 }
+
+void WriteStandardOutputAsIs() {}
 
 }  // namespace platform
