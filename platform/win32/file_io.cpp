@@ -1,10 +1,11 @@
 // ReadFile, WriteFile and GetFileSize. Files are read and written synchronously at their current
-// position; a handle that is not a file goes to the comm stand-in, which knows COM ports and
-// refuses everything else.
+// position, or at the OVERLAPPED's offset when the caller passes one; a handle that is not a file
+// goes to the comm stand-in, which knows COM ports and refuses everything else.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <mutex>
 
 #include "platform/win32/comm.h"
@@ -34,6 +35,15 @@ void CompleteOverlapped(OVERLAPPED* overlapped, DWORD bytes) {
   overlapped->InternalHigh = bytes;
   if (overlapped->hEvent != nullptr) SetEventLocked(overlapped->hEvent);
   clock.Notify();
+}
+
+// A transfer with an OVERLAPPED starts at its offset, also on a handle opened without
+// FILE_FLAG_OVERLAPPED, and leaves the file's position after it, as the platform's does.
+bool SeekToOverlapped(int fd, const OVERLAPPED* overlapped) {
+  if (overlapped == nullptr) return true;
+  const off_t offset =
+      static_cast<off_t>((std::uint64_t{overlapped->OffsetHigh} << 32) | overlapped->Offset);
+  return ::lseek(fd, offset, SEEK_SET) == offset;
 }
 
 // Reads until `count` bytes or the end of the file; -1 with errno on a failure.
@@ -74,6 +84,7 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead
     return Fail(ERROR_INVALID_PARAMETER);
   }
   if (!file->CanRead()) return Fail(ERROR_ACCESS_DENIED);
+  if (!SeekToOverlapped(file->fd(), overlapped)) return Fail(ErrorFromErrno(errno));
   ssize_t done = ReadSome(file->fd(), static_cast<BYTE*>(buffer), bytesToRead);
   if (done < 0) return Fail(ErrorFromErrno(errno));
   if (bytesRead != nullptr) *bytesRead = static_cast<DWORD>(done);
@@ -91,6 +102,7 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesW
     return Fail(ERROR_INVALID_PARAMETER);
   }
   if (!file->CanWrite()) return Fail(ERROR_ACCESS_DENIED);
+  if (!SeekToOverlapped(file->fd(), overlapped)) return Fail(ErrorFromErrno(errno));
   ssize_t done = WriteAll(file->fd(), static_cast<const BYTE*>(buffer), bytesToWrite);
   if (done < 0) return Fail(ErrorFromErrno(errno));
   if (bytesWritten != nullptr) *bytesWritten = static_cast<DWORD>(done);

@@ -136,7 +136,7 @@ BOOL UnmapViewOfFile(LPCVOID baseAddress) {
     std::lock_guard lock(views.mutex);
     auto it = views.lengths.find(baseAddress);
     if (it == views.lengths.end()) {
-      SetLastError(ERROR_INVALID_PARAMETER);
+      SetLastError(ERROR_INVALID_ADDRESS);  // no view starts there
       return FALSE;
     }
     length = it->second;

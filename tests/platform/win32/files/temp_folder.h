@@ -3,26 +3,34 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
-#include "platform/win32/objects.h"
+#include "tests/platform/win32/win32_test.h"
 
 namespace files_test {
+
+using testing_support::OpenHandles;
+using testing_support::UnderWine;
 
 class TempFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "mdm-files-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-    handlesBefore_ = platform::win32::OpenHandleCount();
+    // A name of its own, made by whichever test creates it first (Windows has no mkdtemp).
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && folder_.empty(); ++attempt) {
+      auto candidate =
+          std::filesystem::temp_directory_path() / ("mdm-files-" + std::to_string(random()));
+      if (std::filesystem::create_directory(candidate)) folder_ = candidate;
+    }
+    ASSERT_FALSE(folder_.empty());
+    handlesBefore_ = OpenHandles();
   }
   void TearDown() override {
-    EXPECT_EQ(platform::win32::OpenHandleCount(), handlesBefore_) << "a handle was left open";
+    EXPECT_EQ(OpenHandles(), handlesBefore_) << "a handle was left open";
     std::error_code ignored;
     std::filesystem::permissions(folder_, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::add, ignored);
