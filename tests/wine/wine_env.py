@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Runs the Windows build's programs under Wine, for the Linux build's ctest (label wine).
 
-One prefix per build folder (BUILD/wine-prefix), made once with `wineboot -i` under a lock and
+One prefix per build folder (BUILD/wine-prefix; BUILD/wine-prefix-x11 for a display), made once with `wineboot -i` under a lock and
 reused; one persistent wineserver per prefix, shared by every run that uses the prefix and
 ended (`wineserver -k`) by the last of them. A scratch HOME, no menu entries, no Mono or Gecko
 prompts, no debug channels, and no display needed (the null graphics driver).
@@ -34,12 +34,10 @@ import time
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
-PREFIX_SETTINGS = [
-    # Windows can be made without a display; nothing is shown.
-    (r"HKCU\Software\Wine\Drivers", "Graphics", "null"),
-    # Under Xvfb a managed window's close costs 2 s.
-    (r"HKCU\Software\Wine\X11 Driver", "Managed", "N"),
-]
+# Windows can be made without a display; nothing is shown. A prefix for a display has its own.
+HEADLESS_SETTINGS = [(r"HKCU\Software\Wine\Drivers", "Graphics", "null")]
+# Under Xvfb a managed window's close costs 2 s.
+DISPLAY_SETTINGS = [(r"HKCU\Software\Wine\X11 Driver", "Managed", "N")]
 PORTS_KEY = r"HKLM\Software\Wine\Ports"
 
 
@@ -73,9 +71,12 @@ def run_bounded(command, env, stdout, stderr, timeout):
 
 
 class Wine:
-    def __init__(self, build_dir, lines_library=None):
+    def __init__(self, build_dir, lines_library=None, display=None):
+        """With `display` (":N"), programs show their windows there, from a prefix of its own
+        (BUILD/wine-prefix-x11)."""
         self.build_dir = pathlib.Path(build_dir).resolve()
-        self.prefix = self.build_dir / "wine-prefix"
+        self.prefix = self.build_dir / ("wine-prefix-x11" if display else "wine-prefix")
+        self.settings = DISPLAY_SETTINGS if display else HEADLESS_SETTINGS
         self.home = self.build_dir / "wine-home"
         self.runs = self.build_dir / "wine-runs"
         self.lines_library = lines_library
@@ -85,19 +86,21 @@ class Wine:
         self.env.update(WINEPREFIX=str(self.prefix), HOME=str(self.home), WINEDEBUG="-all",
                         WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree,mshtml=",
                         WINEARCH="win64")
+        if display:
+            self.env["DISPLAY"] = display
         self._users = None
 
     # The prefix, made once per build folder; a half-made one (no mark) is made again.
     def _ensure_prefix(self):
         mark = self.prefix / ".mdm-ready"
-        with locked(self.build_dir / "wine-prefix.lock"):
+        with locked(self.prefix.with_suffix(".lock")):
             if mark.exists():
                 return
             shutil.rmtree(self.prefix, ignore_errors=True)
             self.home.mkdir(parents=True, exist_ok=True)
             started = time.monotonic()
             self._wine(["wineboot", "-i"], timeout=80, what="wineboot -i")
-            for key, name, value in PREFIX_SETTINGS:
+            for key, name, value in self.settings:
                 self.reg("add", key, "/v", name, "/d", value, "/f")
             subprocess.run([WINESERVER, "-w"], env=self.env, timeout=30,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -108,7 +111,7 @@ class Wine:
         self.runs.mkdir(exist_ok=True)
         self._ensure_prefix()
         # Every run holds the users' lock shared; the last one out ends the server.
-        self._users = open(self.build_dir / "wine-prefix.users", "a+")
+        self._users = open(self.prefix.with_suffix(".users"), "a+")
         fcntl.flock(self._users, fcntl.LOCK_SH)
         # Its output goes nowhere: Wine's background processes would hold the caller's open.
         subprocess.Popen([WINESERVER, "-p"], env=self.env, stdin=subprocess.DEVNULL,
@@ -142,7 +145,7 @@ class Wine:
         """Maps COM port `name` of the prefix to the Linux `device` for one run: one run of the
         prefix at a time holds its ports."""
         link = self.prefix / "dosdevices" / name.lower()
-        with locked(self.build_dir / "wine-prefix.ports"):
+        with locked(self.prefix.with_suffix(".ports")):
             # Wine makes the link from the value at a server start; the link serves this one.
             self.reg("add", PORTS_KEY, "/v", name, "/d", device, "/f")
             with contextlib.suppress(FileNotFoundError):

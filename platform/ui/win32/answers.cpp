@@ -55,9 +55,19 @@ void AnswerMessageBox(HWND box) {
   Press(box, answer ? answer(request) : type == MB_YESNO ? IDNO : IDOK);
 }
 
+// The field the file name is typed into: the edit field inside the file name combo box (itself
+// inside an extended combo box in some layouts), or the plain edit field of older layouts.
 HWND FileNameField(HWND box) {
-  HWND combo = GetDlgItem(box, kFileNameCombo);
-  return combo != nullptr ? combo : GetDlgItem(box, kFileNameEdit);
+  HWND field = GetDlgItem(box, kFileNameCombo);
+  if (field == nullptr) return GetDlgItem(box, kFileNameEdit);
+  char className[16] = "";
+  while (GetClassNameA(field, className, sizeof(className)) > 0 &&
+         lstrcmpiA(className, "Edit") != 0) {
+    HWND inner = FindWindowExA(field, nullptr, nullptr, nullptr);
+    if (inner == nullptr) break;
+    field = inner;
+  }
+  return field;
 }
 
 // What the file dialog shows: its owner, its title and the file name it offers. Only messages
@@ -93,17 +103,19 @@ struct Operator {
   std::set<HWND> answered;
   std::set<HWND> fileDialogs;
 
+  // Only message boxes and file dialogs are answered; the program's own dialogs are not.
   void Visit(HWND box) {
     if (answered.contains(box) || !IsWindowVisible(box)) return;
+    bool messageBox = GetDlgItem(box, kMessageText) != nullptr;
+    if (!messageBox && !IsFileDialog(box)) return;
     answered.insert(box);
-    HWND owner = GetWindow(box, GW_OWNER);
-    if (fileDialogs.contains(owner)) {
+    if (messageBox && fileDialogs.contains(GetWindow(box, GW_OWNER))) {
       Press(box, GetDlgItem(box, IDYES) != nullptr ? IDYES : IDOK);
-    } else if (IsFileDialog(box)) {
+    } else if (messageBox) {
+      AnswerMessageBox(box);
+    } else {
       fileDialogs.insert(box);
       AnswerFileDialog(box);
-    } else {
-      AnswerMessageBox(box);
     }
   }
 
