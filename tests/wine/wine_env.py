@@ -96,7 +96,7 @@ class Wine:
             shutil.rmtree(self.prefix, ignore_errors=True)
             self.home.mkdir(parents=True, exist_ok=True)
             started = time.monotonic()
-            self._wine(["wineboot", "-i"], timeout=80, what="wineboot -i")
+            self._wine(["wineboot", "-i"], timeout=60, what="wineboot -i")
             for key, name, value in PREFIX_SETTINGS:
                 self.reg("add", key, "/v", name, "/d", value, "/f")
             subprocess.run([WINESERVER, "-w"], env=self.env, timeout=30,
@@ -110,8 +110,9 @@ class Wine:
         # Every run holds the users' lock shared; the last one out ends the server.
         self._users = open(self.build_dir / "wine-prefix.users", "a+")
         fcntl.flock(self._users, fcntl.LOCK_SH)
-        # Its output goes nowhere: Wine's background processes would hold the caller's open.
-        subprocess.Popen([WINESERVER, "-p"], env=self.env, stdin=subprocess.DEVNULL,
+        # Its output goes nowhere: Wine's background processes would hold the caller's open. It
+        # stays a minute after its last client even if a run is killed before it ends it.
+        subprocess.Popen([WINESERVER, "-p60"], env=self.env, stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                          start_new_session=True).wait(timeout=30)
         return self
@@ -155,7 +156,7 @@ class Wine:
                     link.unlink()
                 self.reg("delete", PORTS_KEY, "/v", name, "/f")
 
-    def run(self, program, args=(), env=None, timeout=60, lines_folder=None):
+    def run(self, program, args=(), env=None, timeout=25, lines_folder=None):
         """Runs a Windows program; its output goes to wine-runs/NAME.PID.out and .err. Returns its
         status, or None when it ran out of time."""
         run_env = dict(self.env, **(env or {}))
@@ -209,7 +210,7 @@ def main():
     parser.add_argument("--wine", action="store_true", help="run the program under Wine")
     parser.add_argument("--lines", help="the line library, preloaded under Wine")
     parser.add_argument("--serve", metavar="MDMSIM", help="serve a simulated modem first")
-    parser.add_argument("--timeout", type=float, default=60)
+    parser.add_argument("--timeout", type=float, default=25)
     parser.add_argument("program")
     parser.add_argument("args", nargs="*")
     options = parser.parse_args()
