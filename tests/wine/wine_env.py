@@ -67,9 +67,12 @@ def run_bounded(command, env, stdout, stderr, timeout):
     try:
         return process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
-        os.killpg(process.pid, signal.SIGKILL)
-        process.wait()
         return None
+    finally:
+        # Out of time, or the harness itself told to stop: nothing of the run stays behind.
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
 
 
 class Wine:
@@ -236,6 +239,9 @@ def main():
         took = time.monotonic() - started
     sys.stdout.write(out.read_text(errors="replace"))
     sys.stdout.write(err.read_text(errors="replace"))
+    if status == 0:  # a failed run's output stays for a look
+        out.unlink()
+        err.unlink()
     if status is None:
         print(f"wine_env: {options.program} ran out of its {options.timeout:.0f} s")
         return 124
