@@ -44,21 +44,31 @@ CloseFunction RealClose() {
   return real;
 }
 
-// DTR and RTS as each descriptor's program last set them.
-std::mutex outputsLock;
-std::unordered_map<int, int> outputs;
+// DTR and RTS as each descriptor's program last set them. Made at first use: close() may come
+// before this library's static constructors have run.
+struct Outputs {
+  std::mutex lock;
+  std::unordered_map<int, int> bits;
+};
+
+Outputs& AllOutputs() {
+  static Outputs* outputs = new Outputs;  // never destroyed: close() may come after exit
+  return *outputs;
+}
 
 constexpr int kOutputs = TIOCM_DTR | TIOCM_RTS;
 
 int OutputsOf(int fd) {
-  std::lock_guard lock(outputsLock);
-  auto found = outputs.find(fd);
-  return found == outputs.end() ? kOutputs : found->second;
+  Outputs& outputs = AllOutputs();
+  std::lock_guard lock(outputs.lock);
+  auto found = outputs.bits.find(fd);
+  return found == outputs.bits.end() ? kOutputs : found->second;
 }
 
 void SetOutputs(int fd, int bits) {
-  std::lock_guard lock(outputsLock);
-  outputs[fd] = bits & kOutputs;
+  Outputs& outputs = AllOutputs();
+  std::lock_guard lock(outputs.lock);
+  outputs.bits[fd] = bits & kOutputs;
 }
 
 // Unix 98 pseudo-terminal slaves have the majors 136 to 143.
@@ -171,8 +181,9 @@ extern "C" int ioctl(int fd, unsigned long request, ...) {
 // A descriptor's number may come back for another file: its outputs go with it.
 extern "C" int close(int fd) {
   {
-    std::lock_guard lock(outputsLock);
-    outputs.erase(fd);
+    Outputs& outputs = AllOutputs();
+    std::lock_guard lock(outputs.lock);
+    outputs.bits.erase(fd);
   }
   return RealClose()(fd);
 }

@@ -65,9 +65,12 @@ def run_bounded(command, env, stdout, stderr, timeout):
     try:
         return process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
-        os.killpg(process.pid, signal.SIGKILL)
-        process.wait()
         return None
+    finally:
+        # Out of time, or the harness itself told to stop: nothing of the run stays behind.
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
 
 
 class Wine:
@@ -99,7 +102,7 @@ class Wine:
             shutil.rmtree(self.prefix, ignore_errors=True)
             self.home.mkdir(parents=True, exist_ok=True)
             started = time.monotonic()
-            self._wine(["wineboot", "-i"], timeout=80, what="wineboot -i")
+            self._wine(["wineboot", "-i"], timeout=60, what="wineboot -i")
             for key, name, value in self.settings:
                 self.reg("add", key, "/v", name, "/d", value, "/f")
             subprocess.run([WINESERVER, "-w"], env=self.env, timeout=30,
@@ -113,8 +116,9 @@ class Wine:
         # Every run holds the users' lock shared; the last one out ends the server.
         self._users = open(self.prefix.with_suffix(".users"), "a+")
         fcntl.flock(self._users, fcntl.LOCK_SH)
-        # Its output goes nowhere: Wine's background processes would hold the caller's open.
-        subprocess.Popen([WINESERVER, "-p"], env=self.env, stdin=subprocess.DEVNULL,
+        # Its output goes nowhere: Wine's background processes would hold the caller's open. It
+        # stays a minute after its last client even if a run is killed before it ends it.
+        subprocess.Popen([WINESERVER, "-p60"], env=self.env, stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                          start_new_session=True).wait(timeout=30)
         return self
@@ -158,7 +162,7 @@ class Wine:
                     link.unlink()
                 self.reg("delete", PORTS_KEY, "/v", name, "/f")
 
-    def run(self, program, args=(), env=None, timeout=60, lines_folder=None):
+    def run(self, program, args=(), env=None, timeout=25, lines_folder=None):
         """Runs a Windows program; its output goes to wine-runs/NAME.PID.out and .err. Returns its
         status, or None when it ran out of time."""
         run_env = dict(self.env, **(env or {}))
@@ -212,7 +216,7 @@ def main():
     parser.add_argument("--wine", action="store_true", help="run the program under Wine")
     parser.add_argument("--lines", help="the line library, preloaded under Wine")
     parser.add_argument("--serve", metavar="MDMSIM", help="serve a simulated modem first")
-    parser.add_argument("--timeout", type=float, default=60)
+    parser.add_argument("--timeout", type=float, default=25)
     parser.add_argument("program")
     parser.add_argument("args", nargs="*")
     options = parser.parse_args()
@@ -238,6 +242,9 @@ def main():
         took = time.monotonic() - started
     sys.stdout.write(out.read_text(errors="replace"))
     sys.stdout.write(err.read_text(errors="replace"))
+    if status == 0:  # a failed run's output stays for a look
+        out.unlink()
+        err.unlink()
     if status is None:
         print(f"wine_env: {options.program} ran out of its {options.timeout:.0f} s")
         return 124

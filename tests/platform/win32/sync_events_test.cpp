@@ -1,4 +1,5 @@
-// Events and waits without time: Win32 only, so that the Windows build runs it under Wine too.
+// Events, waits and threads without time: Win32 only, so that the Windows build runs it under
+// Wine too.
 #include <gtest/gtest.h>
 
 #include "platform/win32/windows.h"
@@ -40,6 +41,30 @@ TEST_F(Win32Events, ClosedOrUnknownHandlesFail) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_FALSE(SetEvent(event));
   EXPECT_FALSE(CloseHandle(event));
+}
+
+// A thread is active until its function returns, its handle is signalled then, and its exit code
+// is the function's result.
+TEST_F(Win32Events, ThreadHandleIsSignalledWithTheExitCodeWhenItEnds) {
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](LPVOID parameter) -> DWORD {
+        return WaitForSingleObject(static_cast<HANDLE>(parameter), INFINITE) == WAIT_OBJECT_0 ? 7
+                                                                                              : 1;
+      },
+      go, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  DWORD code = 0;
+  EXPECT_TRUE(GetExitCodeThread(thread, &code));
+  EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
+  EXPECT_EQ(WaitForSingleObject(thread, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  SetEvent(go);
+  EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+  EXPECT_TRUE(GetExitCodeThread(thread, &code));
+  EXPECT_EQ(code, 7u);
+  CloseHandle(thread);
+  CloseHandle(go);
 }
 
 }  // namespace

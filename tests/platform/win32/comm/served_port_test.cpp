@@ -124,4 +124,33 @@ TEST_F(ServedPort, ReadTimeOutEndsTheReadWithTheBytesThatCame) {
   EXPECT_EQ(done, 0u);
 }
 
+TEST_F(ServedPort, PortIsOpenedExclusively) {
+  // Wine opens a COM port as often as asked; the platform gives it to one handle at a time.
+  if (testing_support::UnderWine()) GTEST_SKIP() << "Wine opens a COM port twice";
+  HANDLE second = CreateFileA(std::getenv("MDM_TEST_PORT"), GENERIC_READ | GENERIC_WRITE, 0,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+}
+
+// The updater's workers may still wait in a read when the port closes: the read ends, aborted.
+TEST_F(ServedPort, ClosingThePortAbandonsAPendingRead) {
+  COMMTIMEOUTS none{0, 0, 0, 0, 0};  // a read waits for all its bytes
+  ASSERT_TRUE(SetCommTimeouts(port_, &none));
+  Request read;
+  char buffer[16];
+  DWORD done = 0;
+  ASSERT_FALSE(ReadFile(port_, buffer, sizeof buffer, &done, &read.overlapped));
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+  CloseHandle(port_);
+  ASSERT_EQ(WaitForSingleObject(read.overlapped.hEvent, 5000), WAIT_OBJECT_0);
+  EXPECT_FALSE(GetOverlappedResult(port_, &read.overlapped, &done, FALSE));
+  // Wine ends it with STATUS_HANDLES_CLOSED (ERROR_HANDLES_CLOSED), the platform as cancelled.
+  if (!testing_support::UnderWine()) {
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  }
+  port_ = INVALID_HANDLE_VALUE;
+}
+
 }  // namespace
