@@ -14,7 +14,7 @@
 
 #include "platform/ui/dialogs.h"
 #include "platform/ui/win32/answers.h"
-#include "tests/windows/window_picture.h"
+#include "tests/wine/window_picture.h"
 #include "updater/dialog/dialog.h"
 
 namespace {
@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
   std::string image = argv[1], log = argv[2];
   HWND dialog = nullptr;
   if (!WaitFor(
-          60, [&] { return (dialog = FindWindowA(nullptr, kTitle)) && IsWindowVisible(dialog); })) {
+          20, [&] { return (dialog = FindWindowA(nullptr, kTitle)) && IsWindowVisible(dialog); })) {
     std::printf("the window did not show\n");
     return 1;
   }
@@ -142,19 +142,19 @@ int main(int argc, char** argv) {
   });
   ui::win32::AnswerDialogs answering(process);
   HWND logControl = GetDlgItem(dialog, IDC_LOG);
-  if (!WaitFor(80, [&] { return TextOf(logControl).find(kFinished) != std::string::npos; })) {
+  if (!WaitFor(40, [&] { return TextOf(logControl).find(kFinished) != std::string::npos; })) {
     std::printf("the session did not finish\n");
     return 1;
   }
   std::printf("the session finished\n");
   Press(dialog, IDC_SAVE_LOG);
-  if (!WaitFor(20, [&] { return GetFileAttributesA(log.c_str()) != INVALID_FILE_ATTRIBUTES; })) {
+  if (!WaitFor(10, [&] { return GetFileAttributesA(log.c_str()) != INVALID_FILE_ATTRIBUTES; })) {
     std::printf("the log was not saved\n");
     return 1;
   }
   std::printf("the log was saved\n");
   Press(dialog, IDOK);
-  if (!WaitFor(20, [&] { return !IsWindow(dialog); })) {
+  if (!WaitFor(10, [&] { return !IsWindow(dialog); })) {
     std::printf("Exit did not close the window\n");
     return 1;
   }

@@ -1,4 +1,4 @@
-#include "tests/windows/window_picture.h"
+#include "tests/wine/window_picture.h"
 
 #include <cstdio>
 #include <vector>
