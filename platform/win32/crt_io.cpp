@@ -172,9 +172,9 @@ int localtime_s(std::tm* local, const std::time_t* time) {
   if (local == nullptr) return EINVAL;
   if (time == nullptr || localtime_r(time, local) == nullptr) {
     *local = std::tm{};
-    for (int* field : {&local->tm_sec, &local->tm_min, &local->tm_hour, &local->tm_mday,
-                       &local->tm_mon, &local->tm_year, &local->tm_wday, &local->tm_yday,
-                       &local->tm_isdst}) {
+    for (int* field :
+         {&local->tm_sec, &local->tm_min, &local->tm_hour, &local->tm_mday, &local->tm_mon,
+          &local->tm_year, &local->tm_wday, &local->tm_yday, &local->tm_isdst}) {
       *field = -1;
     }
     return EINVAL;
