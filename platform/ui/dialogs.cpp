@@ -1,53 +1,11 @@
+// The stand-in's message boxes and open-file dialog: each answered by who the program installed.
 #include "platform/ui/dialogs.h"
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
-
-namespace ui {
-namespace {
-
-struct Answers {
-  std::mutex mutex;
-  MessageBoxAnswer messageBox;
-  FileDialogAnswer fileDialog;
-};
-
-Answers& TheAnswers() {
-  static Answers answers;
-  return answers;
-}
-
-}  // namespace
-
-void SetMessageBoxAnswer(MessageBoxAnswer answer) {
-  std::lock_guard lock(TheAnswers().mutex);
-  TheAnswers().messageBox = std::move(answer);
-}
-
-void SetFileDialogAnswer(FileDialogAnswer answer) {
-  std::lock_guard lock(TheAnswers().mutex);
-  TheAnswers().fileDialog = std::move(answer);
-}
-
-std::vector<std::string> SplitFilter(const char* filter) {
-  std::vector<std::string> parts;
-  if (filter == nullptr) return parts;
-  while (*filter != '\0') {
-    parts.emplace_back(filter);
-    filter += parts.back().size() + 1;
-  }
-  return parts;
-}
-
-}  // namespace ui
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
-  ui::MessageBoxAnswer answer;
-  {
-    std::lock_guard lock(ui::TheAnswers().mutex);
-    answer = ui::TheAnswers().messageBox;
-  }
+  ui::MessageBoxAnswer answer = ui::CurrentMessageBoxAnswer();
   ui::MessageBoxRequest request{owner, text != nullptr ? text : "",
                                 caption != nullptr ? caption : "", type};
   if (answer) return answer(request);
@@ -56,11 +14,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 
 BOOL GetOpenFileNameA(LPOPENFILENAMEA request) {
   if (request == nullptr || request->lpstrFile == nullptr || request->nMaxFile == 0) return FALSE;
-  ui::FileDialogAnswer answer;
-  {
-    std::lock_guard lock(ui::TheAnswers().mutex);
-    answer = ui::TheAnswers().fileDialog;
-  }
+  ui::FileDialogAnswer answer = ui::CurrentFileDialogAnswer();
   ui::FileDialogRequest asked{request->lStructSize,
                               request->hwndOwner,
                               request->lpstrTitle != nullptr ? request->lpstrTitle : "",

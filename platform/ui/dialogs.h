@@ -40,6 +40,9 @@ using FileDialogAnswer = std::function<std::optional<std::string>(const FileDial
 // a file dialog is cancelled.
 void SetMessageBoxAnswer(MessageBoxAnswer answer);
 void SetFileDialogAnswer(FileDialogAnswer answer);
+// Who answers now (empty when nobody was installed).
+MessageBoxAnswer CurrentMessageBoxAnswer();
+FileDialogAnswer CurrentFileDialogAnswer();
 
 // The filter list of an open-file request: pairs of NUL-terminated strings ended by an empty
 // string.

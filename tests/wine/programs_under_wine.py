@@ -28,7 +28,6 @@ import random
 import re
 import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import time
@@ -315,11 +314,4 @@ def main():
 
 
 if __name__ == "__main__":
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    try:
-        sys.exit(main())
-    except (HarnessError, OSError, subprocess.SubprocessError) as error:
-        print(f"programs_under_wine: {error}", file=sys.stderr)
-        sys.exit(2)
-    except KeyboardInterrupt:
-        sys.exit(130)
+    wine_env.run_script(main, "programs_under_wine")

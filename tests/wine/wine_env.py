@@ -252,13 +252,19 @@ def main():
     return status
 
 
-if __name__ == "__main__":
-    # The context managers put the prefix, the server and the served modem back in order.
+def run_script(main, name):
+    """Ends the script with main()'s status: 2 with one line when the harness itself failed, 130
+    or 143 on SIGINT or SIGTERM, after the context managers have put the prefix, the server and
+    the served modem back in order."""
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     try:
         sys.exit(main())
     except (HarnessError, OSError, subprocess.SubprocessError) as error:
-        print(f"wine_env: {error}", file=sys.stderr)
+        print(f"{name}: {error}", file=sys.stderr)
         sys.exit(2)
     except KeyboardInterrupt:
         sys.exit(130)
+
+
+if __name__ == "__main__":
+    run_script(main, "wine_env")

@@ -1,7 +1,6 @@
 #include "platform/ui/win32/answers.h"
 
 #include <chrono>
-#include <mutex>
 #include <set>
 #include <string>
 
@@ -9,17 +8,6 @@
 
 namespace ui {
 namespace {
-
-struct Answers {
-  std::mutex mutex;
-  MessageBoxAnswer messageBox;
-  FileDialogAnswer fileDialog;
-};
-
-Answers& TheAnswers() {
-  static Answers answers;
-  return answers;
-}
 
 // Controls of the dialogs the operator tells apart: the message box's text, and the file name
 // field of the open-file dialog (a combo box, or an edit field in older layouts).
@@ -44,11 +32,7 @@ void Press(HWND box, int button) {
 }
 
 void AnswerMessageBox(HWND box) {
-  MessageBoxAnswer answer;
-  {
-    std::lock_guard lock(TheAnswers().mutex);
-    answer = TheAnswers().messageBox;
-  }
+  MessageBoxAnswer answer = CurrentMessageBoxAnswer();
   UINT type = GetDlgItem(box, IDYES) != nullptr ? MB_YESNO : MB_OK;
   MessageBoxRequest request{GetWindow(box, GW_OWNER), TextOf(GetDlgItem(box, kMessageText)),
                             TextOf(box), type};
@@ -82,11 +66,7 @@ FileDialogRequest DescribeFileDialog(HWND box) {
 }
 
 void AnswerFileDialog(HWND box) {
-  FileDialogAnswer answer;
-  {
-    std::lock_guard lock(TheAnswers().mutex);
-    answer = TheAnswers().fileDialog;
-  }
+  FileDialogAnswer answer = CurrentFileDialogAnswer();
   std::optional<std::string> path = answer ? answer(DescribeFileDialog(box)) : std::nullopt;
   if (!path) {
     Press(box, IDCANCEL);
@@ -138,16 +118,6 @@ BOOL CALLBACK VisitWindow(HWND window, LPARAM data) {
 }
 
 }  // namespace
-
-void SetMessageBoxAnswer(MessageBoxAnswer answer) {
-  std::lock_guard lock(TheAnswers().mutex);
-  TheAnswers().messageBox = std::move(answer);
-}
-
-void SetFileDialogAnswer(FileDialogAnswer answer) {
-  std::lock_guard lock(TheAnswers().mutex);
-  TheAnswers().fileDialog = std::move(answer);
-}
 
 namespace win32 {
 
