@@ -26,7 +26,6 @@ import os
 import pathlib
 import random
 import re
-import signal
 import subprocess
 import tempfile
 import threading
@@ -152,12 +151,7 @@ def scripted_modem(linux, root, received):
         threading.Thread(target=modem.stdout.read, daemon=True).start()
         yield ready[1]
     finally:
-        modem.send_signal(signal.SIGTERM)
-        try:
-            modem.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            os.killpg(modem.pid, signal.SIGKILL)
-            modem.wait()
+        wine_env.stop(modem)
 
 
 def rz_update(case):

@@ -202,12 +202,18 @@ def served_modem(mdmsim, timeout=30):
             link = pathlib.Path(root) / "dosdevices" / "com3"
             yield pathlib.Path(root), "COM3", os.readlink(link)
         finally:
-            server.send_signal(signal.SIGTERM)
-            try:
-                server.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(server.pid, signal.SIGKILL)
-                server.wait()
+            stop(server)
+
+
+def stop(process, timeout=10):
+    """Stops a process started in a session of its own: SIGTERM, then SIGKILL for the whole
+    session when it has not ended within `timeout` seconds."""
+    process.send_signal(signal.SIGTERM)
+    try:
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
 
 
 def main():
