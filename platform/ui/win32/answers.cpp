@@ -76,8 +76,8 @@ void AnswerFileDialog(HWND box) {
   Press(box, IDOK);
 }
 
-// The operator's pass over the shown dialogs of this process that it has not answered yet. A
-// dialog counts as shown once it is visible: its WM_INITDIALOG has run by then.
+// The operator's pass over the shown dialogs of the watched process that it has not answered
+// yet. A dialog counts as shown once it is visible: its WM_INITDIALOG has run by then.
 struct Operator {
   DWORD process;
   std::set<HWND> answered;
