@@ -276,4 +276,13 @@ TEST(MdmsimUpdate, TheSameSeedGivesTheSameRunEvenOnABusyMachine) {
   EXPECT_NE(quiet[0], quiet[1]);
 }
 
+// A call dropped as its last bytes go: the reader, which stops at as many bytes as were sent,
+// ends inside the modem's NO CARRIER, and the bytes before it are still the call's, intact.
+TEST(MdmsimCall, ADropAsTheLastBytesGoCutsTheNoCarrierAndKeepsTheCallIntact) {
+  TempRoot root;
+  ProgramResult run = Mdmsim(root, {"call", "--seed", "6342"});
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_NE(run.out.find("COM3 -> COM4: 1506 of 1517 bytes intact"), std::string::npos) << run.out;
+}
+
 }  // namespace

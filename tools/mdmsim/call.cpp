@@ -32,9 +32,11 @@ double Seconds(Time from, Time to) {
 // Whether `got` is `sent` once and in order. After a line fault: a prefix of it (bytes the
 // noise garbled allowed in their places), then the modem's NO CARRIER and after that only what
 // the modem said in command mode, to whatever the host sent it before it saw the carrier go.
-// `payload` is how many of the bytes got were payload.
+// The reader stops at as many bytes as were sent, so a call dropped as its last bytes went may
+// end `got` inside the NO CARRIER. `payload` is how many of the bytes got were payload.
 bool Intact(const std::vector<std::uint8_t>& sent, const std::vector<std::uint8_t>& got,
             bool faulted, std::uint64_t& payload) {
+  constexpr std::string_view kNoCarrier = "\r\nNO CARRIER\r\n";
   std::size_t same = 0;
   while (same < got.size() && same < sent.size() &&
          (got[same] == sent[same] || (faulted && got[same] == (sent[same] ^ kNoise)))) {
@@ -44,8 +46,11 @@ bool Intact(const std::vector<std::uint8_t>& sent, const std::vector<std::uint8_
   if (same == got.size()) return faulted || same == sent.size();
   if (!faulted) return false;
   std::string_view text(reinterpret_cast<const char*>(got.data()), got.size());
+  const bool cutByTheCount = got.size() == sent.size();
   for (std::size_t split = same + 1; split-- > 0;) {
-    if (text.substr(split).starts_with("\r\nNO CARRIER\r\n")) {
+    std::string_view rest = text.substr(split);
+    if (rest.starts_with(kNoCarrier) ||
+        (cutByTheCount && !rest.empty() && kNoCarrier.starts_with(rest))) {
       payload = split;
       return true;
     }
