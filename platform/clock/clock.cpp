@@ -4,12 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/clock/fiber.h"
 #include "platform/clock/real_clock.h"
 
 namespace platform::clock {
 namespace {
-
-thread_local ThreadRecord* tCurrent = nullptr;
 
 Clock& DefaultClock() {
   static RealClock clock;
@@ -25,7 +24,7 @@ const std::function<bool()> kNever = [] { return false; };
 Clock::Clock() = default;
 
 Clock::~Clock() {
-  if (timerThread_.joinable()) {
+  if (timerThread_.joinable) {
     std::fprintf(stderr, "clock: destroyed without Shutdown()\n");
     std::abort();
   }
@@ -51,15 +50,10 @@ Clock::TimerId Clock::Schedule(Time deadline, std::function<void()> fn) {
 }
 
 Clock::TimerId Clock::ScheduleLocked(Time deadline, std::function<void()> fn) {
-  if (!timerThread_.joinable() && !timersStopping_) {
-    // Started here rather than through Spawn, which would take the lock we already hold.
-    timerRecord_ = std::make_shared<ThreadRecord>("timers");
-    timerRecord_->daemon = true;
-    Enter(*timerRecord_);
-    timerThread_ = std::thread([this] {
-      tCurrent = timerRecord_.get();
-      TimerLoop();
-    });
+  if (!timerThread_.joinable && !timersStopping_) {
+    auto record = std::make_shared<ThreadRecord>("timers");
+    record->daemon = true;
+    timerThread_ = StartLocked(std::move(record), [this] { TimerLoop(); });
   }
   TimerId id = nextTimer_++;
   timers_.emplace(deadline, std::make_pair(id, std::move(fn)));
@@ -82,7 +76,6 @@ bool Clock::CancelLocked(TimerId id) {
 
 void Clock::TimerLoop() {
   Lock lock(mutex_);
-  AwaitTurn(lock, *timerRecord_);
   while (!timersStopping_) {
     if (!timers_.empty() && timers_.begin()->first <= Now()) {
       auto fn = std::move(timers_.begin()->second.second);
@@ -100,24 +93,65 @@ void Clock::TimerLoop() {
     };
     Wait(lock, changed, next, "timer queue");
   }
-  timerRecord_->ended = true;
-  Notify();  // wake whoever waits for the end before the thread stops counting
-  Leave(*timerRecord_);
 }
 
 void Clock::Shutdown() {
-  {
-    Lock lock(mutex_);
-    timersStopping_ = true;
-    Notify();
-    // A registered caller lets the timer thread run to its end before joining it.
-    ThreadRecord* me = CurrentThread();
-    if (timerRecord_ && me != nullptr && me->registered) {
-      const std::function<bool()> ended = [this] { return timerRecord_->ended; };
-      Wait(lock, ended, std::nullopt, "the timer thread's end");
-    }
+  Lock lock(mutex_);
+  timersStopping_ = true;
+  Notify();
+  if (!timerThread_.joinable) return;
+  // The caller waits on the clock for the timer thread's end, registered for the while if it is
+  // not already: on the virtual clock the timer thread runs only when handed the turn.
+  ThreadRecord* me = CurrentThread();
+  std::shared_ptr<ThreadRecord> visitor;
+  if (me == nullptr || !me->registered) {
+    visitor = std::make_shared<ThreadRecord>("clock shutdown");
+    Enter(*visitor);
+    SetCurrentThread(visitor.get());
+    AwaitTurn(lock, *visitor);
   }
-  if (timerThread_.joinable()) timerThread_.join();
+  const ThreadRecord& timers = *timerThread_.record;
+  const std::function<bool()> ended = [&timers] { return timers.ended; };
+  Wait(lock, ended, std::nullopt, "the timer thread's end");
+  if (visitor) {
+    visitor->ended = true;
+    Leave(*visitor);
+    SetCurrentThread(me);
+  }
+  lock.unlock();
+  if (timerThread_.thread.joinable()) timerThread_.thread.join();
+  timerThread_.joinable = false;
+}
+
+SpawnedThread Clock::StartLocked(std::shared_ptr<ThreadRecord> record, std::function<void()> body) {
+  Enter(*record);
+  // A thread the host cannot make (no memory, a limit on threads) must not stay registered: the
+  // clock would wait for it for ever. The failure goes on to the caller.
+  struct Unregister {
+    Clock& clock;
+    ThreadRecord& record;
+    bool armed = true;
+    ~Unregister() {
+      if (!armed) return;
+      record.ended = true;
+      clock.Leave(record);
+    }
+  } unregister{*this, *record};
+  std::thread thread([this, record, body = std::move(body)] {
+    SetCurrentThread(record.get());
+    {
+      Lock lock(mutex_);
+      AwaitTurn(lock, *record);
+    }
+    body();
+    Lock lock(mutex_);
+    record->ended = true;
+    Notify();  // wake joiners first, or the clock would see everybody blocked
+    Leave(*record);
+    SetCurrentThread(nullptr);
+  });
+  unregister.armed = false;
+  return {std::move(record), std::move(thread), true};
 }
 
 Clock& Current() {
@@ -133,16 +167,12 @@ ScopedClock::~ScopedClock() {
   gCurrent.store(previous_);
 }
 
-ThreadRecord* CurrentThread() {
-  return tCurrent;
-}
-
 ThreadScope::ThreadScope(std::string name)
-    : record_(std::make_shared<ThreadRecord>(std::move(name))), previous_(tCurrent) {
+    : record_(std::make_shared<ThreadRecord>(std::move(name))), previous_(CurrentThread()) {
   Clock& clock = Current();
   Lock lock(clock.Mutex());
   clock.Enter(*record_);
-  tCurrent = record_.get();
+  SetCurrentThread(record_.get());
   clock.AwaitTurn(lock, *record_);
 }
 
@@ -152,48 +182,17 @@ ThreadScope::~ThreadScope() {
   record_->ended = true;
   clock.Notify();
   clock.Leave(*record_);
-  tCurrent = previous_;
+  SetCurrentThread(previous_);
 }
 
 SpawnedThread Spawn(std::string name, std::function<void()> body) {
-  auto record = std::make_shared<ThreadRecord>(std::move(name));
   Clock& clock = Current();
-  {
-    Lock lock(clock.Mutex());
-    clock.Enter(*record);
-  }
-  // A thread the host cannot make (no memory, a limit on threads) must not stay registered: the
-  // clock would wait for it for ever. The failure goes on to the caller.
-  struct Unregister {
-    Clock& clock;
-    ThreadRecord& record;
-    bool armed = true;
-    ~Unregister() {
-      if (!armed) return;
-      Lock lock(clock.Mutex());
-      record.ended = true;
-      clock.Leave(record);
-    }
-  } unregister{clock, *record};
-  std::thread thread([record, &clock, body = std::move(body)] {
-    tCurrent = record.get();
-    {
-      Lock lock(clock.Mutex());
-      clock.AwaitTurn(lock, *record);
-    }
-    body();
-    Lock lock(clock.Mutex());
-    record->ended = true;
-    clock.Notify();  // wake joiners first, or the clock would see everybody blocked
-    clock.Leave(*record);
-    tCurrent = nullptr;
-  });
-  unregister.armed = false;
-  return {std::move(thread), std::move(record)};
+  Lock lock(clock.Mutex());
+  return clock.StartLocked(std::make_shared<ThreadRecord>(std::move(name)), std::move(body));
 }
 
 void Join(SpawnedThread& thread) {
-  if (!thread.thread.joinable()) return;
+  if (!thread.joinable) return;
   {
     Clock& clock = Current();
     Lock lock(clock.Mutex());
@@ -201,7 +200,20 @@ void Join(SpawnedThread& thread) {
     const std::function<bool()> ended = [&record] { return record.ended; };
     clock.Wait(lock, ended, std::nullopt, "Join(" + record.name + ")");
   }
-  thread.thread.join();
+  if (thread.thread.joinable()) thread.thread.join();
+  thread.joinable = false;
+}
+
+void Detach(SpawnedThread& thread) {
+  if (thread.thread.joinable()) thread.thread.detach();
+  thread.joinable = false;
+}
+
+void RequireRealTime(std::string_view what) {
+  if (!Current().Virtual()) return;
+  std::fprintf(stderr, "clock: %.*s waits on the outside world, which the virtual clock cannot\n",
+               static_cast<int>(what.size()), what.data());
+  std::abort();
 }
 
 WaitResult SleepFor(Duration duration) {

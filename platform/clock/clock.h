@@ -18,6 +18,8 @@
 #include <string_view>
 #include <thread>
 
+#include "platform/clock/per_thread.h"
+
 namespace platform::clock {
 
 // Time since the clock began.
@@ -31,12 +33,24 @@ constexpr Duration Milliseconds(std::int64_t ms) {
 
 enum class WaitResult { kReady, kTimedOut, kInterrupted };
 
+struct Fiber;  // platform/clock/fiber.h
+
+// Where a thread left off when it switched to a fiber, and its stack (virtual clock).
+struct SwitchPoint {
+  void* context = nullptr;
+  const void* stackBottom = nullptr;
+  std::size_t stackSize = 0;
+  void* fakeStack = nullptr;  // AddressSanitizer's record of the thread's frames
+};
+
 // What the clock knows of a thread: its name for reports, whether it has been interrupted, and
 // (virtual clock) whether it is blocked and until when. Owned jointly by the thread and by
 // whoever holds its handle.
 struct ThreadRecord {
-  explicit ThreadRecord(std::string n) : name(std::move(n)) {}
+  explicit ThreadRecord(std::string n);
+  ~ThreadRecord();
   std::string name;
+  const ThreadId id;         // ThisThread() of a fiber
   bool interrupted = false;  // under the clock's mutex
   bool ended = false;        // under the clock's mutex
   // A service thread (the timer queue) that may wait without a deadline while nothing is due:
@@ -49,6 +63,18 @@ struct ThreadRecord {
   const std::function<bool()>* ready = nullptr;
   std::string_view what;
   std::condition_variable turn;  // this thread's own wake-up: signalled when it may run
+  // The fiber the thread runs as, or null for an OS thread; with the values of its PerThread.
+  std::shared_ptr<Fiber> fiber;
+  detail::Slots slots;
+  SwitchPoint point;
+};
+
+// A thread that the clock knows from before its first instruction to after its last: an OS
+// thread, or a fiber under the virtual clock.
+struct SpawnedThread {
+  std::shared_ptr<ThreadRecord> record;
+  std::thread thread;     // none for a fiber
+  bool joinable = false;  // until joined or detached
 };
 
 class Clock {
@@ -62,6 +88,7 @@ class Clock {
   std::mutex& Mutex() { return mutex_; }
 
   virtual Time Now() const = 0;
+  virtual bool Virtual() const { return false; }
 
   // Blocks the calling thread, which holds `lock` on Mutex(), until ready() is true, the
   // deadline (if any) has come, or the thread is interrupted. ready() is evaluated under the
@@ -86,6 +113,12 @@ class Clock {
   // Makes every present and future wait of the thread return kInterrupted (under the lock).
   void Interrupt(ThreadRecord& thread);
 
+  // Registers `record` and starts `body` on a thread of its own (under the lock). The thread
+  // waits for its turn before it runs, and is known to have ended when record->ended. Throws
+  // std::system_error, the thread not registered, when the host cannot make the thread.
+  virtual SpawnedThread StartLocked(std::shared_ptr<ThreadRecord> record,
+                                    std::function<void()> body);
+
   // Runs fn on the clock's timer thread, without the lock held, once the clock reaches
   // deadline. Returns an id for Cancel. May be called with or without the lock held
   // (ScheduleLocked when it is held).
@@ -109,8 +142,7 @@ class Clock {
   TimerId nextTimer_ = 1;
   std::uint64_t timerGeneration_ = 0;
   bool timersStopping_ = false;
-  std::thread timerThread_;
-  std::shared_ptr<ThreadRecord> timerRecord_;
+  SpawnedThread timerThread_;
 };
 
 // The current clock.
@@ -148,16 +180,19 @@ class ThreadScope {
   ThreadRecord* previous_;
 };
 
-// A thread that the clock knows from before its first instruction to after its last.
-struct SpawnedThread {
-  std::thread thread;
-  std::shared_ptr<ThreadRecord> record;
-};
-// Throws std::system_error, the thread not registered, when the host cannot make the thread.
+// Starts a thread on the current clock. Throws std::system_error, the thread not registered,
+// when the host cannot make the thread.
 SpawnedThread Spawn(std::string name, std::function<void()> body);
 
 // Waits on the clock until a spawned thread has ended, then joins it.
 void Join(SpawnedThread& thread);
+// Lets the thread go on by itself: whoever ends it no longer waits for it.
+void Detach(SpawnedThread& thread);
+
+// Called by code that waits on the outside world in real time (a tty, a socket, a real bus)
+// before it starts: under the virtual clock such a wait would see time jump past it, or be
+// taken for a deadlock. Aborts with a line naming `what` when the virtual clock is in force.
+void RequireRealTime(std::string_view what);
 
 // Sleeps the calling thread for `duration` of clock time (interruptible).
 WaitResult SleepFor(Duration duration);

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/clock/fiber.h"
+
 namespace platform::clock {
 
 VirtualClock::VirtualClock()
@@ -14,6 +16,13 @@ VirtualClock::VirtualClock()
 
 VirtualClock::~VirtualClock() {
   Shutdown();
+  Lock lock(Mutex());
+  carrierStopping_ = true;
+  if (carrierRecord_) carrierRecord_->turn.notify_one();
+  lock.unlock();
+  if (carrier_.joinable()) carrier_.join();
+  // Threads still blocked now never end, as OS threads blocked for ever would not.
+  for (std::shared_ptr<ThreadRecord>& fiber : fibers_) AbandonFiber(std::move(fiber));
 }
 
 void VirtualClock::SetDeadlockHandler(DeadlockHandler handler) {
@@ -36,12 +45,101 @@ WaitResult VirtualClock::Wait(Lock& lock, const std::function<bool()>& ready,
     ++blocked_;
     if (running_ == me) running_ = nullptr;
     PassTurn();
-    me->turn.wait(lock, [this, me] { return running_ == me; });
+    Park(lock, *me);
   }
 }
 
 void VirtualClock::AwaitTurn(Lock& lock, ThreadRecord& thread) {
-  thread.turn.wait(lock, [this, &thread] { return running_ == &thread; });
+  Park(lock, thread);
+}
+
+void VirtualClock::Park(Lock& lock, ThreadRecord& me) {
+  if (!me.fiber) {
+    const std::function<bool()> mine = [this, &me] { return running_ == &me; };
+    Carry(lock, me, mine);
+    return;
+  }
+  // The OS thread goes on with the fiber whose turn it is, or back to its own part.
+  while (running_ != &me) {
+    ThreadRecord& carrier = *me.fiber->carrier;
+    me.fiber->carrier = nullptr;
+    ThreadRecord* next = Uncarried();
+    if (next != nullptr) next->fiber->carrier = &carrier;
+    SwitchTo(me, next != nullptr ? *next : carrier);
+  }
+}
+
+void VirtualClock::Carry(Lock& lock, ThreadRecord& carrier, const std::function<bool()>& done) {
+  while (!done()) {
+    if (ThreadRecord* next = Uncarried()) {
+      next->fiber->carrier = &carrier;
+      SwitchTo(carrier, *next);
+      continue;
+    }
+    idle_.push_back(&carrier);
+    carrier.turn.wait(lock);
+    std::erase(idle_, &carrier);
+  }
+}
+
+ThreadRecord* VirtualClock::Uncarried() const {
+  return running_ != nullptr && running_->fiber && running_->fiber->carrier == nullptr ? running_
+                                                                                       : nullptr;
+}
+
+void VirtualClock::WakeCarrier() {
+  if (Uncarried() == nullptr) return;
+  auto registered = std::find_if(idle_.begin(), idle_.end(),
+                                 [](const ThreadRecord* carrier) { return carrier->registered; });
+  if (registered != idle_.end()) {
+    (*registered)->turn.notify_one();
+  } else if (!idle_.empty()) {
+    idle_.front()->turn.notify_one();
+  } else if (!carrier_.joinable()) {
+    // A started carrier that is not idle is on its way to look.
+    carrierRecord_ = std::make_shared<ThreadRecord>("fiber carrier");
+    carrier_ = std::thread([this] {
+      SetCurrentThread(carrierRecord_.get());
+      Lock lock(Mutex());
+      const std::function<bool()> stopping = [this] { return carrierStopping_; };
+      Carry(lock, *carrierRecord_, stopping);
+      SetCurrentThread(nullptr);
+    });
+  }
+}
+
+SpawnedThread VirtualClock::StartLocked(std::shared_ptr<ThreadRecord> record,
+                                        std::function<void()> body) {
+  if (!kFibers) return Clock::StartLocked(std::move(record), std::move(body));
+  ThreadRecord& me = *record;
+  MakeFiber(me, [this, &me, body = std::move(body)]() mutable { FiberMain(me, body); });
+  fibers_.push_back(record);
+  Enter(me);
+  return {std::move(record), {}, true};
+}
+
+// Entered by a switch, with the clock's mutex held and the turn; leaves by a switch.
+void VirtualClock::FiberMain(ThreadRecord& me, std::function<void()>& body) {
+  Mutex().unlock();
+  {
+    std::function<void()> run = std::move(body);
+    run();
+  }
+  {
+    detail::Slots values = std::move(me.slots);  // destroyed on the fiber, as thread_locals are
+  }
+  Mutex().lock();
+  me.ended = true;
+  Notify();  // wake joiners first, or the clock would see everybody blocked
+  Remove(me);
+  auto self = std::find_if(fibers_.begin(), fibers_.end(),
+                           [&me](const auto& fiber) { return fiber.get() == &me; });
+  std::shared_ptr<ThreadRecord> record = std::move(*self);
+  fibers_.erase(self);
+  ThreadRecord& carrier = *me.fiber->carrier;
+  ThreadRecord* next = Uncarried();
+  if (next != nullptr) next->fiber->carrier = &carrier;
+  ExitFiber(std::move(record), next != nullptr ? *next : carrier);
 }
 
 void VirtualClock::Yield(Lock& lock) {
@@ -50,7 +148,7 @@ void VirtualClock::Yield(Lock& lock) {
   runnable_.push_back(me);
   running_ = nullptr;
   PassTurn();
-  AwaitTurn(lock, *me);
+  Park(lock, *me);
 }
 
 void VirtualClock::Unblock(ThreadRecord& thread) {
@@ -65,6 +163,7 @@ void VirtualClock::Notify() {
     if (thread->blocked && (thread->interrupted || (*thread->ready)())) Unblock(*thread);
   }
   PassTurn();
+  WakeCarrier();
 }
 
 void VirtualClock::Enter(ThreadRecord& thread) {
@@ -72,9 +171,15 @@ void VirtualClock::Enter(ThreadRecord& thread) {
   threads_.push_back(&thread);
   runnable_.push_back(&thread);
   PassTurn();
+  WakeCarrier();
 }
 
 void VirtualClock::Leave(ThreadRecord& thread) {
+  Remove(thread);
+  WakeCarrier();
+}
+
+void VirtualClock::Remove(ThreadRecord& thread) {
   thread.registered = false;
   std::erase(threads_, &thread);
   std::erase(runnable_, &thread);
@@ -93,7 +198,7 @@ void VirtualClock::PassTurn() {
   runnable_.pop_front();
   if (running_ != lastRunning_) handovers_.fetch_add(1, std::memory_order_relaxed);
   lastRunning_ = running_;
-  running_->turn.notify_one();
+  if (!running_->fiber) running_->turn.notify_one();  // a fiber is switched to
 }
 
 void VirtualClock::AdvanceToNextDeadline() {

@@ -2,28 +2,29 @@
 // the task allocator.
 #include <cstdlib>
 
+#include "platform/clock/per_thread.h"
 #include "platform/shell/shell_link.h"
 
 namespace {
 
-thread_local int tInitialisations = 0;
+const platform::clock::PerThread<int> tInitialisations{0};
 
 }  // namespace
 
 HRESULT CoInitialize(LPVOID reserved) {
   if (reserved != nullptr) return E_INVALIDARG;
-  return tInitialisations++ == 0 ? S_OK : S_FALSE;
+  return (*tInitialisations)++ == 0 ? S_OK : S_FALSE;
 }
 
 void CoUninitialize() {
-  if (tInitialisations > 0) --tInitialisations;
+  if (*tInitialisations > 0) --*tInitialisations;
 }
 
 HRESULT CoCreateInstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid,
                          LPVOID* object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
-  if (tInitialisations == 0) return CO_E_NOTINITIALIZED;
+  if (*tInitialisations == 0) return CO_E_NOTINITIALIZED;
   if (clsid != CLSID_ShellLink || (context & CLSCTX_INPROC_SERVER) == 0) {
     return REGDB_E_CLASSNOTREG;
   }

@@ -29,7 +29,7 @@ struct PostedMessage {
 };
 
 struct MessageQueue {
-  std::thread::id owner = std::this_thread::get_id();
+  platform::clock::ThreadId owner = platform::clock::ThisThread();
   std::deque<SentMessage*> sent;
   std::deque<PostedMessage> posted;
 };
@@ -61,7 +61,7 @@ Windows& TheWindows() {
   return windows;
 }
 
-thread_local std::shared_ptr<MessageQueue> tQueue;
+const platform::clock::PerThread<std::shared_ptr<MessageQueue>> tQueue;
 
 std::shared_ptr<Window> FindLocked(HWND handle) {
   auto& all = TheWindows().byHandle;
@@ -70,8 +70,8 @@ std::shared_ptr<Window> FindLocked(HWND handle) {
 }
 
 std::shared_ptr<MessageQueue> ThisThreadsQueue() {
-  if (!tQueue) tQueue = std::make_shared<MessageQueue>();
-  return tQueue;
+  if (!*tQueue) *tQueue = std::make_shared<MessageQueue>();
+  return *tQueue;
 }
 
 // Carries out one message of the calling thread's queue, with the lock released around the
@@ -190,7 +190,7 @@ LRESULT SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
   Lock lock(clock.Mutex());
   auto window = FindLocked(handle);
   if (!window) return 0;
-  if (window->queue->owner == std::this_thread::get_id()) {
+  if (window->queue->owner == platform::clock::ThisThread()) {
     lock.unlock();
     return window->proc(handle, message, wParam, lParam);
   }

@@ -1,38 +1,39 @@
 // Who the processor works for, the interrupt request level, and time in the platform's units.
 #include <string>
 
+#include "platform/clock/per_thread.h"
 #include "platform/wdm/kernel.h"
 #include "platform/wdm/verifier.h"
 
 namespace platform::wdm::kernel {
 namespace {
 
-thread_local Context tContext;
-thread_local KIRQL tIrql = PASSIVE_LEVEL;
+const clock::PerThread<Context> tContext;
+const clock::PerThread<KIRQL> tIrql{PASSIVE_LEVEL};
 
 }  // namespace
 
 Context& Current() {
-  return tContext;
+  return *tContext;
 }
 
-ContextScope::ContextScope(DRIVER_OBJECT* driver, DEVICE_OBJECT* device) : saved_(tContext) {
-  tContext = Context{driver, device};
+ContextScope::ContextScope(DRIVER_OBJECT* driver, DEVICE_OBJECT* device) : saved_(*tContext) {
+  *tContext = Context{driver, device};
 }
 
 ContextScope::ContextScope(DEVICE_OBJECT* device)
     : ContextScope(device != nullptr ? device->DriverObject : nullptr, device) {}
 
 ContextScope::~ContextScope() {
-  tContext = saved_;
+  *tContext = saved_;
 }
 
-IrqlScope::IrqlScope(KIRQL level) : saved_(tIrql) {
-  if (level > tIrql) tIrql = level;
+IrqlScope::IrqlScope(KIRQL level) : saved_(*tIrql) {
+  if (level > *tIrql) *tIrql = level;
 }
 
 IrqlScope::~IrqlScope() {
-  tIrql = saved_;
+  *tIrql = saved_;
 }
 
 clock::Time DueTime(LARGE_INTEGER due) {
@@ -50,26 +51,26 @@ LONGLONG Now100ns() {
 using platform::wdm::verifier::Report;
 
 KIRQL KeGetCurrentIrql() {
-  return platform::wdm::kernel::tIrql;
+  return *platform::wdm::kernel::tIrql;
 }
 
 void KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql) {
-  KIRQL current = platform::wdm::kernel::tIrql;
+  KIRQL current = *platform::wdm::kernel::tIrql;
   if (newIrql < current) {
     Report("KeRaiseIrql to " + std::to_string(newIrql) + " from the higher IRQL " +
            std::to_string(current));
   }
   *oldIrql = current;
-  platform::wdm::kernel::tIrql = newIrql;
+  *platform::wdm::kernel::tIrql = newIrql;
 }
 
 void KeLowerIrql(KIRQL newIrql) {
-  KIRQL current = platform::wdm::kernel::tIrql;
+  KIRQL current = *platform::wdm::kernel::tIrql;
   if (newIrql > current) {
     Report("KeLowerIrql to " + std::to_string(newIrql) + " from the lower IRQL " +
            std::to_string(current));
   }
-  platform::wdm::kernel::tIrql = newIrql;
+  *platform::wdm::kernel::tIrql = newIrql;
 }
 
 void KeQuerySystemTime(PLARGE_INTEGER time) {

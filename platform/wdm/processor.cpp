@@ -35,11 +35,11 @@ void Processor::Run() {
       std::fprintf(stderr, "processor: another processor is running\n");
       std::abort();
     }
-    thread_ = std::this_thread::get_id();
+    thread_ = clock::ThisThread();
     clock.Notify();  // whoever waits for the processor to run
   }
   Loop(nullptr, std::nullopt, "processor: idle", true);
-  thread_ = {};
+  thread_ = 0;
   gProcessor.store(nullptr);
 }
 

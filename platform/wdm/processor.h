@@ -37,7 +37,7 @@ class Processor {
   // False when the item has already run, is running, or never existed.
   bool Cancel(WorkId id);
 
-  bool OnProcessor() const { return std::this_thread::get_id() == thread_; }
+  bool OnProcessor() const { return clock::ThisThread() == thread_; }
 
   // On the processor: runs due work until done() holds (it is evaluated under the clock's lock)
   // or the deadline passes. This is how a passive-level wait lets the rest of the kernel run.
@@ -72,7 +72,7 @@ class Processor {
   WorkId nextId_ = 1;
   std::uint64_t generation_ = 0;
   bool stopping_ = false;
-  std::thread::id thread_;
+  clock::ThreadId thread_ = 0;
 };
 
 // The processor that is running now (inside Run), or null.

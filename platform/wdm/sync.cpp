@@ -2,6 +2,7 @@
 #include <atomic>
 #include <string>
 
+#include "platform/clock/per_thread.h"
 #include "platform/wdm/kernel.h"
 #include "platform/wdm/processor.h"
 #include "platform/wdm/verifier.h"
@@ -13,8 +14,7 @@ namespace clock = platform::clock;
 
 // Identifies the calling thread as an owner of locks.
 PVOID Me() {
-  static thread_local char identity;
-  return &identity;
+  return reinterpret_cast<PVOID>(static_cast<std::uintptr_t>(clock::ThisThread()));
 }
 
 std::atomic_ref<LONG> Atomic(LONG volatile* p) {

@@ -181,6 +181,7 @@ class RemotePort final : public CommBackend, rfc::ClientSink {
 // Greets the server, waits for it to take the option, and sets the line: as this process last
 // left it, else as the server has it, with DTR and RTS raised as opening a COM port does.
 bool RemotePort::Start() {
+  platform::clock::RequireRealTime(link_);
   declaredLines_ = DeclaredLines(link_ + ".lines");
   stream_.Greet(out_);
   try {

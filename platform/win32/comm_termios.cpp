@@ -247,6 +247,7 @@ bool TermiosPort::Configure() {
 }
 
 bool TermiosPort::StartPump() {
+  platform::clock::RequireRealTime(path_);
   try {
     pump_ = std::thread([this] { Pump(); });
     drainer_ = std::thread([this] { Drain(); });

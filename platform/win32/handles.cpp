@@ -2,6 +2,7 @@
 #include <unordered_map>
 
 #include "platform/base/spin_lock.h"
+#include "platform/clock/per_thread.h"
 #include "platform/win32/objects.h"
 
 namespace platform::win32 {
@@ -72,12 +73,12 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 namespace {
-thread_local DWORD tLastError = ERROR_SUCCESS;
+const platform::clock::PerThread<DWORD> tLastError{ERROR_SUCCESS};
 }
 
 DWORD GetLastError() {
-  return tLastError;
+  return *tLastError;
 }
 void SetLastError(DWORD error) {
-  tLastError = error;
+  *tLastError = error;
 }

@@ -23,17 +23,10 @@ class Thread final : public Object {
   Thread(platform::clock::SpawnedThread spawned, std::shared_ptr<DWORD> exitCode)
       : spawned_(std::move(spawned)), exitCode_(std::move(exitCode)) {}
   ~Thread() override {
-    if (!spawned_.thread.joinable()) return;
-    if (spawned_.thread.get_id() == std::this_thread::get_id()) {
-      spawned_.thread.detach();
-      return;
-    }
     // A thread still running when its handle closes goes on by itself, as on the platform.
-    if (Ended()) {
-      spawned_.thread.join();
-    } else {
-      spawned_.thread.detach();
-    }
+    bool ended = spawned_.record.get() != platform::clock::CurrentThread() && Ended();
+    if (ended && spawned_.thread.joinable()) spawned_.thread.join();
+    platform::clock::Detach(spawned_);
   }
   bool Waitable() const override { return true; }
   bool Signalled() const override { return spawned_.record->ended; }

@@ -27,7 +27,7 @@ class Host {
     SetCommTimeouts(port_, &timeouts);
   }
   ~Host() {
-    if (waiter_.thread.joinable()) AwaitEvents(0);
+    if (waiter_.joinable) AwaitEvents(0);
     CloseHandle(port_);
   }
   bool open() const { return port_ != INVALID_HANDLE_VALUE; }

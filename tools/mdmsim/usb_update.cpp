@@ -125,7 +125,7 @@ class EventRunner {
       stop_ = true;
       platform::clock::Current().Notify();
     }
-    if (thread_.thread.joinable()) platform::clock::Join(thread_);
+    platform::clock::Join(thread_);
     return struck_;
   }
 

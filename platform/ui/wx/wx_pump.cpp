@@ -23,7 +23,7 @@ struct Pump {
   bool dialogRunning = false;  // the toolkit thread is registered and runs a handler
   bool stopping = false;
   std::optional<platform::clock::SpawnedThread> watcher;
-  std::thread::id toolkitThread;
+  platform::clock::ThreadId toolkitThread = 0;
   HWND runner = nullptr;  // a window of the toolkit thread that runs functions sent to it
 };
 
@@ -85,7 +85,7 @@ void SetDialogRunning(bool running) {
 void StartPump() {
   Pump& pump = ThePump();
   pump.queue = ThisThreadsMessageQueue();
-  pump.toolkitThread = std::this_thread::get_id();
+  pump.toolkitThread = platform::clock::ThisThread();
   pump.stopping = false;
   pump.handed = false;
   pump.runner = CreateWindowObject(nullptr, 0, [](HWND, UINT message, WPARAM, LPARAM lParam) {
@@ -128,7 +128,7 @@ LRESULT AsDialogThread(const WindowProc& proc, HWND window, UINT message, WPARAM
 }
 
 void RunOnToolkitThread(const std::function<void()>& fn) {
-  if (std::this_thread::get_id() == ThePump().toolkitThread) {
+  if (platform::clock::ThisThread() == ThePump().toolkitThread) {
     fn();
     return;
   }

@@ -74,6 +74,7 @@ LibusbHostController::LibusbHostController(wdm::Processor& processor, libusb_con
     : processor_(processor),
       context_(context),
       self_(std::make_shared<LibusbHostController*>(this)) {
+  clock::RequireRealTime("the USB bus");
   // The configuration manager's events about the bus's devices run on the kernel's processor.
   vxd::configmg::SetEventRunner(
       [&processor](std::function<void()> event) { processor.Post(std::move(event)); });

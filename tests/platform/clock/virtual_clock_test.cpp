@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <thread>
 #include <vector>
 
+#include "platform/clock/fiber.h"
 #include "platform/win32/windows.h"
 #include "tests/support/virtual_time.h"
 
@@ -79,6 +82,47 @@ TEST(VirtualClock, TimersRunAtTheirDeadlineAndCanBeCancelled) {
   EXPECT_FALSE(cancelledRan);
 }
 
+// Threads that share an OS thread as fibers still each keep their own last error, errno and
+// identity across the hand-overs between them.
+TEST(VirtualClock, ThreadsKeepTheirOwnValuesAcrossHandOvers) {
+  VirtualTime time;
+  platform::clock::ThreadId ids[2] = {};
+  std::atomic<int> kept{0};
+  auto start = [&](int i) {
+    return platform::clock::Spawn("worker " + std::to_string(i), [&, i] {
+      ids[i] = platform::clock::ThisThread();
+      SetLastError(static_cast<DWORD>(100 + i));
+      errno = 200 + i;
+      for (int round = 0; round < 3; ++round) Sleep(1);  // the other runs meanwhile
+      bool own = GetLastError() == static_cast<DWORD>(100 + i) && errno == 200 + i &&
+                 platform::clock::ThisThread() == ids[i];
+      if (own) ++kept;
+    });
+  };
+  auto first = start(0);
+  auto second = start(1);
+  platform::clock::Join(first);
+  platform::clock::Join(second);
+  EXPECT_EQ(kept, 2);
+  EXPECT_NE(ids[0], ids[1]);
+  EXPECT_NE(ids[0], platform::clock::ThisThread());
+}
+
+// A thread started by one the clock does not know (a window toolkit's) runs although no
+// registered thread is there to hand it the turn.
+TEST(VirtualClock, AThreadStartedFromOutsideTheClockRuns) {
+  platform::clock::ScopedClock clock(std::make_unique<platform::clock::VirtualClock>());
+  std::atomic<bool> ran{false};
+  auto thread = platform::clock::Spawn("started from outside", [&] {
+    Sleep(1000);
+    ran = true;
+  });
+  auto until = std::chrono::steady_clock::now() + 20s;
+  while (!ran && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(ran);
+  platform::clock::Detach(thread);
+}
+
 TEST(VirtualClock, DeadlockIsReportedNamingTheWaiters) {
   VirtualTime time;
   std::string report;
@@ -100,6 +144,26 @@ TEST(VirtualClockDeathTest, DeadlockAbortsByDefault) {
         WaitForSingleObject(never, INFINITE);
       },
       "deadlock");
+}
+
+int Deeper(int depth) {
+  volatile char frame[512];
+  frame[0] = static_cast<char>(depth);
+  if (depth > (1 << 30)) return 0;  // never: the stack ends long before
+  return Deeper(depth + 1) + frame[0];
+}
+
+TEST(VirtualClockDeathTest, AStackOverflowIsReportedNamingTheThread) {
+  if (!platform::clock::kFibers)
+    GTEST_SKIP() << "this build runs the clock's threads as OS threads";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        VirtualTime time;
+        auto deep = platform::clock::Spawn("deep", [] { Deeper(0); });
+        platform::clock::Join(deep);
+      },
+      "the stack of thread 'deep' overflowed");
 }
 
 TEST(RealClock, WaitsLastAsLongAsTheySay) {

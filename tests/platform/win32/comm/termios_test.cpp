@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,7 @@
 
 #include "platform/base/root.h"
 #include "platform/clock/clock.h"
+#include "platform/clock/virtual_clock.h"
 #include "platform/win32/debug.h"
 #include "platform/win32/windows.h"
 #include "tests/support/descriptor_limit.h"
@@ -134,6 +136,18 @@ class TermiosPortTest : public ::testing::Test {
   int master_ = -1;
   int slave_ = -1;
 };
+
+// The device's bytes come in real time: under the virtual clock a wait for them would see time
+// jump past it, so the port refuses to open there, saying why.
+TEST_F(TermiosPortTest, OpeningUnderTheVirtualClockStopsTheProgramSayingWhy) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        platform::clock::ScopedClock clock(std::make_unique<platform::clock::VirtualClock>());
+        Open();
+      },
+      "com5 waits on the outside world");
+}
 
 // ---------------------------------------------------------------------------------------------
 // Bytes
