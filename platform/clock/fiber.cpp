@@ -144,11 +144,14 @@ char* TakeStack() {
   return mapping;
 }
 
-void GiveBackStack(char* mapping) {
+void GiveBackStack(char* mapping, const char* lastFrames) {
 #ifdef MDM_ASAN
-  // Frames that never returned leave their red zones marked; the next thread on this stack
-  // must not inherit them.
-  ASAN_UNPOISON_MEMORY_REGION(StackBottom(mapping), kFiberStack);
+  // Only the frames that never returned are still marked: the others cleared their own marks.
+  char* top = StackBottom(mapping) + kFiberStack;
+  const char* from = lastFrames != nullptr ? lastFrames : StackBottom(mapping);
+  ASAN_UNPOISON_MEMORY_REGION(from, static_cast<std::size_t>(top - from));
+#else
+  (void)lastFrames;
 #endif
   {
     std::lock_guard lock(gStacksMutex);
@@ -172,6 +175,8 @@ void GiveBackStack(char* mapping) {
 // Returns the leaving context's errno, which is the OS thread's and so not its own to keep.
 [[gnu::noinline]] int Leave(Handover& handover, bool last) {
   int savedErrno = errno;
+  // The frames below this one have returned; this one returns before the switch.
+  if (last) handover.from->fiber->lastFrames = static_cast<char*>(__builtin_frame_address(0));
   PrepareThisOsThread();
   Arrive(*handover.to);
 #ifdef MDM_ASAN
@@ -222,7 +227,7 @@ void FiberStart(ctx::transfer_t transfer) {
 Fiber::Fiber(std::function<void()> body) : mapping(TakeStack()), main(std::move(body)) {}
 
 Fiber::~Fiber() {
-  GiveBackStack(mapping);
+  GiveBackStack(mapping, lastFrames);
 }
 
 void MakeFiber(ThreadRecord& record, std::function<void()> main) {

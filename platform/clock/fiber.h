@@ -40,6 +40,9 @@ struct Fiber {
   Fiber& operator=(const Fiber&) = delete;
 
   char* mapping;
+  // Once it has ended: where its frames that never returned begin (AddressSanitizer has their
+  // red zones marked, and the stack's next thread must not inherit them).
+  const char* lastFrames = nullptr;
   std::function<void()> main;  // never returns: it ends in ExitFiber
   // The registered OS thread (or the clock's carrier) that runs it now, under the clock's mutex.
   ThreadRecord* carrier = nullptr;
