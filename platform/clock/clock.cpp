@@ -96,29 +96,25 @@ void Clock::TimerLoop() {
 }
 
 void Clock::Shutdown() {
-  Lock lock(mutex_);
-  timersStopping_ = true;
-  Notify();
-  if (!timerThread_.joinable) return;
+  {
+    Lock lock(mutex_);
+    timersStopping_ = true;
+    Notify();
+    if (!timerThread_.joinable) return;
+  }
   // The caller waits on the clock for the timer thread's end, registered for the while if it is
   // not already: on the virtual clock the timer thread runs only when handed the turn.
-  ThreadRecord* me = CurrentThread();
-  std::shared_ptr<ThreadRecord> visitor;
-  if (me == nullptr || !me->registered) {
-    visitor = std::make_shared<ThreadRecord>("clock shutdown");
-    Enter(*visitor);
-    SetCurrentThread(visitor.get());
-    AwaitTurn(lock, *visitor);
+  std::optional<ThreadScope> visitor;
+  if (CurrentThread() == nullptr || !CurrentThread()->registered) {
+    visitor.emplace("clock shutdown", *this);
   }
-  const ThreadRecord& timers = *timerThread_.record;
-  const std::function<bool()> ended = [&timers] { return timers.ended; };
-  Wait(lock, ended, std::nullopt, "the timer thread's end");
-  if (visitor) {
-    visitor->ended = true;
-    Leave(*visitor);
-    SetCurrentThread(me);
+  {
+    Lock lock(mutex_);
+    const ThreadRecord& timers = *timerThread_.record;
+    const std::function<bool()> ended = [&timers] { return timers.ended; };
+    Wait(lock, ended, std::nullopt, "the timer thread's end");
   }
-  lock.unlock();
+  visitor.reset();
   if (timerThread_.thread.joinable()) timerThread_.thread.join();
   timerThread_.joinable = false;
 }
@@ -167,21 +163,21 @@ ScopedClock::~ScopedClock() {
   gCurrent.store(previous_);
 }
 
-ThreadScope::ThreadScope(std::string name)
-    : record_(std::make_shared<ThreadRecord>(std::move(name))), previous_(CurrentThread()) {
-  Clock& clock = Current();
-  Lock lock(clock.Mutex());
-  clock.Enter(*record_);
+ThreadScope::ThreadScope(std::string name, Clock& clock)
+    : clock_(clock),
+      record_(std::make_shared<ThreadRecord>(std::move(name))),
+      previous_(CurrentThread()) {
+  Lock lock(clock_.Mutex());
+  clock_.Enter(*record_);
   SetCurrentThread(record_.get());
-  clock.AwaitTurn(lock, *record_);
+  clock_.AwaitTurn(lock, *record_);
 }
 
 ThreadScope::~ThreadScope() {
-  Clock& clock = Current();
-  Lock lock(clock.Mutex());
+  Lock lock(clock_.Mutex());
   record_->ended = true;
-  clock.Notify();
-  clock.Leave(*record_);
+  clock_.Notify();
+  clock_.Leave(*record_);
   SetCurrentThread(previous_);
 }
 

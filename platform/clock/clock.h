@@ -62,7 +62,9 @@ struct ThreadRecord {
   std::optional<Time> deadline;
   const std::function<bool()>* ready = nullptr;
   std::string_view what;
-  std::condition_variable turn;  // this thread's own wake-up: signalled when it may run
+  // This thread's own wake-up: signalled when it may run, or (a registered OS thread waiting
+  // for its turn) when it is to run the fiber whose turn it is.
+  std::condition_variable turn;
   // The fiber the thread runs as, or null for an OS thread; with the values of its PerThread.
   std::shared_ptr<Fiber> fiber;
   detail::Slots slots;
@@ -166,16 +168,17 @@ class ScopedClock {
 // The calling thread's record, or null for a thread the clock does not know.
 ThreadRecord* CurrentThread();
 
-// Registers the calling thread with the current clock for the lifetime of the scope (the main
-// thread of a test or program).
+// Registers the calling thread with a clock, by default the current one, for the lifetime of
+// the scope (the main thread of a test or program).
 class ThreadScope {
  public:
-  explicit ThreadScope(std::string name);
+  explicit ThreadScope(std::string name, Clock& clock = Current());
   ~ThreadScope();
   ThreadScope(const ThreadScope&) = delete;
   ThreadScope& operator=(const ThreadScope&) = delete;
 
  private:
+  Clock& clock_;
   std::shared_ptr<ThreadRecord> record_;
   ThreadRecord* previous_;
 };

@@ -112,10 +112,6 @@ char* StackBottom(char* mapping) {
   return mapping + kGuard;
 }
 
-char* StackBottom(const Fiber& fiber) {
-  return StackBottom(fiber.mapping);
-}
-
 // Stacks of ended fibers, kept for the next: a simulation starts and ends threads all the time,
 // and a fresh mapping costs a page fault for every page its thread touches.
 constexpr std::size_t kKeptStacks = 16;
@@ -173,8 +169,9 @@ void GiveBackStack(char* mapping, const char* lastFrames) {
 
 // The first half of a switch, on the context that leaves; `to` takes over with jump_fcontext.
 // Returns the leaving context's errno, which is the OS thread's and so not its own to keep.
-[[gnu::noinline]] int Leave(Handover& handover, bool last) {
+[[gnu::noinline]] int Leave(Handover& handover) {
   int savedErrno = errno;
+  bool last = handover.ended != nullptr;
   // The frames below this one have returned; this one returns before the switch.
   if (last) handover.from->fiber->lastFrames = static_cast<char*>(__builtin_frame_address(0));
   PrepareThisOsThread();
@@ -182,8 +179,6 @@ void GiveBackStack(char* mapping, const char* lastFrames) {
 #ifdef MDM_ASAN
   __sanitizer_start_switch_fiber(last ? nullptr : &handover.from->point.fakeStack,
                                  handover.to->point.stackBottom, handover.to->point.stackSize);
-#else
-  (void)last;
 #endif
   return savedErrno;
 }
@@ -208,8 +203,8 @@ void GiveBackStack(char* mapping, const char* lastFrames) {
   errno = savedErrno;
 }
 
-void Jump(Handover& handover, bool last) {
-  int savedErrno = Leave(handover, last);
+void Jump(Handover& handover) {
+  int savedErrno = Leave(handover);
   ThreadRecord& me = *handover.from;
   ctx::transfer_t back = ctx::jump_fcontext(handover.to->point.context, &handover);
   Land(me, back, savedErrno);
@@ -232,29 +227,29 @@ Fiber::~Fiber() {
 
 void MakeFiber(ThreadRecord& record, std::function<void()> main) {
   auto fiber = std::make_shared<Fiber>(std::move(main));
-  record.point.stackBottom = StackBottom(*fiber);
+  record.point.stackBottom = StackBottom(fiber->mapping);
   record.point.stackSize = kFiberStack;
   record.point.context =
-      ctx::make_fcontext(StackBottom(*fiber) + kFiberStack, kFiberStack, FiberStart);
+      ctx::make_fcontext(StackBottom(fiber->mapping) + kFiberStack, kFiberStack, FiberStart);
   record.fiber = std::move(fiber);
 }
 
 void SwitchTo(ThreadRecord& from, ThreadRecord& to) {
   Handover handover{&from, &to, nullptr};
-  Jump(handover, false);
+  Jump(handover);
 }
 
 void ExitFiber(std::shared_ptr<ThreadRecord> from, ThreadRecord& to) {
   ThreadRecord& me = *from;
   Handover handover{&me, &to, std::move(from)};
-  Jump(handover, true);
+  Jump(handover);
   std::abort();  // never switched back to
 }
 
 void AbandonFiber(std::shared_ptr<ThreadRecord> record) {
   static auto* abandoned = new std::vector<std::shared_ptr<ThreadRecord>>;
 #ifdef MDM_ASAN
-  __lsan_register_root_region(StackBottom(*record->fiber), kFiberStack);
+  __lsan_register_root_region(StackBottom(record->fiber->mapping), kFiberStack);
 #endif
   abandoned->push_back(std::move(record));
 }

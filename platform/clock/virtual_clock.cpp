@@ -59,14 +59,16 @@ void VirtualClock::Park(Lock& lock, ThreadRecord& me) {
     Carry(lock, me, mine);
     return;
   }
-  // The OS thread goes on with the fiber whose turn it is, or back to its own part.
-  while (running_ != &me) {
-    ThreadRecord& carrier = *me.fiber->carrier;
-    me.fiber->carrier = nullptr;
-    ThreadRecord* next = Uncarried();
-    if (next != nullptr) next->fiber->carrier = &carrier;
-    SwitchTo(me, next != nullptr ? *next : carrier);
-  }
+  while (running_ != &me) SwitchTo(me, Successor(me));
+}
+
+ThreadRecord& VirtualClock::Successor(ThreadRecord& me) {
+  ThreadRecord& carrier = *me.fiber->carrier;
+  me.fiber->carrier = nullptr;
+  ThreadRecord* next = Uncarried();
+  if (next == nullptr) return carrier;
+  next->fiber->carrier = &carrier;
+  return *next;
 }
 
 void VirtualClock::Carry(Lock& lock, ThreadRecord& carrier, const std::function<bool()>& done) {
@@ -136,10 +138,8 @@ void VirtualClock::FiberMain(ThreadRecord& me, std::function<void()>& body) {
                            [&me](const auto& fiber) { return fiber.get() == &me; });
   std::shared_ptr<ThreadRecord> record = std::move(*self);
   fibers_.erase(self);
-  ThreadRecord& carrier = *me.fiber->carrier;
-  ThreadRecord* next = Uncarried();
-  if (next != nullptr) next->fiber->carrier = &carrier;
-  ExitFiber(std::move(record), next != nullptr ? *next : carrier);
+  ThreadRecord& successor = Successor(me);
+  ExitFiber(std::move(record), successor);
 }
 
 void VirtualClock::Yield(Lock& lock) {

@@ -61,6 +61,9 @@ class VirtualClock final : public Clock {
   void Park(Lock& lock, ThreadRecord& me);
   // An OS thread's part (`carrier` is its record): runs the fibers handed the turn until done().
   void Carry(Lock& lock, ThreadRecord& carrier, const std::function<bool()>& done);
+  // Where the OS thread running fiber `me` goes when `me` stops: on to the fiber whose turn it
+  // is, or back to its own part.
+  ThreadRecord& Successor(ThreadRecord& me);
   // The fiber that has the turn while no OS thread runs it, or null.
   ThreadRecord* Uncarried() const;
   // Wakes an OS thread to run the fiber that has the turn, if none will of itself.

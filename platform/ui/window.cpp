@@ -4,7 +4,6 @@
 #include <deque>
 #include <map>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 

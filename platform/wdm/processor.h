@@ -8,7 +8,6 @@
 #include <functional>
 #include <optional>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "platform/clock/clock.h"

@@ -1,5 +1,6 @@
 // Events and waits, fast mutexes, spin locks and interlocked operations.
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "platform/clock/per_thread.h"
